@@ -1,0 +1,54 @@
+#include "HushwallCore/Log.hpp"
+
+#include <cstdio>
+#include <mutex>
+
+namespace hushwall {
+namespace {
+
+class StandardErrorSink final : public LogSink {
+ public:
+  void write(const LogRecord& record) override {
+    // One fprintf per line keeps lines from different threads whole.
+    std::fprintf(stderr, "%s %s[%s] %s\n", levelName(record.level).data(), record.subsystem.c_str(),
+                 record.category.c_str(), record.message.c_str());
+  }
+};
+
+std::mutex sinkMutex;
+std::shared_ptr<LogSink> currentSink;  // guarded by sinkMutex; null means standard error
+
+std::shared_ptr<LogSink> activeSink() {
+  std::lock_guard lock(sinkMutex);
+  if (!currentSink) currentSink = std::make_shared<StandardErrorSink>();
+  return currentSink;
+}
+
+}  // namespace
+
+std::string_view levelName(LogLevel level) {
+  switch (level) {
+    case LogLevel::fault:
+      return "fault";
+    case LogLevel::error:
+      return "error";
+    case LogLevel::notice:
+      return "default";
+    case LogLevel::debug:
+      return "debug";
+  }
+  return "default";
+}
+
+std::shared_ptr<LogSink> setLogSink(std::shared_ptr<LogSink> sink) {
+  std::lock_guard lock(sinkMutex);
+  auto previous = std::move(currentSink);
+  currentSink = std::move(sink);
+  return previous;
+}
+
+void Logger::log(LogLevel level, std::string_view message) const {
+  activeSink()->write(LogRecord{level, subsystem_, category_, std::string(message)});
+}
+
+}  // namespace hushwall
