@@ -53,7 +53,7 @@ const RootOwnedFile::Syscalls& RootOwnedFile::Syscalls::live() {
         return {};
       },
       .syncDirectory = FileIO::syncDirectory,
-      .removeTemp = [](const std::string& path) { (void)FileIO::removeItem(path); },
+      .removeTemp = FileIO::removeIgnoringErrors,
       .removeFile = FileIO::removeItem,
       .moveFile = [](const std::string& from, const std::string& to) -> Result<void> {
         if (int errnum = FileIO::renameGivingErrno(from, to)) {
