@@ -40,7 +40,7 @@ ScheduleDecision starting(const Schedule& schedule, Date occurrence, double dura
 ScheduleDecision skipping(std::map<Uuid, Reason> skipped) { return ScheduleDecision{std::nullopt, std::move(skipped)}; }
 
 
-TEST(ScheduleEvaluatorTest, OrderOfChecksAndTieBreaks) {
+TEST(ScheduleEvaluator, OrderOfChecksAndTieBreaks) {
   const Schedule tenMinutesIn = openedAgo(600, 3600, 1);
   const Schedule lowID = withID(openedAgo(600, 3600, 0), "0A000000-0000-0000-0000-000000000000");
   const Schedule highID = withID(openedAgo(600, 3600, 0), "A0000000-0000-0000-0000-000000000000");
@@ -110,7 +110,7 @@ TEST(ScheduleEvaluatorTest, OrderOfChecksAndTieBreaks) {
   }
 }
 
-TEST(ScheduleEvaluatorTest, WindowThatOpenedYesterdayInNewYork) {
+TEST(ScheduleEvaluator, WindowThatOpenedYesterdayInNewYork) {
   // New York, Monday 23:00 EST for 2h; now is Tuesday 2024-01-16 00:30 EST (05:30Z):
   // the window opened at 04:00Z and 30 minutes of it are left.
   Schedule lateNight = weeklySchedule({monday}, 1380, 7200, 1);
@@ -123,7 +123,7 @@ TEST(ScheduleEvaluatorTest, WindowThatOpenedYesterdayInNewYork) {
             ScheduleDecision::nothingToDo());
 }
 
-TEST(ScheduleSkipReasonTest, TextIsTheCaseName) {
+TEST(ScheduleSkipReason, TextIsTheCaseName) {
   EXPECT_EQ(caseName(Reason::paused), "paused");
   EXPECT_EQ(caseName(Reason::alreadyFired), "alreadyFired");
   EXPECT_EQ(caseName(Reason::windowNearlyOver), "windowNearlyOver");

@@ -29,14 +29,14 @@ ScheduleSet sampleSet() {
   return set;
 }
 
-TEST(ScheduleJsonTest, SetRoundTripsWithEveryField) {
+TEST(ScheduleJson, SetRoundTripsWithEveryField) {
   ScheduleSet set = sampleSet();
   auto decoded = ScheduleSet::decode(set.encoded());
   ASSERT_TRUE(decoded.has_value()) << decoded.error().reason;
   EXPECT_EQ(*decoded, set);
 }
 
-TEST(ScheduleJsonTest, WrittenForm) {
+TEST(ScheduleJson, WrittenForm) {
   ScheduleSet set = sampleSet();
   Json json = Json::parse(set.encoded());
   EXPECT_EQ(json["schemaVersion"], 3);
@@ -70,7 +70,7 @@ TEST(ScheduleJsonTest, WrittenForm) {
                          {"history", Json::array()}}));
 }
 
-TEST(ScheduleJsonTest, LenientReadingWhereTheFormAllowsIt) {
+TEST(ScheduleJson, LenientReadingWhereTheFormAllowsIt) {
   Schedule base = weeklySchedule({2}, 600, 3600, 1);
   struct Case {
     const char* what;
@@ -139,7 +139,7 @@ TEST(ScheduleJsonTest, LenientReadingWhereTheFormAllowsIt) {
   }
 }
 
-TEST(ScheduleJsonTest, EveryWrongShapeFailsTheWholeDecode) {
+TEST(ScheduleJson, EveryWrongShapeFailsTheWholeDecode) {
   const std::string id = fixedID(1).string();
   struct Case {
     const char* what;
@@ -248,7 +248,7 @@ TEST(ScheduleJsonTest, EveryWrongShapeFailsTheWholeDecode) {
   }
 }
 
-TEST(ScheduleJsonTest, BytesThatAreNotJson) {
+TEST(ScheduleJson, BytesThatAreNotJson) {
   const std::string cases[] = {"", "{", "{}", "[]", "null", "\"schedules\"", "{\"schemaVersion\":3}",
                                std::string("{\"schemaVersion\":3,\0}", 20), "\xFF\xFE{}",
                                sampleSet().encoded() + "x", sampleSet().encoded().substr(0, 100)};
@@ -258,7 +258,7 @@ TEST(ScheduleJsonTest, BytesThatAreNotJson) {
   }
 }
 
-TEST(ScheduleJsonTest, ScheduleListsForTheApp) {
+TEST(ScheduleJson, ScheduleListsForTheApp) {
   std::vector<Schedule> schedules = sampleSet().schedules;
   auto decoded = Schedule::decodeList(Schedule::encodedList(schedules));
   ASSERT_TRUE(decoded.has_value()) << decoded.error().reason;
@@ -270,7 +270,7 @@ TEST(ScheduleJsonTest, ScheduleListsForTheApp) {
   }
 }
 
-TEST(ScheduleJsonTest, TenThousandSchedulesDecodeAndAreRefused) {
+TEST(ScheduleJson, TenThousandSchedulesDecodeAndAreRefused) {
   ScheduleSet big;
   for (std::uint64_t i = 0; i < 10'000; ++i) big.schedules.push_back(weeklySchedule({2}, 600, 3600, i));
   auto decoded = ScheduleSet::decode(big.encoded());

@@ -33,7 +33,7 @@ std::vector<BlocklistRef> lists(std::size_t count) {
   return out;
 }
 
-TEST(ScheduleValidationTest, EachRuleRefusesInItsOrder) {
+TEST(ScheduleValidation, EachRuleRefusesInItsOrder) {
   struct Case {
     const char* what;
     void (*change)(Schedule&);
@@ -85,7 +85,7 @@ TEST(ScheduleValidationTest, EachRuleRefusesInItsOrder) {
   }
 }
 
-TEST(ScheduleValidationTest, BoundariesPassAndTheCopyIsCleaned) {
+TEST(ScheduleValidation, BoundariesPassAndTheCopyIsCleaned) {
   struct Case {
     const char* what;
     void (*change)(Schedule&);
@@ -129,7 +129,7 @@ TEST(ScheduleValidationTest, BoundariesPassAndTheCopyIsCleaned) {
   EXPECT_EQ(messy.name, " \n Deep work\t ");  // the original is untouched
 }
 
-TEST(BlocklistRefTest, ConstructionCutsTheNameAndDecodingDoesNot) {
+TEST(BlocklistRef, ConstructionCutsTheNameAndDecodingDoesNot) {
   BlocklistRef cut(fixedID(1), repeated(toned, 80));
   EXPECT_EQ(characterCount(cut.name), 64u);
   EXPECT_EQ(cut.name, repeated(toned, 64));
@@ -141,7 +141,7 @@ TEST(BlocklistRefTest, ConstructionCutsTheNameAndDecodingDoesNot) {
   EXPECT_EQ(BlocklistRef::fromJson(cut.toJson()), cut);
 }
 
-TEST(ListNamesTest, Phrase) {
+TEST(ListNames, Phrase) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, ""},
       {{"Work"}, "Work"},
@@ -156,7 +156,7 @@ TEST(ListNamesTest, Phrase) {
   }
 }
 
-TEST(ScheduleTest, SchemaTwoList) {
+TEST(Schedule, SchemaTwoList) {
   Schedule one = weeklySchedule({2}, 600, 3600, 5);
   EXPECT_EQ(one.schemaTwoList(), one.blocklists[0]);
 
@@ -169,7 +169,7 @@ TEST(ScheduleTest, SchemaTwoList) {
   EXPECT_EQ(longNames.schemaTwoList().name, repeated("w", 50) + " + " + repeated("n", 11));
 }
 
-TEST(ScheduleTest, WeeklySegments) {
+TEST(Schedule, WeeklySegments) {
   EXPECT_EQ(weeklySchedule({7}, 1410, 3600).weeklySegments(),
             (std::vector<WeeklyInterval>{{604800 - 1800, 1800}, {0, 1800}}));
   // Ascending weekdays; Monday 09:00 and Wednesday 09:00 for 2h.
@@ -179,7 +179,7 @@ TEST(ScheduleTest, WeeklySegments) {
   EXPECT_EQ(weeklySchedule({7}, 1380, 3600).weeklySegments(), (std::vector<WeeklyInterval>{{604800 - 3600, 3600}}));
 }
 
-TEST(ScheduleTest, Overlaps) {
+TEST(Schedule, Overlaps) {
   Schedule mine = weeklySchedule({2}, 540, 3600, 1);             // Monday 09:00-10:00
   Schedule touching = weeklySchedule({2}, 600, 3600, 2);         // Monday 10:00-11:00
   Schedule crossing = weeklySchedule({2, 3}, 570, 3600, 3);      // Monday 09:30, Tuesday 09:30
@@ -204,7 +204,7 @@ TEST(ScheduleTest, Overlaps) {
   EXPECT_EQ(ids(disabled.overlaps({crossing})), (std::vector<Uuid>{crossing.id}));
 }
 
-TEST(ScheduleTest, ResolvesBeforeOrdersByStartThenIdText) {
+TEST(Schedule, ResolvesBeforeOrdersByStartThenIdText) {
   Schedule low = weeklySchedule({2}, 600, 3600);
   Schedule high = low;
   low.id = *Uuid::parse("0A000000-0000-0000-0000-000000000000");

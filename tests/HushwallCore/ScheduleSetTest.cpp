@@ -12,7 +12,7 @@ using testing::fixedID;
 using testing::weeklySchedule;
 using Outcome = ScheduleRun::Outcome;
 
-TEST(ScheduleSetRecordTest, EachWindowIsRecordedOnceExceptThatRanWins) {
+TEST(ScheduleSetRecord, EachWindowIsRecordedOnceExceptThatRanWins) {
   struct Step {
     ScheduleRun run;
     bool changed;
@@ -53,7 +53,7 @@ TEST(ScheduleSetRecordTest, EachWindowIsRecordedOnceExceptThatRanWins) {
   }
 }
 
-TEST(ScheduleSetRecordTest, KeepsTheLatestFiveRunsPerSchedule) {
+TEST(ScheduleSetRecord, KeepsTheLatestFiveRunsPerSchedule) {
   ScheduleSet set;
   for (int i = 1; i <= 7; ++i) EXPECT_TRUE(set.record({Date{i * 100.0}, Outcome::paused}, fixedID(1)));
   EXPECT_TRUE(set.record({Date{1}, Outcome::paused}, fixedID(2)));
@@ -65,7 +65,7 @@ TEST(ScheduleSetRecordTest, KeepsTheLatestFiveRunsPerSchedule) {
   EXPECT_EQ(set.lastRun(fixedID(3)), std::nullopt);
 }
 
-TEST(ScheduleSetReplacingTest, EffectiveFromFollowsTheTiming) {
+TEST(ScheduleSetReplacing, EffectiveFromFollowsTheTiming) {
   const Date before{1000}, now{5000};
   Schedule kept = weeklySchedule({2, 4}, 600, 3600, 1);
   kept.effectiveFrom = before;
@@ -123,7 +123,7 @@ TEST(ScheduleSetReplacingTest, EffectiveFromFollowsTheTiming) {
   EXPECT_EQ(next->schedules[0].effectiveFrom, std::nullopt);
 }
 
-TEST(ScheduleSetReplacingTest, RecordsOfRemovedSchedulesAreDropped) {
+TEST(ScheduleSetReplacing, RecordsOfRemovedSchedulesAreDropped) {
   Schedule a = weeklySchedule({2}, 600, 3600, 1), b = weeklySchedule({3}, 600, 3600, 2);
   ScheduleSet current{3, {a, b}, {{a.id, Date{10}}, {b.id, Date{20}}, {fixedID(9), Date{30}}}, {}};
   current.record({Date{10}, Outcome::ran, 60}, a.id);
@@ -139,7 +139,7 @@ TEST(ScheduleSetReplacingTest, RecordsOfRemovedSchedulesAreDropped) {
   EXPECT_EQ(next->lastRun(a.id), (ScheduleRun{Date{10}, Outcome::ran, 60}));
 }
 
-TEST(ScheduleSetReplacingTest, AnyInvalidListFailsAndChangesNothing) {
+TEST(ScheduleSetReplacing, AnyInvalidListFailsAndChangesNothing) {
   Schedule a = weeklySchedule({2}, 600, 3600, 1);
   ScheduleSet current{3, {a}, {{a.id, Date{10}}}, {}};
   const ScheduleSet original = current;
@@ -173,7 +173,7 @@ TEST(ScheduleSetReplacingTest, AnyInvalidListFailsAndChangesNothing) {
   EXPECT_TRUE(current.replacing({}, Date{100})->isEmpty());
 }
 
-TEST(ScheduleSetTest, LowestSchemaVersion) {
+TEST(ScheduleSet, LowestSchemaVersion) {
   Schedule one = weeklySchedule({2}, 600, 3600, 1);
   Schedule two = weeklySchedule({3}, 600, 3600, 2);
   EXPECT_EQ((ScheduleSet{3, {one, two}, {}, {}}.lowestSchemaVersion()), 2);
@@ -182,7 +182,7 @@ TEST(ScheduleSetTest, LowestSchemaVersion) {
   EXPECT_EQ((ScheduleSet{3, {one, two}, {}, {}}.lowestSchemaVersion()), 3);
 }
 
-TEST(ScheduleSetTest, ValidatedUpgradesAndDropsStaleRecords) {
+TEST(ScheduleSet, ValidatedUpgradesAndDropsStaleRecords) {
   Schedule a = weeklySchedule({2}, 600, 3600, 1);
   a.domains = {"EXAMPLE.com"};
   ScheduleSet read{2, {a}, {{a.id, Date{10}}, {fixedID(9), Date{30}}}, {}};
