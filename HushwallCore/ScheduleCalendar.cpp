@@ -3,13 +3,14 @@
 #include <unicode/gregocal.h>
 #include <unicode/timezone.h>
 
+#include <array>
 #include <cmath>
 
 namespace hushwall {
 namespace {
 
 // ICU clamps instants beyond roughly ±5.8 million years instead of failing;
-// staying inside this bound keeps every answer a real one.
+// staying inside these bounds keeps every answer a real one.
 constexpr double maxUnixSeconds = 1.8e14;
 constexpr std::int32_t maxYear = 5'000'000;
 
@@ -26,38 +27,92 @@ std::optional<Date> fromUDate(UDate millis, UErrorCode status) {
   return instant;
 }
 
+// The last few answers of one kind, oldest overwritten first.
+template <class Entry>
+struct Recent {
+  std::array<std::optional<Entry>, 4> entries;
+  std::size_t next = 0;
+
+  template <class Matches>
+  const Entry* find(Matches matches) const {
+    for (const auto& entry : entries) {
+      if (entry && matches(*entry)) return &*entry;
+    }
+    return nullptr;
+  }
+  void remember(Entry entry) {
+    entries[next] = std::move(entry);
+    next = (next + 1) % entries.size();
+  }
+};
+
 }  // namespace
 
 struct ScheduleCalendar::Impl {
-  std::unique_ptr<icu::Calendar> calendar;
+  struct LocalFields {
+    UDate millis;
+    Day day;
+    std::int32_t weekday;
+  };
+  struct Shift {
+    UDate millis;
+    std::int32_t days;
+    std::optional<Date> result;
+  };
 
-  // Positions the calendar at an instant; false when it cannot stand for it.
-  bool moveTo(Date instant) {
+  std::unique_ptr<icu::Calendar> calendar;
+  // Every schedule asks about the same few instants (now and the days before
+  // it). Answers depend only on the arguments, as the zone never changes, so
+  // the latest ones are kept and most ICU work is saved.
+  Recent<LocalFields> recentFields;
+  Recent<Shift> recentShifts;
+
+  std::optional<LocalFields> localFields(Date instant) {
     auto millis = toUDate(instant);
-    if (!millis) return false;
+    if (!millis) return std::nullopt;
+    if (const auto* known = recentFields.find([&](const LocalFields& f) { return f.millis == *millis; })) return *known;
     UErrorCode status = U_ZERO_ERROR;
     calendar->setTime(*millis, status);
-    return U_SUCCESS(status);
+    std::int32_t year = calendar->get(UCAL_EXTENDED_YEAR, status);
+    std::int32_t month = calendar->get(UCAL_MONTH, status);
+    std::int32_t dayOfMonth = calendar->get(UCAL_DATE, status);
+    std::int32_t weekday = calendar->get(UCAL_DAY_OF_WEEK, status);
+    if (U_FAILURE(status)) return std::nullopt;
+    LocalFields fields{*millis, Day{year, month + 1, dayOfMonth}, weekday};
+    recentFields.remember(fields);
+    return fields;
   }
 
-  std::optional<std::int32_t> field(UCalendarDateFields which) {
+  std::optional<Date> shifted(Date instant, std::int32_t days) {
+    auto millis = toUDate(instant);
+    if (!millis) return std::nullopt;
+    if (const auto* known =
+            recentShifts.find([&](const Shift& s) { return s.millis == *millis && s.days == days; })) {
+      return known->result;
+    }
     UErrorCode status = U_ZERO_ERROR;
-    std::int32_t value = calendar->get(which, status);
-    if (U_FAILURE(status)) return std::nullopt;
-    return value;
+    calendar->setTime(*millis, status);
+    calendar->add(UCAL_DATE, days, status);
+    UDate result = calendar->getTime(status);
+    Shift shift{*millis, days, fromUDate(result, status)};
+    recentShifts.remember(shift);
+    return shift.result;
   }
 };
 
 ScheduleCalendar::ScheduleCalendar(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 ScheduleCalendar ScheduleCalendar::inTimeZone(std::string_view zoneID) {
-  icu::UnicodeString id = icu::UnicodeString::fromUTF8(icu::StringPiece(zoneID.data(), static_cast<int32_t>(zoneID.size())));
+  icu::UnicodeString id =
+      icu::UnicodeString::fromUTF8(icu::StringPiece(zoneID.data(), static_cast<int32_t>(zoneID.size())));
   UErrorCode status = U_ZERO_ERROR;
   // The calendar adopts the zone.
   auto calendar = std::make_unique<icu::GregorianCalendar>(icu::TimeZone::createTimeZone(id),
                                                            icu::Locale("en_US_POSIX"), status);
   if (U_FAILURE(status)) return ScheduleCalendar(nullptr);
-  return ScheduleCalendar(std::make_unique<Impl>(Impl{std::move(calendar)}));
+  auto impl = std::make_unique<Impl>();
+  impl->calendar = std::move(calendar);
+  return ScheduleCalendar(std::move(impl));
 }
 
 ScheduleCalendar ScheduleCalendar::systemCurrent() {
@@ -70,10 +125,14 @@ ScheduleCalendar ScheduleCalendar::systemCurrent() {
   return inTimeZone(utf8);
 }
 
-ScheduleCalendar::ScheduleCalendar(const ScheduleCalendar& other)
-    : impl_(other.impl_ ? std::make_unique<Impl>(Impl{std::unique_ptr<icu::Calendar>(other.impl_->calendar->clone())})
-                        : nullptr) {
-  if (impl_ && !impl_->calendar) impl_.reset();  // clone ran out of memory
+ScheduleCalendar::ScheduleCalendar(const ScheduleCalendar& other) {
+  if (!other.impl_) return;
+  std::unique_ptr<icu::Calendar> calendar(other.impl_->calendar->clone());
+  if (!calendar) return;  // out of memory: a calendar that answers nothing
+  impl_ = std::make_unique<Impl>();
+  impl_->calendar = std::move(calendar);
+  impl_->recentFields = other.impl_->recentFields;
+  impl_->recentShifts = other.impl_->recentShifts;
 }
 
 ScheduleCalendar& ScheduleCalendar::operator=(const ScheduleCalendar& other) {
@@ -95,17 +154,17 @@ std::string ScheduleCalendar::timeZoneID() const {
 }
 
 std::optional<ScheduleCalendar::Day> ScheduleCalendar::day(Date instant) const {
-  if (!impl_ || !impl_->moveTo(instant)) return std::nullopt;
-  auto year = impl_->field(UCAL_EXTENDED_YEAR);
-  auto month = impl_->field(UCAL_MONTH);
-  auto dayOfMonth = impl_->field(UCAL_DATE);
-  if (!year || !month || !dayOfMonth) return std::nullopt;
-  return Day{*year, *month + 1, *dayOfMonth};
+  if (!impl_) return std::nullopt;
+  auto fields = impl_->localFields(instant);
+  if (!fields) return std::nullopt;
+  return fields->day;
 }
 
 std::optional<std::int32_t> ScheduleCalendar::weekday(Date instant) const {
-  if (!impl_ || !impl_->moveTo(instant)) return std::nullopt;
-  return impl_->field(UCAL_DAY_OF_WEEK);
+  if (!impl_) return std::nullopt;
+  auto fields = impl_->localFields(instant);
+  if (!fields) return std::nullopt;
+  return fields->weekday;
 }
 
 std::optional<Date> ScheduleCalendar::date(const Day& localDay, std::int32_t hour, std::int32_t minute) const {
@@ -127,12 +186,8 @@ std::optional<Date> ScheduleCalendar::date(const Day& localDay, std::int32_t hou
 }
 
 std::optional<Date> ScheduleCalendar::addingDays(Date instant, std::int32_t days) const {
-  if (!impl_ || !impl_->moveTo(instant)) return std::nullopt;
-  UErrorCode status = U_ZERO_ERROR;
-  impl_->calendar->add(UCAL_DATE, days, status);
-  if (U_FAILURE(status)) return std::nullopt;
-  UDate millis = impl_->calendar->getTime(status);
-  return fromUDate(millis, status);
+  if (!impl_) return std::nullopt;
+  return impl_->shifted(instant, days);
 }
 
 }  // namespace hushwall

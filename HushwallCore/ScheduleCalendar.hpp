@@ -8,7 +8,8 @@
 // would silently clamp), and for any failure of the calendar itself.
 //
 // Not safe for concurrent use: every operation, const or not, works on one
-// internal ICU calendar. Copies are independent; give each thread its own.
+// internal ICU calendar and remembers its latest answers. Copies are
+// independent; give each thread its own.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "HushwallCore/Schedule.hpp"
 #include "HushwallCore/ScheduleCalendar.hpp"
@@ -94,6 +95,42 @@ TEST(ScheduleCalendar, SystemCurrentNamesAZoneAndCopiesAreIndependent) {
   EXPECT_EQ(copy.timeZoneID(), "UTC");
   ScheduleCalendar moved = std::move(copy);
   EXPECT_EQ(moved.weekday(utc(2024, 1, 13, 12, 0)), saturday);
+}
+
+TEST(ScheduleCalendar, RememberedAnswersEqualFreshOnes) {
+  // One long-lived calendar, which keeps its latest answers, against a fresh
+  // calendar per question, over Lord Howe's year 2024 (both half-hour changes)
+  // with instants that repeat, as the evaluator's do.
+  ScheduleCalendar kept = Schedule::calendar("Australia/Lord_Howe");
+  std::uint32_t state = 7;
+  auto next = [&state] { return state = state * 1664525u + 1013904223u; };
+  std::vector<Date> instants;
+  for (int i = 0; i < 12; ++i) instants.push_back(utc(2024, 1, 1, 0, 0) + static_cast<double>(next() % 31'622'400));
+  instants.push_back(utc(2024, 10, 5, 15, 30));  // the spring-forward instant itself
+  for (int round = 0; round < 3000; ++round) {
+    Date instant = instants[next() % instants.size()];
+    auto days = static_cast<std::int32_t>(next() % 5) - 2;
+    SCOPED_TRACE(std::to_string(instant.unixTime()) + " " + std::to_string(days));
+    ScheduleCalendar fresh = Schedule::calendar("Australia/Lord_Howe");
+    switch (next() % 4) {
+      case 0:
+        ASSERT_EQ(kept.addingDays(instant, days), fresh.addingDays(instant, days));
+        break;
+      case 1:
+        ASSERT_EQ(kept.weekday(instant), fresh.weekday(instant));
+        break;
+      case 2:
+        ASSERT_EQ(kept.day(instant), fresh.day(instant));
+        break;
+      default: {
+        auto day = fresh.day(instant);
+        ASSERT_TRUE(day.has_value());
+        ASSERT_EQ(kept.date(*day, 2, 15), fresh.date(*day, 2, 15));
+      }
+    }
+  }
+  ScheduleCalendar copy = kept;
+  EXPECT_EQ(copy.addingDays(instants[0], 1), Schedule::calendar("Australia/Lord_Howe").addingDays(instants[0], 1));
 }
 
 struct OccurrenceCase {
