@@ -1,0 +1,145 @@
+#include "DaemonCore/Timekeeper.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "support/FakeTimeSource.hpp"
+
+namespace hushwall {
+namespace {
+
+using testing::FakeTimeSource;
+
+// Records the order of readings, so tests can pin which clock is read when.
+class RecordingTimeSource final : public TimeSource {
+ public:
+  explicit RecordingTimeSource(const TimeSource& base) : base_(base) {}
+  Date wallClock() const override { return log("wall"), base_.wallClock(); }
+  Date bootTime() const override { return log("boot"), base_.bootTime(); }
+  std::string bootID() const override { return log("id"), base_.bootID(); }
+  double continuous() const override { return log("continuous"), base_.continuous(); }
+  mutable std::vector<std::string> readings;
+
+ private:
+  void log(const char* what) const { readings.emplace_back(what); }
+  const TimeSource& base_;
+};
+
+SessionState sessionAt(double wall, double continuous, std::string bootID) {
+  SessionState state;
+  state.id = Uuid::random();
+  state.domains = {"example.com"};
+  state.totalDuration = 1800;
+  state.consumed = 100;
+  state.lastTick = Tick{Date{wall}, Date{0}, continuous, std::move(bootID)};
+  return state;
+}
+
+TEST(Timekeeper, WorkedNumbers) {
+  struct Row {
+    const char* situation;
+    double lastWall, lastContinuous;
+    const char* lastBoot;
+    double nowWall, nowContinuous;
+    const char* nowBoot;
+    double credit, consumed;
+  };
+  const Row rows[] = {
+      {"ordinary 15-second tick", 1000, 5000.0, "A", 1015, 5015.2, "A", 15.2, 115.2},
+      {"wall clock one hour ahead", 1000, 5000, "A", 4615, 5015, "A", 15, 115},
+      {"wall clock one day back", 1000, 5000, "A", -85385, 5015, "A", 15, 115},
+      {"slept 8 hours", 1000, 5000, "A", 29800, 33800, "A", 28800, 1800},
+      {"rebooted, down 200 s", 1000, 5000, "A", 1200, 40, "B", 200, 300},
+      {"rebooted, down one hour", 1000, 5000, "A", 4600, 40, "B", 600, 700},
+      {"rebooted, wall clock earlier", 1000, 5000, "A", 900, 40, "B", 0, 100},
+      {"boot ids unknown, continuous back", 1000, 5000, "", 4600, 40, "", 600, 700},
+      {"boot ids unknown, continuous forward", 1000, 5000, "", 1030, 5030, "", 30, 130},
+      {"continuous back on the same boot", 1000, 5000, "A", 1030, 4990, "A", 0, 100},
+      {"one boot id unknown, continuous passed its old value", 1000, 5000, "A", 99000, 6000, "", 1000, 1100},
+  };
+  Timekeeper keeper;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.situation);
+    SessionState state = sessionAt(row.lastWall, row.lastContinuous, row.lastBoot);
+    FakeTimeSource now(row.nowWall, row.nowContinuous, row.nowBoot, 77);
+    EXPECT_NEAR(Timekeeper::credit(state.lastTick, now, Timekeeper::maxDowntimeCreditPerBoot), row.credit, 1e-9);
+    SessionState updated = keeper.tick(state, now);
+    EXPECT_NEAR(updated.consumed, row.consumed, 1e-9);
+    EXPECT_EQ(updated.lastTick, (Tick{Date{row.nowWall}, Date{77}, row.nowContinuous, row.nowBoot}));
+    SessionState rest = updated;
+    rest.consumed = state.consumed;
+    rest.lastTick = state.lastTick;
+    EXPECT_EQ(rest, state) << "only consumed and lastTick change";
+  }
+}
+
+TEST(Timekeeper, ConsumedNeverPassesTheTotal) {
+  Timekeeper keeper;
+  SessionState state = sessionAt(1000, 5000, "A");
+  state.consumed = 1800;
+  FakeTimeSource now(2000, 6000, "A");
+  SessionState updated = keeper.tick(state, now);
+  EXPECT_EQ(updated.consumed, 1800);
+  EXPECT_TRUE(updated.isExpired());
+  EXPECT_EQ(updated.lastTick.continuous, 6000);
+}
+
+TEST(Timekeeper, CountsTheContinuousClockAgainAfterAReboot) {
+  Timekeeper keeper;
+  FakeTimeSource clock(1000, 5000, "A");
+  SessionState state = keeper.start({"example.com"}, 3600, clock).value();
+  clock.reboot("B", 7200);
+  state = keeper.tick(state, clock);
+  EXPECT_EQ(state.consumed, 600);
+  clock.advance(15);
+  state = keeper.tick(state, clock);
+  EXPECT_EQ(state.consumed, 615);
+}
+
+TEST(Timekeeper, DurationBoundsAreInclusive) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    double duration;
+    bool valid;
+  };
+  for (const auto& c : {Case{60, true}, Case{86400, true}, Case{1500, true}, Case{59.999, false},
+                        Case{86400.001, false}, Case{0, false}, Case{-60, false}, Case{inf, false},
+                        Case{-inf, false}, Case{std::numeric_limits<double>::quiet_NaN(), false}}) {
+    SCOPED_TRACE(c.duration);
+    EXPECT_EQ(Timekeeper::validate(c.duration).has_value(), c.valid);
+    FakeTimeSource clock;
+    auto started = Timekeeper{}.start({"a.com"}, c.duration, clock);
+    EXPECT_EQ(started.has_value(), c.valid);
+    if (!c.valid) {
+      EXPECT_EQ(started.error(), DaemonError::durationOutOfRange);
+    }
+  }
+}
+
+TEST(Timekeeper, StartReadsTheTickThenTheStartDate) {
+  FakeTimeSource base(1000, 5000, "A", 12);
+  RecordingTimeSource clock(base);
+  auto scheduleID = Uuid::random();
+  auto state = Timekeeper{}.start({"a.com", "b.com"}, 600, clock, scheduleID, "Mornings");
+  ASSERT_TRUE(state);
+  EXPECT_EQ(clock.readings, (std::vector<std::string>{"wall", "boot", "continuous", "id", "wall"}));
+  EXPECT_EQ(state->schemaVersion, SessionState::currentSchemaVersion);
+  EXPECT_EQ(state->domains, (std::vector<std::string>{"a.com", "b.com"}));
+  EXPECT_EQ(state->consumed, 0);
+  EXPECT_EQ(state->totalDuration, 600);
+  EXPECT_EQ(state->lastTick, (Tick{Date{1000}, Date{12}, 5000, "A"}));
+  EXPECT_EQ(state->startedAt, Date{1000});
+  EXPECT_EQ(state->scheduleID, scheduleID);
+  EXPECT_EQ(state->scheduleName, "Mornings");
+  EXPECT_NE(Timekeeper{}.start({"a.com"}, 600, clock)->id, state->id);
+
+  clock.readings.clear();
+  EXPECT_FALSE(Timekeeper{}.start({"a.com"}, 30, clock));
+  EXPECT_TRUE(clock.readings.empty()) << "a refused start reads no clock";
+}
+
+}  // namespace
+}  // namespace hushwall

@@ -1,0 +1,44 @@
+#include "HushwallCore/Uuid.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace hushwall {
+namespace {
+
+TEST(Uuid, RandomIsVersionFourUpperCaseText) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    std::string text = Uuid::random().string();
+    ASSERT_EQ(text.size(), 36u);
+    EXPECT_EQ(text[14], '4');
+    EXPECT_NE(std::string("89AB").find(text[19]), std::string::npos) << text;
+    for (char c : text) EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || c == '-') << text;
+    seen.insert(text);
+  }
+  EXPECT_EQ(seen.size(), 200u);
+}
+
+TEST(Uuid, ParseAcceptsEitherCaseAndWritesUpperCase) {
+  auto lower = Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
+  auto upper = Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+  ASSERT_TRUE(lower && upper);
+  EXPECT_EQ(*lower, *upper);
+  EXPECT_EQ(lower->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
+  auto random = Uuid::random();
+  EXPECT_EQ(Uuid::parse(random.string()), random);
+}
+
+TEST(Uuid, ParseRefusesEverythingElse) {
+  for (const char* text : {"", "E621E1F8C36C495A93FC0C247A3E6E5F", "E621E1F8-C36C-495A-93FC-0C247A3E6E5",
+                           "E621E1F8-C36C-495A-93FC-0C247A3E6E5FF", "G621E1F8-C36C-495A-93FC-0C247A3E6E5F",
+                           "E621E1F8-C36C-495A-93FC_0C247A3E6E5F", "E621E1F-8C36C-495A-93FC-0C247A3E6E5F",
+                           " E621E1F8-C36C-495A-93FC-0C247A3E6E5", "{E621E1F8-C36C-495A-93FC-0C247A3E6E}"}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(Uuid::parse(text));
+  }
+}
+
+}  // namespace
+}  // namespace hushwall
