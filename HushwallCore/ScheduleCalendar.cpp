@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cmath>
+#include <mutex>
 
 namespace hushwall {
 namespace {
@@ -116,10 +117,15 @@ ScheduleCalendar ScheduleCalendar::inTimeZone(std::string_view zoneID) {
 }
 
 ScheduleCalendar ScheduleCalendar::systemCurrent() {
-  std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
-  if (zone == nullptr) return inTimeZone("Etc/Unknown");
   icu::UnicodeString id;
-  zone->getID(id);
+  {
+    // Detection rewrites ICU's process-wide buffer of the host zone's name.
+    static std::mutex detecting;
+    std::lock_guard lock(detecting);
+    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
+    if (zone == nullptr) return inTimeZone("Etc/Unknown");
+    zone->getID(id);
+  }
   std::string utf8;
   id.toUTF8String(utf8);
   return inTimeZone(utf8);
