@@ -87,8 +87,7 @@ struct ScheduleCalendar::Impl {
   std::optional<Date> shifted(Date instant, std::int32_t days) {
     auto millis = toUDate(instant);
     if (!millis) return std::nullopt;
-    if (const auto* known =
-            recentShifts.find([&](const Shift& s) { return s.millis == *millis && s.days == days; })) {
+    if (const auto* known = recentShifts.find([&](const Shift& s) { return s.millis == *millis && s.days == days; })) {
       return known->result;
     }
     UErrorCode status = U_ZERO_ERROR;
@@ -108,8 +107,8 @@ ScheduleCalendar ScheduleCalendar::inTimeZone(std::string_view zoneID) {
       icu::UnicodeString::fromUTF8(icu::StringPiece(zoneID.data(), static_cast<int32_t>(zoneID.size())));
   UErrorCode status = U_ZERO_ERROR;
   // The calendar adopts the zone.
-  auto calendar = std::make_unique<icu::GregorianCalendar>(icu::TimeZone::createTimeZone(id),
-                                                           icu::Locale("en_US_POSIX"), status);
+  auto calendar =
+      std::make_unique<icu::GregorianCalendar>(icu::TimeZone::createTimeZone(id), icu::Locale("en_US_POSIX"), status);
   if (U_FAILURE(status)) return ScheduleCalendar(nullptr);
   auto impl = std::make_unique<Impl>();
   impl->calendar = std::move(calendar);

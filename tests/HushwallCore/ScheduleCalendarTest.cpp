@@ -162,8 +162,8 @@ TEST(ScheduleOccurrence, WindowsInRealTimeZones) {
       // Across midnight.
       {"New York: Monday 23:00 EST for 2h contains Tuesday 2024-01-16 00:30 EST", "America/New_York", {monday}, 1380,
        7200, utc(2024, 1, 16, 5, 30), utc(2024, 1, 16, 4, 0)},
-      {"New York: the same window does not contain its end, Tuesday 01:00 EST", "America/New_York", {monday}, 1380, 7200,
-       utc(2024, 1, 16, 6, 0), std::nullopt},
+      {"New York: the same window does not contain its end, Tuesday 01:00 EST", "America/New_York", {monday}, 1380,
+       7200, utc(2024, 1, 16, 6, 0), std::nullopt},
       {"New York: the same window contains its start, Monday 23:00 EST", "America/New_York", {monday}, 1380, 7200,
        utc(2024, 1, 16, 4, 0), utc(2024, 1, 16, 4, 0)},
       {"New York: one second before Monday 23:00 EST is outside", "America/New_York", {monday}, 1380, 7200,
