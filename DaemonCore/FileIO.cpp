@@ -118,6 +118,8 @@ Result<void> removeItem(const std::string& path) {
   return {};
 }
 
+void removeIgnoringErrors(const std::string& path) { (void)::unlink(path.c_str()); }
+
 void syncDirectory(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;

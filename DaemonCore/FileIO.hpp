@@ -38,6 +38,9 @@ namespace hushwall::FileIO {
 // unlink(2), reporting the failure.
 [[nodiscard]] Result<void> removeItem(const std::string& path);
 
+// unlink(2) for a clean-up whose failure changes nothing for the caller.
+void removeIgnoringErrors(const std::string& path);
+
 // Opens the directory read-only and fsyncs it; does nothing if it cannot be opened.
 void syncDirectory(const std::string& path);
 
