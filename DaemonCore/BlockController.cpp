@@ -27,7 +27,8 @@ BlockController::BlockController(HostsFile hostsFile, bool flushesDNS, DNSCache 
     : hostsFile_(std::move(hostsFile)), flushesDNS_(flushesDNS), dnsCache_(std::move(dnsCache)) {}
 
 UnfairLock& BlockController::mutationLock() {
-  static UnfairLock lock;
+  // Never destroyed: the process may exit while a thread holds it.
+  static UnfairLock& lock = *new UnfairLock;
   return lock;
 }
 

@@ -24,15 +24,18 @@ Result<void> setRootOwnerAndMode(const std::string& path) {
   return {};
 }
 
-// mkdir -p with mode 0700 for every directory it creates.
+// mkdir -p; every directory it creates ends exactly 0700, whatever the umask.
 Result<void> makeDirectories(const std::string& path) {
-  if (::mkdir(path.c_str(), directoryMode) == 0 || errno == EEXIST) return {};
-  if (errno != ENOENT) return std::unexpected(SystemError::fromErrno(errno, "mkdir", path));
-  std::string parent = FileIO::parentDirectory(path);
-  if (parent == path) return std::unexpected(SystemError::fromErrno(ENOENT, "mkdir", path));
-  if (auto made = makeDirectories(parent); !made) return made;
-  if (::mkdir(path.c_str(), directoryMode) == 0 || errno == EEXIST) return {};
-  return std::unexpected(SystemError::fromErrno(errno, "mkdir", path));
+  if (::mkdir(path.c_str(), directoryMode) != 0) {
+    int error = errno;
+    if (error == EEXIST) return {};
+    std::string parent = FileIO::parentDirectory(path);
+    if (error != ENOENT || parent == path) return std::unexpected(SystemError::fromErrno(error, "mkdir", path));
+    if (auto made = makeDirectories(parent); !made) return made;
+    if (::mkdir(path.c_str(), directoryMode) != 0) return std::unexpected(SystemError::fromErrno(errno, "mkdir", path));
+  }
+  (void)::chmod(path.c_str(), directoryMode);
+  return {};
 }
 
 }  // namespace
@@ -91,8 +94,6 @@ Result<void> RootOwnedFile::createDirectoryIfNeeded() const {
   std::string directory = FileIO::parentDirectory(path_);
   if (FileIO::itemExists(directory)) return {};
   if (auto made = makeDirectories(directory); !made) return made;
-  // The umask may have narrowed the mode; the directory must be exactly 0700.
-  (void)::chmod(directory.c_str(), directoryMode);
   if (::geteuid() == 0) (void)::chown(directory.c_str(), 0, 0);
   return {};
 }

@@ -14,8 +14,8 @@ namespace hushwall {
 
 struct ScheduleDecision {
   struct Start {
-    Schedule schedule;  // whose window starts the session
-    Date occurrence;    // the window's start
+    Schedule schedule;    // whose window starts the session
+    Date occurrence;      // the window's start
     double duration = 0;  // what is left of the window, in seconds
 
     friend bool operator==(const Start&, const Start&) = default;

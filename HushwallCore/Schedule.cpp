@@ -28,7 +28,8 @@ std::optional<Date> windowStart(const Schedule& schedule, Date day, const Schedu
   }
   auto localDay = calendar.day(day);
   if (!localDay) return std::nullopt;
-  return calendar.date(*localDay, static_cast<std::int32_t>(hour), static_cast<std::int32_t>(schedule.startMinute % 60));
+  return calendar.date(*localDay, static_cast<std::int32_t>(hour),
+                       static_cast<std::int32_t>(schedule.startMinute % 60));
 }
 
 // The first window start of days `from` + 0 ... `from` + 7 (or back, with
@@ -184,7 +185,9 @@ Schedule Schedule::fromJson(const Json& value) {
   schedule.startMinute = readInt64(required(value, "startMinute"), "startMinute");
   schedule.duration = readNumber(required(value, "duration"), "duration");
   if (const Json* lists = optional(value, "blocklists")) {
-    for (const Json& list : readArray(*lists, "blocklists")) schedule.blocklists.push_back(BlocklistRef::fromJson(list));
+    for (const Json& list : readArray(*lists, "blocklists")) {
+      schedule.blocklists.push_back(BlocklistRef::fromJson(list));
+    }
   } else {
     // The single-list form of schema version 2.
     schedule.blocklists.emplace_back(readUuid(required(value, "blocklistID"), "blocklistID"),

@@ -76,8 +76,7 @@ struct Schedule {
 
   // The order in which windows open at the same time are served: the earlier
   // occurrence first, then the smaller upper-case id text. Equal pairs give false.
-  [[nodiscard]] static bool resolvesBefore(const Schedule& a, Date aOccurrence, const Schedule& b,
-                                           Date bOccurrence);
+  [[nodiscard]] static bool resolvesBefore(const Schedule& a, Date aOccurrence, const Schedule& b, Date bOccurrence);
 
   // A cleaned copy (trimmed name, list names cut to 64 characters, normalised
   // domains), or invalidSchedule, or DomainValidator's own error. `id`,

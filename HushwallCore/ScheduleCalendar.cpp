@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cmath>
+#include <mutex>
 
 namespace hushwall {
 namespace {
@@ -86,8 +87,7 @@ struct ScheduleCalendar::Impl {
   std::optional<Date> shifted(Date instant, std::int32_t days) {
     auto millis = toUDate(instant);
     if (!millis) return std::nullopt;
-    if (const auto* known =
-            recentShifts.find([&](const Shift& s) { return s.millis == *millis && s.days == days; })) {
+    if (const auto* known = recentShifts.find([&](const Shift& s) { return s.millis == *millis && s.days == days; })) {
       return known->result;
     }
     UErrorCode status = U_ZERO_ERROR;
@@ -107,8 +107,8 @@ ScheduleCalendar ScheduleCalendar::inTimeZone(std::string_view zoneID) {
       icu::UnicodeString::fromUTF8(icu::StringPiece(zoneID.data(), static_cast<int32_t>(zoneID.size())));
   UErrorCode status = U_ZERO_ERROR;
   // The calendar adopts the zone.
-  auto calendar = std::make_unique<icu::GregorianCalendar>(icu::TimeZone::createTimeZone(id),
-                                                           icu::Locale("en_US_POSIX"), status);
+  auto calendar =
+      std::make_unique<icu::GregorianCalendar>(icu::TimeZone::createTimeZone(id), icu::Locale("en_US_POSIX"), status);
   if (U_FAILURE(status)) return ScheduleCalendar(nullptr);
   auto impl = std::make_unique<Impl>();
   impl->calendar = std::move(calendar);
@@ -116,10 +116,15 @@ ScheduleCalendar ScheduleCalendar::inTimeZone(std::string_view zoneID) {
 }
 
 ScheduleCalendar ScheduleCalendar::systemCurrent() {
-  std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
-  if (zone == nullptr) return inTimeZone("Etc/Unknown");
   icu::UnicodeString id;
-  zone->getID(id);
+  {
+    // Detection rewrites ICU's process-wide buffer of the host zone's name.
+    static std::mutex detecting;
+    std::lock_guard lock(detecting);
+    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
+    if (zone == nullptr) return inTimeZone("Etc/Unknown");
+    zone->getID(id);
+  }
   std::string utf8;
   id.toUTF8String(utf8);
   return inTimeZone(utf8);

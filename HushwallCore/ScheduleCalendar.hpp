@@ -35,7 +35,8 @@ class ScheduleCalendar {
   // In the zone with the given Olson id. An id ICU does not know gives its
   // "Etc/Unknown" zone, which behaves as UTC; `timeZoneID()` then says so.
   [[nodiscard]] static ScheduleCalendar inTimeZone(std::string_view zoneID);
-  // In the machine's time zone as detected at the moment of the call.
+  // In the machine's time zone as detected at the moment of the call (the TZ
+  // variable, else /etc/localtime). Safe to call from any thread.
   [[nodiscard]] static ScheduleCalendar systemCurrent();
 
   ScheduleCalendar(const ScheduleCalendar& other);

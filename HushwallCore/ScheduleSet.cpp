@@ -127,8 +127,8 @@ ScheduleSet ScheduleSet::fromJson(const Json& value) {
   for (const Json& schedule : readArray(required(value, "schedules"), "schedules")) {
     set.schedules.push_back(Schedule::fromJson(schedule));
   }
-  set.lastFired =
-      readFlatMap(required(value, "lastFired"), "lastFired", [](const Json& date) { return readDate(date, "lastFired"); });
+  set.lastFired = readFlatMap(required(value, "lastFired"), "lastFired",
+                              [](const Json& date) { return readDate(date, "lastFired"); });
   if (const Json* history = optional(value, "history")) {
     set.history = readFlatMap(*history, "history", [](const Json& runs) {
       std::vector<ScheduleRun> read;

@@ -30,8 +30,8 @@ struct ScheduleSet {
   static constexpr std::size_t maxHistory = 5;
 
   std::int64_t schemaVersion = currentSchemaVersion;
-  std::vector<Schedule> schedules;  // the user's order; at most 32, distinct ids once validated
-  std::map<Uuid, Date> lastFired;   // schedule id -> the window start that last started a session
+  std::vector<Schedule> schedules;                   // the user's order; at most 32, distinct ids once validated
+  std::map<Uuid, Date> lastFired;                    // schedule id -> the window start that last started a session
   std::map<Uuid, std::vector<ScheduleRun>> history;  // schedule id -> its latest runs, oldest first
 
   // No schedules (the two maps are not consulted).

@@ -123,13 +123,6 @@ TEST(ScheduleEvaluator, WindowThatOpenedYesterdayInNewYork) {
             ScheduleDecision::nothingToDo());
 }
 
-TEST(ScheduleSkipReason, TextIsTheCaseName) {
-  EXPECT_EQ(caseName(Reason::paused), "paused");
-  EXPECT_EQ(caseName(Reason::alreadyFired), "alreadyFired");
-  EXPECT_EQ(caseName(Reason::windowNearlyOver), "windowNearlyOver");
-  EXPECT_EQ(caseName(Reason::sessionRunning), "sessionRunning");
-}
-
 }  // namespace
 
 // Found by GoogleTest through argument-dependent lookup.

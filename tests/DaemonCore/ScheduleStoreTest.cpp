@@ -215,7 +215,8 @@ TEST(ScheduleStore, AFailedMoveStillQuarantinesAndLeavesTheFile) {
   EXPECT_EQ(readFile(store.fileURL()), "{}");
   EXPECT_THAT(dir.names(), ElementsAre("schedules.json"));
   EXPECT_EQ(counting.syncs, 0);
-  std::string fault = "could not move schedules.json aside: rename " + store.brokenFileURL() + ": Read-only file system";
+  std::string fault =
+      "could not move schedules.json aside: rename " + store.brokenFileURL() + ": Read-only file system";
   EXPECT_THAT(logs.messages("schedules"),
               ElementsAre(unusableLine("the file could not be decoded"), fault,
                           unusableLine("the file could not be decoded"), fault));

@@ -84,11 +84,5 @@ TEST(FilterApplyStateTest, Transitions) {
   }
 }
 
-TEST(FilterApplyStateTest, OnlyStoppedTakesTheConfigurationOutOfForce) {
-  EXPECT_TRUE(isInForce(Next::idle));
-  EXPECT_TRUE(isInForce(Next::applyAgain));
-  EXPECT_FALSE(isInForce(Next::stopped));
-}
-
 }  // namespace
 }  // namespace hushwall

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string>
@@ -85,9 +86,22 @@ TEST(ScheduleCalendar, UnknownZoneIsIcusUnknownZoneAtUtc) {
   EXPECT_EQ(Schedule::calendar("Australia/Lord_Howe").timeZoneID(), "Australia/Lord_Howe");
 }
 
-TEST(ScheduleCalendar, SystemCurrentNamesAZoneAndCopiesAreIndependent) {
-  ScheduleCalendar system = ScheduleCalendar::systemCurrent();
-  EXPECT_FALSE(system.timeZoneID().empty());
+TEST(ScheduleCalendar, SystemCurrentDetectsTheZoneAfreshOnEveryCall) {
+  const char* saved = std::getenv("TZ");
+  std::string previous = saved != nullptr ? saved : "";
+  for (const char* zone : {"Australia/Sydney", "America/New_York", "Australia/Lord_Howe"}) {
+    ::setenv("TZ", zone, 1);
+    EXPECT_EQ(ScheduleCalendar::systemCurrent().timeZoneID(), zone);
+  }
+  if (saved != nullptr) {
+    ::setenv("TZ", previous.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  EXPECT_FALSE(ScheduleCalendar::systemCurrent().timeZoneID().empty());
+}
+
+TEST(ScheduleCalendar, CopiesAreIndependent) {
   ScheduleCalendar sydney = Schedule::calendar("Australia/Sydney");
   ScheduleCalendar copy = sydney;
   copy = Schedule::calendar("UTC");
@@ -148,8 +162,8 @@ TEST(ScheduleOccurrence, WindowsInRealTimeZones) {
       // Across midnight.
       {"New York: Monday 23:00 EST for 2h contains Tuesday 2024-01-16 00:30 EST", "America/New_York", {monday}, 1380,
        7200, utc(2024, 1, 16, 5, 30), utc(2024, 1, 16, 4, 0)},
-      {"New York: the same window does not contain its end, Tuesday 01:00 EST", "America/New_York", {monday}, 1380, 7200,
-       utc(2024, 1, 16, 6, 0), std::nullopt},
+      {"New York: the same window does not contain its end, Tuesday 01:00 EST", "America/New_York", {monday}, 1380,
+       7200, utc(2024, 1, 16, 6, 0), std::nullopt},
       {"New York: the same window contains its start, Monday 23:00 EST", "America/New_York", {monday}, 1380, 7200,
        utc(2024, 1, 16, 4, 0), utc(2024, 1, 16, 4, 0)},
       {"New York: one second before Monday 23:00 EST is outside", "America/New_York", {monday}, 1380, 7200,

@@ -88,7 +88,8 @@ TEST(ScheduleJson, LenientReadingWhereTheFormAllowsIt) {
          j["schedules"][0]["blocklistName"] = std::string(80, 'x');
        },
        [](const ScheduleSet& s) {
-         EXPECT_EQ(s.schedules[0].blocklists, (std::vector<BlocklistRef>{BlocklistRef(fixedID(77), std::string(64, 'x'))}));
+         std::vector<BlocklistRef> expected{BlocklistRef(fixedID(77), std::string(64, 'x'))};
+         EXPECT_EQ(s.schedules[0].blocklists, expected);
        }},
       {"null lists fall back to the pair",
        [](Json& j) {
@@ -109,7 +110,9 @@ TEST(ScheduleJson, LenientReadingWhereTheFormAllowsIt) {
       {"null effective date", [](Json& j) { j["schedules"][0]["effectiveFrom"] = nullptr; },
        [](const ScheduleSet& s) { EXPECT_FALSE(s.schedules[0].effectiveFrom.has_value()); }},
       {"null run duration",
-       [](Json& j) { j["history"] = {fixedID(1).string(), {{{"occurrence", 5}, {"outcome", "ran"}, {"duration", nullptr}}}}; },
+       [](Json& j) {
+         j["history"] = {fixedID(1).string(), {{{"occurrence", 5}, {"outcome", "ran"}, {"duration", nullptr}}}};
+       },
        [](const ScheduleSet& s) { EXPECT_FALSE(s.lastRun(fixedID(1))->duration.has_value()); }},
       {"unknown keys", [](Json& j) { j["future"] = {1, 2}; j["schedules"][0]["colour"] = "red"; },
        [](const ScheduleSet& s) { EXPECT_EQ(s.schedules.size(), 1u); }},
@@ -176,7 +179,9 @@ TEST(ScheduleJson, EveryWrongShapeFailsTheWholeDecode) {
          j["history"] = {"00000000-0000-0000-0000-000000000001", {{{"occurrence", 5}, {"outcome", "skipped"}}}};
        }},
       {"outcome in another case",
-       [](Json& j) { j["history"] = {"00000000-0000-0000-0000-000000000001", {{{"occurrence", 5}, {"outcome", "Ran"}}}}; }},
+       [](Json& j) {
+         j["history"] = {"00000000-0000-0000-0000-000000000001", {{{"occurrence", 5}, {"outcome", "Ran"}}}};
+       }},
       {"outcome a number",
        [](Json& j) { j["history"] = {"00000000-0000-0000-0000-000000000001", {{{"occurrence", 5}, {"outcome", 0}}}}; }},
       {"run without occurrence",

@@ -1,6 +1,6 @@
-// Runs test code in a forked child: to act as an unprivileged user while the
-// suite runs as root, or to let a "crash" end the process part-way through an
-// operation. The child reports back one line of text through a pipe.
+// Test code in a forked child: to act as an unprivileged user while the suite
+// runs as root, or to let a simulated crash (`_exit`) end the process part-way
+// through an operation. The child reports back through a pipe.
 #pragma once
 
 #include <functional>
@@ -8,17 +8,17 @@
 
 namespace hushwall::testing {
 
-// The user and group that `asUnprivilegedUser` switches to ("nobody").
+// "nobody", the user and group `asUnprivilegedUser` switches to.
 inline constexpr unsigned unprivilegedID = 65534;
 
-// Runs `body` with effective user and group `unprivilegedID`, in a child when
-// the suite runs as root and directly otherwise. Returns what `body` returned
-// (empty meaning success), or why the child failed.
-[[nodiscard]] std::string asUnprivilegedUser(const std::function<std::string()>& body);
-
-// Runs `body` in a child and waits. The child may end early with `_exit`; the
-// result is whatever it wrote with `reportFromChild` before it ended.
+// Runs `body` in a child and returns what it passed to `reportFromChild`
+// before it ended, plus a note if a signal killed it.
 [[nodiscard]] std::string inChildProcess(const std::function<void()>& body);
 void reportFromChild(const std::string& text);
+
+// Runs `body` with effective user and group `unprivilegedID` (in a child when
+// the suite runs as root, directly otherwise); returns its result, empty
+// meaning success.
+[[nodiscard]] std::string asUnprivilegedUser(const std::function<std::string()>& body);
 
 }  // namespace hushwall::testing

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,11 +12,8 @@
 namespace hushwall::testing {
 
 TemporaryDirectory::TemporaryDirectory() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/hushwall-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp " << pattern << " failed";
-  }
+  std::string pattern = "/tmp/hushwall-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
   path_ = pattern;
 }
 
@@ -26,11 +22,7 @@ TemporaryDirectory::~TemporaryDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TemporaryDirectory::file(const std::string& name) const { return path_ + "/" + name; }
-
-std::vector<std::string> TemporaryDirectory::names() const { return directoryNames(path_); }
-
-std::vector<std::string> directoryNames(const std::string& path) {
+std::vector<std::string> TemporaryDirectory::directoryNames(const std::string& path) {
   std::vector<std::string> out;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
@@ -44,23 +36,18 @@ void writeFile(const std::string& path, const std::string& bytes, unsigned mode)
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
   out.close();
-  if (!out) ADD_FAILURE() << "could not write " << path;
-  if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) ADD_FAILURE() << "could not chmod " << path;
+  if (!out || ::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) ADD_FAILURE() << "could not write " << path;
 }
 
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    ADD_FAILURE() << "could not read " << path;
-    return {};
-  }
+  if (!in) ADD_FAILURE() << "could not read " << path;
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 int fileMode(const std::string& path) {
   struct stat info;
-  if (::stat(path.c_str(), &info) != 0) return -1;
-  return static_cast<int>(info.st_mode & 07777);
+  return ::stat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
 }
 
 }  // namespace hushwall::testing

@@ -1,5 +1,5 @@
-// A fresh directory under $TMPDIR (or /tmp), removed with everything in it when
-// the object goes. Small file helpers for tests that work on real files.
+// A fresh directory under /tmp, removed with everything in it at the end of
+// the test, and whole-file helpers that fail the calling test on an error.
 #pragma once
 
 #include <string>
@@ -15,19 +15,16 @@ class TemporaryDirectory {
   TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
 
   [[nodiscard]] const std::string& path() const { return path_; }
-  // `path()` + "/" + `name`.
-  [[nodiscard]] std::string file(const std::string& name) const;
-  // The names in the directory (not recursive), sorted.
-  [[nodiscard]] std::vector<std::string> names() const;
+  [[nodiscard]] std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // The names in the directory, sorted.
+  [[nodiscard]] std::vector<std::string> names() const { return directoryNames(path_); }
+
+  [[nodiscard]] static std::vector<std::string> directoryNames(const std::string& path);
 
  private:
   std::string path_;
 };
 
-// The names in a directory (not recursive), sorted; "." and ".." left out.
-[[nodiscard]] std::vector<std::string> directoryNames(const std::string& path);
-
-// Whole-file helpers that fail the calling test (ADD_FAILURE) on an error.
 void writeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
 [[nodiscard]] std::string readFile(const std::string& path);
 // Permission bits (st_mode & 07777), or -1 when the path cannot be stat'ed.
