@@ -317,7 +317,9 @@ std::expected<std::string, BusError> BusConnection::call(const std::string& dest
       return pending->settle(std::unexpected(BusError::fromErrno(r, cat("call ", member))));
     }
     sd_bus_slot_set_destroy_callback(slot, &onCallDestroyed);
-    sd_bus_slot_set_floating(slot, 1);  // the bus frees it once answered
+    // Handed to the bus, which frees it once answered or closed.
+    sd_bus_slot_set_floating(slot, 1);
+    sd_bus_slot_unref(slot);
   });
   pending.reset();
   try {
