@@ -1,0 +1,99 @@
+#include "DaemonCore/DNSCache.hpp"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "DaemonCore/SystemPaths.hpp"
+#include "support/CapturingLogSink.hpp"
+#include "support/TemporaryDirectory.hpp"
+
+namespace hushwall {
+namespace {
+
+using testing::CapturingLogSink;
+using testing::TemporaryDirectory;
+
+// Shell scripts standing in for the two tools; each appends its name and
+// arguments to `calls`, then runs `body`.
+struct StandIns {
+  TemporaryDirectory dir;
+  std::string calls = dir.file("calls");
+
+  std::string tool(const std::string& name, const std::string& body = "") {
+    testing::writeFile(dir.file(name), "#!/bin/sh\necho \"" + name + " $*\" >> '" + calls + "'\n" + body + "\n", 0755);
+    return dir.file(name);
+  }
+  [[nodiscard]] std::string ran() const { return ::access(calls.c_str(), F_OK) == 0 ? testing::readFile(calls) : ""; }
+};
+
+TEST(DNSCache, ProblemsAreLoggedAndNeverStopTheOtherTool) {
+  struct Row {
+    const char* name;
+    std::string resolvectlBody;  // "-" for no program at that path
+    std::string error;           // "@" stands for the path
+  };
+  const Row rows[] = {
+      {"both succeed", "exit 0", ""},
+      {"missing program", "-", "@ failed: posix_spawn: No such file or directory"},
+      {"not executable", "chmod", "@ failed: posix_spawn: Permission denied"},
+      {"exit status 1", "exit 1", "@ exited 1"},
+      {"killed by a signal", "kill -TERM $$", "@ exited 15"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    StandIns standIns;
+    std::string resolvectl = row.resolvectlBody == "-" ? standIns.dir.file("absent") : standIns.tool("resolvectl", row.resolvectlBody);
+    if (row.resolvectlBody == "chmod") {
+      ASSERT_EQ(::chmod(resolvectl.c_str(), 0644), 0);
+    }
+    CapturingLogSink logs;
+
+    DNSCache(resolvectl, standIns.tool("killall")).flush();
+
+    std::vector<LogRecord> expected;
+    if (!row.error.empty()) {
+      expected.push_back({LogLevel::error, "org.hushwall.daemon", "dns", resolvectl + row.error.substr(1)});
+    }
+    expected.push_back({LogLevel::notice, "org.hushwall.daemon", "dns", "flushed DNS cache"});
+    EXPECT_EQ(logs.records(), expected);
+    std::string killall = "killall -HUP dnsmasq\n";
+    EXPECT_EQ(standIns.ran(), row.error.find("exited") != std::string::npos || row.error.empty()
+                                  ? "resolvectl flush-caches\n" + killall
+                                  : killall);
+  }
+}
+
+TEST(DNSCache, TheToolsOutputNeverReachesOurStreamsAndTheyInheritNoDescriptor) {
+  StandIns standIns;
+  std::string noisy = "echo out; echo err >&2; head -c 100000 /dev/zero; [ -e /proc/$$/fd/100 ] && exit 3; exit 0";
+  TemporaryDirectory capture;
+  std::fflush(nullptr);
+  int savedOut = ::dup(STDOUT_FILENO), savedErr = ::dup(STDERR_FILENO);
+  int sink = ::open(capture.file("own").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);  // deliberately inheritable
+  ::dup2(sink, STDOUT_FILENO);
+  ::dup2(sink, STDERR_FILENO);
+  ::dup2(sink, 100);
+  CapturingLogSink logs;
+
+  DNSCache(standIns.tool("resolvectl", noisy), standIns.tool("killall", noisy)).flush();
+
+  std::fflush(nullptr);
+  ::dup2(savedOut, STDOUT_FILENO);
+  ::dup2(savedErr, STDERR_FILENO);
+  for (int fd : {sink, savedOut, savedErr, 100}) ::close(fd);
+  EXPECT_EQ(testing::readFile(capture.file("own")).size(), 0u);
+  EXPECT_EQ(logs.messages("dns"), std::vector<std::string>{"flushed DNS cache"});
+}
+
+TEST(DNSCache, UsesTheSystemToolsUnderTheExecutablesRoot) {
+  EXPECT_EQ(DNSCache().resolvectl(), "/usr/bin/resolvectl");
+  EXPECT_EQ(DNSCache().killall(), "/usr/bin/killall");
+  SystemPaths sandbox = SystemPaths::under("/tmp/box/");
+  EXPECT_EQ(sandbox, (SystemPaths{"/tmp/box/etc/hosts", "/tmp/box/var/lib/org.hushwall.daemon",
+                                  "/tmp/box/usr/bin/resolvectl", "/tmp/box/usr/bin/killall"}));
+  EXPECT_EQ(systemPaths(), SystemPaths::under(""));
+}
+
+}  // namespace
+}  // namespace hushwall
