@@ -15,6 +15,7 @@
 #include "HushwallCore/Strings.hpp"
 #include "PrivateBus.hpp"
 #include "support/CapturingLogSink.hpp"
+#include "support/TemporaryDirectory.hpp"
 
 namespace hushwall {
 namespace {
@@ -236,27 +237,26 @@ class BusCallerProcessTest : public BusTest {
   static void SetUpTestSuite() {
     BusTest::SetUpTestSuite();
     // Copies with a fixed mode, whatever the build's umask was.
-    dir_ = fs::temp_directory_path() / cat("bus-callers-", getpid());
-    fs::create_directories(dir_);
+    dir_ = std::make_unique<testing::TemporaryDirectory>();
     for (const char* name : {"hushwall_test_caller", "hushwall_test_impostor"}) {
-      fs::copy_file(fs::path(HUSHWALL_TEST_HELPERS_DIR) / name, dir_ / name, fs::copy_options::overwrite_existing);
-      chmod((dir_ / name).c_str(), 0755);
+      fs::copy_file(fs::path(HUSHWALL_TEST_HELPERS_DIR) / name, dir_->file(name));
+      chmod(dir_->file(name).c_str(), 0755);
     }
   }
-  static void TearDownTestSuite() { fs::remove_all(dir_); }
+  static void TearDownTestSuite() { dir_.reset(); }
 
   std::vector<std::string> arguments(const std::string& member, const std::string& mode) {
     return {busName_, path, interface, member, mode};
   }
 
-  static inline fs::path dir_;
+  static inline std::unique_ptr<testing::TemporaryDirectory> dir_;
 };
 
 TEST_F(BusCallerProcessTest, OnlyTheStampedProgramIsAdmitted) {
   ASSERT_TRUE(server_->serve(service(requirementFor("org.hushwall.test.caller"))));
   std::string genuine, impostor;
-  pid_t admittedPid = runHelper((dir_ / "hushwall_test_caller").string(), arguments("Nothing", "call"), &genuine);
-  runHelper((dir_ / "hushwall_test_impostor").string(), arguments("Nothing", "call"), &impostor);
+  pid_t admittedPid = runHelper(dir_->file("hushwall_test_caller"), arguments("Nothing", "call"), &genuine);
+  runHelper(dir_->file("hushwall_test_impostor"), arguments("Nothing", "call"), &impostor);
   EXPECT_EQ(genuine, "");
   EXPECT_EQ(impostor, cat(accessDeniedError, "\n"));
   auto seen = callers();
@@ -270,8 +270,8 @@ TEST_F(BusCallerProcessTest, CallersThatExitAtOnceAreNeverAdmittedOnAStaleLookup
   constexpr int rounds = 25;
   std::vector<pid_t> genuine;
   for (int i = 0; i < rounds; ++i) {
-    genuine.push_back(runHelper((dir_ / "hushwall_test_caller").string(), arguments("Nothing", "send-and-exit")));
-    runHelper((dir_ / "hushwall_test_impostor").string(), arguments("Nothing", "send-and-exit"));
+    genuine.push_back(runHelper(dir_->file("hushwall_test_caller"), arguments("Nothing", "send-and-exit")));
+    runHelper(dir_->file("hushwall_test_impostor"), arguments("Nothing", "send-and-exit"));
   }
   // Every call is decided one way or the other; wait for all of them.
   auto deadline = std::chrono::steady_clock::now() + 20s;

@@ -9,11 +9,11 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
 
 #include "HushwallCore/Identity.hpp"
+#include "support/TemporaryDirectory.hpp"
 
 namespace hushwall {
 namespace {
@@ -85,27 +85,18 @@ TEST(CodeRequirementParse, TextsThatDoNotParseFailClosed) {
 // Files on disk, copied from the stamped helpers so their modes are ours to set.
 class CodeRequirementFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("requirement-" + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string copy(const std::string& helper, const std::string& name, mode_t mode = 0755) {
-    auto path = (dir_ / name).string();
+    auto path = dir_.file(name);
     fs::copy_file(helpers + "/" + helper, path);
     EXPECT_EQ(chmod(path.c_str(), mode), 0);
     return path;
   }
-  std::string write(const std::string& name, const std::string& bytes, mode_t mode = 0755) {
-    auto path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary) << bytes;
-    EXPECT_EQ(chmod(path.c_str(), mode), 0);
-    return path;
+  std::string write(const std::string& name, const std::string& bytes) {
+    testing::writeFile(dir_.file(name), bytes, 0755);
+    return dir_.file(name);
   }
 
-  fs::path dir_;
+  testing::TemporaryDirectory dir_;
 };
 
 TEST_F(CodeRequirementFileTest, OnlyTheGenuineRootOrOwnUserExecutablePasses) {
@@ -113,9 +104,9 @@ TEST_F(CodeRequirementFileTest, OnlyTheGenuineRootOrOwnUserExecutablePasses) {
   // sandbox rule and, run as root, the machine's rule as well.
   auto own = CodeRequirement::parse(callerRequirement, Owner::processUser).value();
   auto genuine = copy("hushwall_test_caller", "genuine");
-  fs::create_symlink(genuine, dir_ / "link");
-  mkfifo((dir_ / "fifo").c_str(), 0755);
-  fs::create_directories(dir_ / "directory");
+  fs::create_symlink(genuine, dir_.file("link"));
+  mkfifo(dir_.file("fifo").c_str(), 0755);
+  fs::create_directories(dir_.file("directory"));
 
   // Owned by someone else: as root, hand the file to "nobody"; otherwise our
   // own file fails the root rule.
@@ -135,7 +126,7 @@ TEST_F(CodeRequirementFileTest, OnlyTheGenuineRootOrOwnUserExecutablePasses) {
   };
   std::vector<Case> cases = {
       {"genuine", genuine, std::nullopt, &own},
-      {"through a symbolic link", (dir_ / "link").string(), std::nullopt, &own},
+      {"through a symbolic link", dir_.file("link"), std::nullopt, &own},
       {"group-writable", copy("hushwall_test_caller", "group-writable", 0775), Reason::writableByOthers, &own},
       {"world-writable", copy("hushwall_test_caller", "world-writable", 0757), Reason::writableByOthers, &own},
       {"not executable", copy("hushwall_test_caller", "not-executable", 0644), Reason::notExecutable, &own},
@@ -144,9 +135,9 @@ TEST_F(CodeRequirementFileTest, OnlyTheGenuineRootOrOwnUserExecutablePasses) {
       {"stamped for another team", copy("hushwall_test_other_team", "other-team"), Reason::otherTeam, &own},
       {"a script without the note", write("script", "#!/bin/sh\nexit 0\n"), Reason::noIdentity, &own},
       {"an empty file", write("empty", ""), Reason::noIdentity, &own},
-      {"a named pipe", (dir_ / "fifo").string(), Reason::notRegularFile, &own},
-      {"a directory", (dir_ / "directory").string(), Reason::notRegularFile, &own},
-      {"an absent path", (dir_ / "absent").string(), Reason::unreadable, &own},
+      {"a named pipe", dir_.file("fifo"), Reason::notRegularFile, &own},
+      {"a directory", dir_.file("directory"), Reason::notRegularFile, &own},
+      {"an absent path", dir_.file("absent"), Reason::unreadable, &own},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -274,18 +265,16 @@ void poke(std::string& bytes, std::size_t offset, T value) {
 
 class IdentityNoteTest : public ::testing::Test {
  protected:
-  void SetUp() override { path_ = fs::temp_directory_path() / ("note-" + std::to_string(getpid())); }
-  void TearDown() override { fs::remove(path_); }
-
   std::expected<CodeIdentity, Refusal> read(const std::string& bytes) {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << bytes;
+    testing::writeFile(path_, bytes);
     int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     auto identity = readIdentityNote(fd);
     close(fd);
     return identity;
   }
 
-  fs::path path_;
+  testing::TemporaryDirectory dir_;
+  const std::string path_ = dir_.file("elf");
 };
 
 TEST_F(IdentityNoteTest, ReadsTheNoteOfAWellFormedFileAndOfAStampedBuild) {

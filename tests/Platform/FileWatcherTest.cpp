@@ -1,7 +1,6 @@
 #include "Platform/FileWatcher.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +8,7 @@
 
 #include "CallRecorder.hpp"
 #include "support/CapturingLogSink.hpp"
+#include "support/TemporaryDirectory.hpp"
 
 namespace hushwall {
 namespace {
@@ -19,15 +19,6 @@ using Clock = CallRecorder::Clock;
 
 class FileWatcherTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("watcher-" + std::to_string(getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-    path_ = (dir_ / "watched").string();
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void write(const std::string& text, const std::string& path = {}) {
     std::ofstream(path.empty() ? path_ : path, std::ios::app) << text << std::flush;
   }
@@ -45,10 +36,10 @@ class FileWatcherTest : public ::testing::Test {
   std::size_t deferrals() const { return log_.count("watching " + path_ + " is deferred; path is absent"); }
 
   testing::CapturingLogSink log_;
+  testing::TemporaryDirectory dir_;
+  const std::string path_ = dir_.file("watched");
   SerialQueue queue_{"org.hushwall.test.watchers"};
   CallRecorder calls_;
-  std::filesystem::path dir_;
-  std::string path_;
 };
 
 TEST_F(FileWatcherTest, StartNeverCallsAndAWriteCallsOnceAfterTheDebounce) {
@@ -83,7 +74,7 @@ TEST_F(FileWatcherTest, ABurstOfFiveWritesGivesOneCallADebounceAfterTheLast) {
 TEST_F(FileWatcherTest, FollowsAnAtomicRenameOverThePath) {
   write("old\n");
   auto watcher = started(50ms);
-  auto temporary = (dir_ / ".watched.tmp").string();
+  auto temporary = dir_.file(".watched.tmp");
   write("new\n", temporary);
   std::filesystem::rename(temporary, path_);
   ASSERT_TRUE(calls_.waitFor(1));

@@ -5,9 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include "support/TemporaryDirectory.hpp"
 
 namespace hushwall {
 namespace {
@@ -25,11 +23,9 @@ TEST(JournalLogSink, SendsTheFiveFieldsVerbatim) {
 }
 
 TEST(JournalLogSink, TheJournalCountsAsThereOnlyWhenItsSocketIs) {
-  auto dir = std::filesystem::temp_directory_path() / ("journal-" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
-  auto socketPath = (dir / "socket").string();
-  auto filePath = (dir / "file").string();
-  std::ofstream(filePath) << "not a socket";
+  testing::TemporaryDirectory dir;
+  auto socketPath = dir.file("socket");
+  testing::writeFile(dir.file("file"), "not a socket");
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -37,10 +33,9 @@ TEST(JournalLogSink, TheJournalCountsAsThereOnlyWhenItsSocketIs) {
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
   EXPECT_TRUE(journalAvailable(socketPath));
-  EXPECT_FALSE(journalAvailable(filePath));
-  EXPECT_FALSE(journalAvailable((dir / "absent").string()));
+  EXPECT_FALSE(journalAvailable(dir.file("file")));
+  EXPECT_FALSE(journalAvailable(dir.file("absent")));
   close(fd);
-  std::filesystem::remove_all(dir);
 }
 
 TEST(JournalLogSink, WithoutAJournalEachMessageIsOneLineOnStandardError) {
