@@ -47,6 +47,9 @@ std::uint64_t accuracy(SerialQueue::Duration leeway) { return std::max<std::uint
   std::abort();
 }
 
+// Static initialisation runs on the process's main thread: the main queue's home.
+const std::thread::id processMainThread = std::this_thread::get_id();
+
 struct TimerHandler {
   std::function<void()> handler;
   std::uint64_t intervalMicros;
@@ -278,7 +281,9 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), loop_(st
   running.wait();  // so isCurrent() answers correctly from the first post on
 }
 
-SerialQueue::SerialQueue(std::string label, MainTag) : label_(std::move(label)), loop_(std::make_shared<Loop>()) {}
+SerialQueue::SerialQueue(std::string label, MainTag) : label_(std::move(label)), loop_(std::make_shared<Loop>()) {
+  loop_->owner.store(processMainThread);
+}
 
 SerialQueue::~SerialQueue() {
   if (!thread_.joinable()) return;
@@ -292,6 +297,10 @@ SerialQueue& SerialQueue::main() {
 }
 
 void SerialQueue::dispatchMain() {
+  if (std::this_thread::get_id() != processMainThread) {
+    Logger(LogSubsystem::daemon, "queue").fault("dispatchMain called off the main thread");
+    std::abort();
+  }
   int r = main().loop_->run();
   std::exit(r < 0 ? EXIT_FAILURE : r);
 }

@@ -8,8 +8,9 @@
 // Handlers must not throw.
 //
 // Lifetime: a queue made with a label starts its thread at once; destroying it
-// runs what is already posted, stops the loop and joins the thread (for tests:
-// the daemon never tears its queues down). Work posted after that is dropped.
+// (REQUIRES: not on the queue) runs what is already posted, stops the loop and
+// joins the thread (for tests: the daemon never tears its queues down). Work
+// posted after that is dropped.
 // `EventSource` handles and `WorkItem`s may outlive their queue harmlessly.
 #pragma once
 
@@ -68,10 +69,13 @@ class SerialQueue {
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
 
-  // The main thread's queue. Work posted to it runs once `dispatchMain()` runs.
+  // The main thread's queue. The main thread counts as on it from the start, so
+  // start-up code there may set up timers, watches and bus connections on it
+  // (`sync` runs inline); work posted from other threads runs once
+  // `dispatchMain()` runs.
   [[nodiscard]] static SerialQueue& main();
-  // Runs the main queue's loop on the calling thread; never returns. The process
-  // ends by exit() from some queue.
+  // Runs the main queue's loop; never returns. REQUIRES: on the main thread. The
+  // process ends by exit() from some queue.
   [[noreturn]] static void dispatchMain();
 
   [[nodiscard]] const std::string& label() const { return label_; }

@@ -171,6 +171,10 @@ TEST(SerialQueueDeathTest, MainLoopRunsPostedWorkUntilTheProcessExits) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
+        // Start-up code on the main thread is on the main queue before the loop runs.
+        bool inlineRan = false;
+        SerialQueue::main().sync([&] { inlineRan = SerialQueue::main().isCurrent(); });
+        if (!inlineRan) std::exit(3);
         SerialQueue::main().async([] {
           // Posted from another thread while the main loop runs, like the ticker's exit.
           std::thread([] { SerialQueue::main().async([] { std::exit(7); }); }).detach();
