@@ -25,10 +25,10 @@ std::vector<std::string> JournalLogSink::fields(const LogRecord& record) {
 
 void JournalLogSink::write(const LogRecord& record) {
   auto entries = fields(record);
-  iovec vector[5];
-  for (std::size_t i = 0; i < entries.size(); ++i) vector[i] = {entries[i].data(), entries[i].size()};
+  std::vector<iovec> vector;
+  for (auto& entry : entries) vector.push_back({entry.data(), entry.size()});
   // The journal client reports success when no journal listens, so look first.
-  if (journalAvailable() && sd_journal_sendv(vector, static_cast<int>(entries.size())) >= 0) return;
+  if (journalAvailable() && sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) >= 0) return;
   std::fprintf(stderr, "%s %s[%s] %s\n", levelName(record.level).data(), record.subsystem.c_str(),
                record.category.c_str(), record.message.c_str());
 }

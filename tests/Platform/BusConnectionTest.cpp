@@ -293,61 +293,52 @@ TEST_F(BusCallerProcessTest, CallersThatExitAtOnceAreNeverAdmittedOnAStaleLookup
 }
 
 TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
-  auto requirement = CodeRequirement::parse(selfRequirement, CodeRequirement::Owner::processUser);
   const BusCaller caller{4242, 1000, ":1.7"};
   struct Case {
     std::string name;
-    std::optional<Reason> lookUp, examine, confirm;
-    std::optional<Reason> expected;
+    std::string requirement;
+    int failingStep;  // 1 lookUp, 2 examine, 3 confirm; 0 none
+    Reason reason;
     int stepsRun;
   };
   std::vector<Case> cases = {
-      {"all succeed", {}, {}, {}, {}, 3},
-      {"lookup errs", Reason::lookupFailed, {}, {}, Reason::lookupFailed, 1},
-      {"executable unreadable", {}, Reason::unreadable, {}, Reason::unreadable, 2},
-      {"other program", {}, Reason::otherIdentifier, {}, Reason::otherIdentifier, 2},
-      {"caller gone after the check", {}, {}, Reason::callerGone, Reason::callerGone, 3},
+      {"all succeed", selfRequirement, 0, {}, 3},
+      {"unparsable requirement", "identifier", 0, Reason::unparsableRequirement, 0},
+      {"lookup errs", selfRequirement, 1, Reason::lookupFailed, 1},
+      {"executable unreadable", selfRequirement, 2, Reason::unreadable, 2},
+      {"other program", selfRequirement, 2, Reason::otherIdentifier, 2},
+      {"caller gone after the check", selfRequirement, 3, Reason::callerGone, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     int steps = 0;
+    auto step = [&](int index) -> std::expected<void, Refusal> {
+      ++steps;
+      if (index == c.failingStep) return std::unexpected(Refusal{c.reason, ""});
+      return {};
+    };
     PeerAdmission admission;
     admission.lookUp = [&](sd_bus_message*) -> std::expected<BusCaller, Refusal> {
-      ++steps;
-      if (c.lookUp) return std::unexpected(Refusal{*c.lookUp, ""});
+      if (auto ok = step(1); !ok) return std::unexpected(ok.error());
       return caller;
     };
-    admission.examine = [&](const CodeRequirement&, pid_t pid) -> std::expected<void, Refusal> {
-      ++steps;
+    admission.examine = [&](const CodeRequirement&, pid_t pid) {
       EXPECT_EQ(pid, caller.pid);
-      if (c.examine) return std::unexpected(Refusal{*c.examine, ""});
-      return {};
+      return step(2);
     };
-    admission.confirm = [&](sd_bus_message*, const BusCaller& checked) -> std::expected<void, Refusal> {
-      ++steps;
+    admission.confirm = [&](sd_bus_message*, const BusCaller& checked) {
       EXPECT_EQ(checked, caller);
-      if (c.confirm) return std::unexpected(Refusal{*c.confirm, ""});
-      return {};
+      return step(3);
     };
-    auto verdict = admission.admit(requirement, nullptr);
+    auto verdict = admission.admit(CodeRequirement::parse(c.requirement, CodeRequirement::Owner::processUser), nullptr);
     EXPECT_EQ(steps, c.stepsRun);
-    if (c.expected) {
-      ASSERT_FALSE(verdict);
-      EXPECT_EQ(verdict.error().reason, *c.expected);
-    } else {
+    if (c.stepsRun == 3 && c.failingStep == 0) {
       EXPECT_EQ(verdict.value(), caller);
+    } else {
+      ASSERT_FALSE(verdict);
+      EXPECT_EQ(verdict.error().reason, c.reason);
     }
   }
-  // An unparsable requirement refuses before anything is looked up.
-  int steps = 0;
-  PeerAdmission counting;
-  counting.lookUp = [&](sd_bus_message*) -> std::expected<BusCaller, Refusal> {
-    ++steps;
-    return caller;
-  };
-  auto unparsable = CodeRequirement::parse("identifier");
-  EXPECT_EQ(counting.admit(unparsable, nullptr).error().reason, Reason::unparsableRequirement);
-  EXPECT_EQ(steps, 0);
 }
 
 }  // namespace
