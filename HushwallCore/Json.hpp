@@ -6,10 +6,12 @@
 // turns that into a typed `DecodeError` at the boundary.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -43,6 +45,10 @@ class JsonDecodeFailure : public std::runtime_error {
 [[nodiscard]] Date readDate(const Json& value, std::string_view what);
 [[nodiscard]] std::vector<std::string> readStringArray(const Json& value, std::string_view what);
 [[nodiscard]] const Json& readArray(const Json& value, std::string_view what);
+// An enumeration written as its case name: the index of the word in `names`,
+// which lists the cases in declaration order. A non-string, or any other word
+// (another spelling or case of a name included), fails the whole record.
+[[nodiscard]] std::size_t readCaseIndex(const Json& value, std::string_view what, std::span<const std::string_view> names);
 
 // Key access on an object: `required` throws when the key is missing (null is a
 // wrong type for it, caught by the reader); `optional` gives null for a missing

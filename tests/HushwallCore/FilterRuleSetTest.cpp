@@ -1,0 +1,73 @@
+#include "HushwallCore/FilterRuleSet.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/FilterRecords.hpp"
+
+namespace hushwall {
+namespace {
+
+using State = FilterRuleSet::State;
+
+const Uuid sessionID = *Uuid::parse("0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9");
+
+TEST(FilterRuleSetTest, BuiltFromTheEngineState) {
+  SessionState session;
+  session.id = sessionID;
+  session.domains = {"Example.COM.", "news.site.org"};
+  const FilterRuleSet blocking(1, State::blocking, sessionID, session.domains);
+  EXPECT_EQ(FilterRuleSet(session, false), blocking);
+  EXPECT_EQ(FilterRuleSet(session, true), blocking);
+  EXPECT_EQ(FilterRuleSet(std::nullopt, false), FilterRuleSet(1, State::idle, std::nullopt, {}));
+  EXPECT_EQ(FilterRuleSet(std::nullopt, true), FilterRuleSet(1, State::unknown, std::nullopt, {}));
+  EXPECT_EQ(nlohmann::json::parse(FilterRuleSet(std::nullopt, false).encoded()),
+            nlohmann::json::parse(R"({"schemaVersion":1,"state":"idle","domains":[]})"));
+}
+
+TEST(FilterRuleSetTest, RuleHostsAreCleanDistinctAndInFirstOrder) {
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+      {{" B.org.\n", "Example.COM", "b.ORG..", "example.com"}, {"b.org", "example.com"}},
+      {{"10.0.0.1", "my_site.com", "a..org", ".a.org", "a.org"}, {"a.org"}},
+      {{"", "  ", "...", "stra\u00DFe.de", "\u212ADE.org"}, {"kde.org"}},
+  };
+  for (const auto& [domains, expected] : cases) {
+    SCOPED_TRACE(domains.front());
+    EXPECT_EQ(FilterRuleSet(1, State::blocking, sessionID, domains).ruleHosts(), expected);
+  }
+}
+
+TEST(FilterRuleSetTest, Decoding) {
+  const std::pair<const char*, std::optional<FilterRuleSet>> cases[] = {
+      {R"({"schemaVersion":1,"state":"blocking","sessionID":"0a1b2c3d-4e5f-4061-8293-a4b5c6d7e8f9","domains":["A."]})",
+       FilterRuleSet(1, State::blocking, sessionID, {"A."})},
+      {R"({"schemaVersion":1,"state":"idle","sessionID":null,"domains":[]})",
+       FilterRuleSet(1, State::idle, std::nullopt, {})},
+      {R"({"schemaVersion":2,"state":"unknown","domains":[],"future":{"x":1}})",
+       FilterRuleSet(2, State::unknown, std::nullopt, {})},
+      {R"({"schemaVersion":1,"state":"Idle","domains":[]})", std::nullopt},
+      {R"({"schemaVersion":1,"state":"paused","domains":[]})", std::nullopt},
+      {R"({"schemaVersion":1,"state":0,"domains":[]})", std::nullopt},
+      {R"({"schemaVersion":1,"state":null,"domains":[]})", std::nullopt},
+      {R"({"schemaVersion":1,"state":"idle","domains":null})", std::nullopt},
+      {R"({"schemaVersion":1,"state":"idle","domains":["a.org",3]})", std::nullopt},
+      {R"({"schemaVersion":1.5,"state":"idle","domains":[]})", std::nullopt},
+      {R"({"state":"idle","domains":[]})", std::nullopt},
+      {R"({"schemaVersion":1,"state":"blocking","sessionID":"not-a-uuid","domains":[]})", std::nullopt},
+  };
+  for (const auto& [json, expected] : cases) {
+    SCOPED_TRACE(json);
+    auto decoded = FilterRuleSet::decode(json);
+    ASSERT_EQ(decoded.has_value(), expected.has_value());
+    if (!expected) continue;
+    EXPECT_EQ(*decoded, *expected);
+    EXPECT_EQ(FilterRuleSet::decode(decoded->encoded()), *expected);
+  }
+}
+
+}  // namespace
+}  // namespace hushwall

@@ -1,0 +1,96 @@
+#include "HushwallCore/FlowRules.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "HushwallCore/HostName.hpp"
+
+namespace hushwall {
+namespace {
+
+constexpr auto allow = FlowRules::Verdict::allow;
+constexpr auto block = FlowRules::Verdict::block;
+
+TEST(FlowRulesTest, Verdicts) {
+  const FlowRules rules(std::vector<std::string>{"Example.COM.", "ads.tracker.net", " news.site.org\n", "kde.org", "",
+                                                 "...", "10.0.0.1"});
+  const std::pair<std::optional<std::string_view>, std::optional<FlowRules::Verdict>> cases[] = {
+      {"example.com", block},
+      {"a.b.c.d.example.com", block},
+      {" \tWWW.Example.Com...\r\n", block},
+      {"x.ads.tracker.net", block},
+      {"news.site.org\u3000", block},
+      {"\u212ADE.org", block},  // the Kelvin sign lower-cases to "k"
+      {"0.10.0.0.1", block},    // no host-name check on this side
+      {"notexample.com", allow},
+      {"example.com.evil.org", allow},
+      {"tracker.net", allow},  // the parent of a blocked domain
+      {"com", allow},
+      {"exa mple.com", allow},
+      {std::nullopt, std::nullopt},
+      {"", std::nullopt},
+      {"   ", std::nullopt},
+      {"\n..\t", std::nullopt},
+      {"\u00A0", std::nullopt},
+  };
+  for (const auto& [host, expected] : cases) {
+    SCOPED_TRACE(host.value_or("(no host)"));
+    EXPECT_EQ(rules.verdict(host), expected);
+  }
+}
+
+TEST(FlowRulesTest, EmptyRulesAllowEveryNamedHostAndCompareAsSets) {
+  for (const auto& rules : {FlowRules(), FlowRules(std::vector<std::string>{"", " \n", ".."})}) {
+    EXPECT_TRUE(rules.isEmpty());
+    EXPECT_EQ(rules.verdict("example.com"), allow);
+    EXPECT_EQ(rules.verdict(" "), std::nullopt);
+  }
+  const FlowRules rules(std::vector<std::string>{"a.org", "B.org"});
+  EXPECT_EQ(rules, FlowRules(std::vector<std::string>{"b.org.", "A.org", "a.org", " "}));
+  EXPECT_NE(rules, FlowRules(std::vector<std::string>{"a.org"}));
+}
+
+// The matcher looks up what follows each dot, skipping dot counts no blocked
+// name has; this checks it against the literal rule on every combination of a
+// few labels, odd domains and a very deep one included.
+TEST(FlowRulesTest, AgreesWithTheLiteralSuffixRule) {
+  std::string deep = "com";
+  for (int label = 0; label < 70; ++label) deep = "a." + deep;
+  const std::vector<std::string> domains = {"example.com", "ample.com", "com.example", "1.a", "..com", ".x", "a-b", deep};
+  const FlowRules rules(domains);
+  auto literal = [&](std::string_view host) -> std::optional<FlowRules::Verdict> {
+    auto name = HostName::normalized(host);
+    if (!name) return std::nullopt;
+    for (const auto& domain : domains) {
+      if (*name == domain || name->ends_with("." + domain)) return block;
+    }
+    return allow;
+  };
+  const std::vector<std::string> labels = {"", "a", "1", "x", "ex", "example", "ample", "com", "COM", "a-b"};
+  auto withLabels = [&](std::vector<std::string> hosts, int depth) {
+    for (std::size_t end = hosts.size(); depth-- > 0; end = hosts.size()) {
+      for (std::size_t i = 0; i < end; ++i) {
+        for (const auto& label : labels) hosts.push_back(hosts[i].empty() ? label : label + "." + hosts[i]);
+      }
+    }
+    return hosts;
+  };
+  auto hosts = withLabels({""}, 4);
+  for (auto& host : withLabels({deep.substr(2)}, 2)) hosts.push_back(std::move(host));
+  int blocked = 0;
+  for (const auto& host : hosts) {
+    SCOPED_TRACE(host);
+    auto expected = literal(host);
+    ASSERT_EQ(rules.verdict(host), expected);
+    ASSERT_EQ(rules.verdict(host + ". "), expected);
+    blocked += expected == block;
+  }
+  EXPECT_GT(blocked, 1000);  // the sweep reaches both verdicts
+}
+
+}  // namespace
+}  // namespace hushwall

@@ -1,0 +1,290 @@
+// Window arithmetic in real time zones. Expected instants are written in UTC
+// and computed without ICU, so each case checks ICU's local-time conversion
+// against an independent clock. Weekdays: 1 = Sunday ... 7 = Saturday.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "HushwallCore/Schedule.hpp"
+#include "HushwallCore/ScheduleCalendar.hpp"
+#include "support/ScheduleFixtures.hpp"
+
+namespace hushwall {
+namespace {
+
+using testing::utc;
+using testing::weeklySchedule;
+
+constexpr std::int64_t sunday = 1, monday = 2, saturday = 7;
+
+std::string show(std::optional<Date> date) {
+  return date ? std::to_string(date->unixTime()) : std::string("nothing");
+}
+
+TEST(ScheduleCalendar, WeekdayFollowsTheZoneNotUtc) {
+  // 2024-01-13 12:00Z is Saturday noon in UTC and already Sunday 02:00 in Kiritimati (UTC+14).
+  Date instant = utc(2024, 1, 13, 12, 0);
+  EXPECT_EQ(Schedule::calendar("UTC").weekday(instant), saturday);
+  EXPECT_EQ(Schedule::calendar("Pacific/Kiritimati").weekday(instant), sunday);
+  // 2024-01-16 04:30Z is Monday 23:30 in New York (UTC−5).
+  EXPECT_EQ(Schedule::calendar("America/New_York").weekday(utc(2024, 1, 16, 4, 30)), monday);
+  EXPECT_EQ(Schedule::calendar("America/New_York").day(utc(2024, 1, 16, 4, 30)), (ScheduleCalendar::Day{2024, 1, 15}));
+}
+
+TEST(ScheduleCalendar, AddingDaysKeepsTheLocalTimeAcrossDaylightSaving) {
+  ScheduleCalendar newYork = Schedule::calendar("America/New_York");
+  // Saturday 2024-03-09 12:00 EST (17:00Z) plus one day is Sunday 12:00 EDT (16:00Z): 23 hours.
+  EXPECT_EQ(newYork.addingDays(utc(2024, 3, 9, 17, 0), 1), utc(2024, 3, 10, 16, 0));
+  EXPECT_EQ(newYork.addingDays(utc(2024, 3, 10, 16, 0), -1), utc(2024, 3, 9, 17, 0));
+  // Sunday 2024-11-03 12:00 EST (17:00Z) minus one day is Saturday 12:00 EDT (16:00Z): 25 hours.
+  EXPECT_EQ(newYork.addingDays(utc(2024, 11, 3, 17, 0), -1), utc(2024, 11, 2, 16, 0));
+}
+
+TEST(ScheduleCalendar, LocalFieldsRollOverAndFollowIcusRuleInGaps) {
+  ScheduleCalendar newYork = Schedule::calendar("America/New_York");
+  // 2024-01-15 25:00 EST is 2024-01-16 01:00 EST (06:00Z).
+  EXPECT_EQ(newYork.date({2024, 1, 15}, 25, 0), utc(2024, 1, 16, 6, 0));
+  // 2024-03-10 02:30 does not exist in New York; read with EST it is 03:30 EDT (07:30Z).
+  EXPECT_EQ(newYork.date({2024, 3, 10}, 2, 30), utc(2024, 3, 10, 7, 30));
+  // 2024-11-03 01:30 happens twice (05:30Z EDT, 06:30Z EST); the later one is taken.
+  EXPECT_EQ(newYork.date({2024, 11, 3}, 1, 30), utc(2024, 11, 3, 6, 30));
+}
+
+TEST(ScheduleCalendar, InstantsTheCalendarCannotHoldGiveNothing) {
+  ScheduleCalendar calendar = Schedule::calendar("Europe/Berlin");
+  for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                     -std::numeric_limits<double>::infinity(), 1e300, -1e300, 1e15}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(calendar.day(Date{bad}), std::nullopt);
+    EXPECT_EQ(calendar.weekday(Date{bad}), std::nullopt);
+    EXPECT_EQ(calendar.addingDays(Date{bad}, 1), std::nullopt);
+  }
+  for (ScheduleCalendar::Day bad : {ScheduleCalendar::Day{std::numeric_limits<std::int32_t>::max(), 1, 1},
+                                    ScheduleCalendar::Day{-6000000, 1, 1}, ScheduleCalendar::Day{2024, 0, 1},
+                                    ScheduleCalendar::Day{2024, 13, 1}, ScheduleCalendar::Day{2024, 1, 32}}) {
+    SCOPED_TRACE(bad.year);
+    EXPECT_EQ(calendar.date(bad, 0, 0), std::nullopt);
+  }
+  EXPECT_EQ(calendar.date({2024, 1, 15}, std::numeric_limits<std::int32_t>::max(), 0).has_value(), true);
+  // Far but representable instants still work, years before 1 AD included.
+  EXPECT_TRUE(calendar.weekday(Date{-1e11}).has_value());
+  auto ancient = calendar.day(Date{-1e11});
+  ASSERT_TRUE(ancient.has_value());
+  EXPECT_EQ(calendar.date(*ancient, 12, 0).has_value(), true);
+  EXPECT_LT(ancient->year, 1);
+}
+
+TEST(ScheduleCalendar, UnknownZoneIsIcusUnknownZoneAtUtc) {
+  ScheduleCalendar calendar = Schedule::calendar("Mars/Olympus_Mons");
+  EXPECT_EQ(calendar.timeZoneID(), "Etc/Unknown");
+  EXPECT_EQ(calendar.date({2024, 1, 15}, 12, 0), utc(2024, 1, 15, 12, 0));
+  EXPECT_EQ(Schedule::calendar("Australia/Lord_Howe").timeZoneID(), "Australia/Lord_Howe");
+}
+
+TEST(ScheduleCalendar, SystemCurrentDetectsTheZoneAfreshOnEveryCall) {
+  const char* saved = std::getenv("TZ");
+  std::string previous = saved != nullptr ? saved : "";
+  for (const char* zone : {"Australia/Sydney", "America/New_York", "Australia/Lord_Howe"}) {
+    ::setenv("TZ", zone, 1);
+    EXPECT_EQ(ScheduleCalendar::systemCurrent().timeZoneID(), zone);
+  }
+  if (saved != nullptr) {
+    ::setenv("TZ", previous.c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  EXPECT_FALSE(ScheduleCalendar::systemCurrent().timeZoneID().empty());
+}
+
+TEST(ScheduleCalendar, CopiesAreIndependent) {
+  ScheduleCalendar sydney = Schedule::calendar("Australia/Sydney");
+  ScheduleCalendar copy = sydney;
+  copy = Schedule::calendar("UTC");
+  EXPECT_EQ(sydney.timeZoneID(), "Australia/Sydney");
+  EXPECT_EQ(copy.timeZoneID(), "UTC");
+  ScheduleCalendar moved = std::move(copy);
+  EXPECT_EQ(moved.weekday(utc(2024, 1, 13, 12, 0)), saturday);
+}
+
+TEST(ScheduleCalendar, RememberedAnswersEqualFreshOnes) {
+  // One long-lived calendar, which keeps its latest answers, against a fresh
+  // calendar per question, over Lord Howe's year 2024 (both half-hour changes)
+  // with instants that repeat, as the evaluator's do.
+  ScheduleCalendar kept = Schedule::calendar("Australia/Lord_Howe");
+  std::uint32_t state = 7;
+  auto next = [&state] { return state = state * 1664525u + 1013904223u; };
+  std::vector<Date> instants;
+  for (int i = 0; i < 12; ++i) instants.push_back(utc(2024, 1, 1, 0, 0) + static_cast<double>(next() % 31'622'400));
+  instants.push_back(utc(2024, 10, 5, 15, 30));  // the spring-forward instant itself
+  for (int round = 0; round < 3000; ++round) {
+    Date instant = instants[next() % instants.size()];
+    auto days = static_cast<std::int32_t>(next() % 5) - 2;
+    SCOPED_TRACE(std::to_string(instant.unixTime()) + " " + std::to_string(days));
+    ScheduleCalendar fresh = Schedule::calendar("Australia/Lord_Howe");
+    switch (next() % 4) {
+      case 0:
+        ASSERT_EQ(kept.addingDays(instant, days), fresh.addingDays(instant, days));
+        break;
+      case 1:
+        ASSERT_EQ(kept.weekday(instant), fresh.weekday(instant));
+        break;
+      case 2:
+        ASSERT_EQ(kept.day(instant), fresh.day(instant));
+        break;
+      default: {
+        auto day = fresh.day(instant);
+        ASSERT_TRUE(day.has_value());
+        ASSERT_EQ(kept.date(*day, 2, 15), fresh.date(*day, 2, 15));
+      }
+    }
+  }
+  ScheduleCalendar copy = kept;
+  EXPECT_EQ(copy.addingDays(instants[0], 1), Schedule::calendar("Australia/Lord_Howe").addingDays(instants[0], 1));
+}
+
+struct OccurrenceCase {
+  const char* what;  // names the zone and the local instants
+  const char* zone;
+  std::set<std::int64_t> weekdays;
+  std::int64_t startMinute;
+  double duration;
+  Date probe;
+  std::optional<Date> expected;
+};
+
+TEST(ScheduleOccurrence, WindowsInRealTimeZones) {
+  const OccurrenceCase cases[] = {
+      // Across midnight.
+      {"New York: Monday 23:00 EST for 2h contains Tuesday 2024-01-16 00:30 EST", "America/New_York", {monday}, 1380,
+       7200, utc(2024, 1, 16, 5, 30), utc(2024, 1, 16, 4, 0)},
+      {"New York: the same window does not contain its end, Tuesday 01:00 EST", "America/New_York", {monday}, 1380,
+       7200, utc(2024, 1, 16, 6, 0), std::nullopt},
+      {"New York: the same window contains its start, Monday 23:00 EST", "America/New_York", {monday}, 1380, 7200,
+       utc(2024, 1, 16, 4, 0), utc(2024, 1, 16, 4, 0)},
+      {"New York: one second before Monday 23:00 EST is outside", "America/New_York", {monday}, 1380, 7200,
+       utc(2024, 1, 16, 3, 59, 59), std::nullopt},
+      {"UTC: Saturday 23:30 for 1h contains Sunday 2024-01-14 00:15", "UTC", {saturday}, 1410, 3600,
+       utc(2024, 1, 14, 0, 15), utc(2024, 1, 13, 23, 30)},
+
+      // Northern spring forward: New York 2024-03-10 02:00 EST -> 03:00 EDT.
+      {"New York: Saturday 23:00 EST for 4h lasts 4 absolute hours, to Sunday 04:00 EDT (08:00Z)", "America/New_York",
+       {saturday}, 1380, 14400, utc(2024, 3, 10, 7, 59, 59), utc(2024, 3, 10, 4, 0)},
+      {"New York: that window has closed at Sunday 04:00 EDT", "America/New_York", {saturday}, 1380, 14400,
+       utc(2024, 3, 10, 8, 0), std::nullopt},
+      {"New York: Sunday 02:30 is skipped; the window opens at 03:30 EDT", "America/New_York", {sunday}, 150, 3600,
+       utc(2024, 3, 10, 7, 30), utc(2024, 3, 10, 7, 30)},
+      {"New York: nothing is open at 03:29:59 EDT for the skipped 02:30", "America/New_York", {sunday}, 150, 3600,
+       utc(2024, 3, 10, 7, 29, 59), std::nullopt},
+      {"New York: on the 23-hour Sunday two daily 24h windows contain 12:30 EDT; the later (12:00 EDT) wins",
+       "America/New_York", {1, 2, 3, 4, 5, 6, 7}, 720, 86400, utc(2024, 3, 10, 16, 30), utc(2024, 3, 10, 16, 0)},
+
+      // Northern fall back: New York 2024-11-03 02:00 EDT -> 01:00 EST.
+      {"New York: Sunday 01:30 happens twice; the first pass (01:45 EDT) is before the window", "America/New_York",
+       {sunday}, 90, 3600, utc(2024, 11, 3, 5, 45), std::nullopt},
+      {"New York: Sunday 01:30 opens at the second pass, 01:30 EST", "America/New_York", {sunday}, 90, 3600,
+       utc(2024, 11, 3, 6, 30), utc(2024, 11, 3, 6, 30)},
+      {"New York: Saturday 23:00 EDT for 4h runs to Sunday 02:00 EST (07:00Z)", "America/New_York", {saturday}, 1380,
+       14400, utc(2024, 11, 3, 6, 59, 59), utc(2024, 11, 3, 3, 0)},
+      {"New York: on the 25-hour Sunday a daily 24h window at 12:00 leaves 11:00 to 12:00 EST uncovered",
+       "America/New_York", {1, 2, 3, 4, 5, 6, 7}, 720, 86400, utc(2024, 11, 3, 16, 30), std::nullopt},
+
+      // A second northern zone: Berlin 2024-03-31 02:00 CET -> 03:00 CEST.
+      {"Berlin: Sunday 02:30 is skipped; the window opens at 03:30 CEST", "Europe/Berlin", {sunday}, 150, 3600,
+       utc(2024, 3, 31, 1, 30), utc(2024, 3, 31, 1, 30)},
+
+      // Southern fall back: Sydney 2024-04-07 03:00 AEDT -> 02:00 AEST.
+      {"Sydney: Sunday 02:30 happens twice; the first pass (02:45 AEDT) is before the window", "Australia/Sydney",
+       {sunday}, 150, 1800, utc(2024, 4, 6, 15, 45), std::nullopt},
+      {"Sydney: Sunday 02:30 opens at the second pass, 02:30 AEST", "Australia/Sydney", {sunday}, 150, 1800,
+       utc(2024, 4, 6, 16, 30), utc(2024, 4, 6, 16, 30)},
+      {"Sydney: Saturday 23:00 AEDT for 4h runs to Sunday 02:00 AEST (16:00Z)", "Australia/Sydney", {saturday}, 1380,
+       14400, utc(2024, 4, 6, 15, 59, 59), utc(2024, 4, 6, 12, 0)},
+
+      // Southern spring forward: Sydney 2024-10-06 02:00 AEST -> 03:00 AEDT.
+      {"Sydney: Sunday 02:30 is skipped; the window opens at 03:30 AEDT", "Australia/Sydney", {sunday}, 150, 3600,
+       utc(2024, 10, 5, 16, 30), utc(2024, 10, 5, 16, 30)},
+      {"Sydney: nothing is open at 03:29:59 AEDT for the skipped 02:30", "Australia/Sydney", {sunday}, 150, 3600,
+       utc(2024, 10, 5, 16, 29, 59), std::nullopt},
+      {"Sydney: Saturday 23:00 AEST for 5h runs to Sunday 05:00 AEDT (18:00Z)", "Australia/Sydney", {saturday}, 1380,
+       18000, utc(2024, 10, 5, 17, 59, 59), utc(2024, 10, 5, 13, 0)},
+      {"Sydney: that window has closed at Sunday 05:00 AEDT", "Australia/Sydney", {saturday}, 1380, 18000,
+       utc(2024, 10, 5, 18, 0), std::nullopt},
+
+      // Half-hour shifts: Lord Howe 2024-10-06 02:00 LHST (+10:30) -> 02:30 LHDT (+11),
+      // and 2024-04-07 02:00 LHDT -> 01:30 LHST.
+      {"Lord Howe: Sunday 02:15 is skipped; the window opens at 02:45 LHDT", "Australia/Lord_Howe", {sunday}, 135, 3600,
+       utc(2024, 10, 5, 15, 45), utc(2024, 10, 5, 15, 45)},
+      {"Lord Howe: nothing is open at 02:44:59 LHDT for the skipped 02:15", "Australia/Lord_Howe", {sunday}, 135, 3600,
+       utc(2024, 10, 5, 15, 44, 59), std::nullopt},
+      {"Lord Howe: Saturday 23:00 LHST for 4h runs to Sunday 03:30 LHDT (16:30Z)", "Australia/Lord_Howe", {saturday},
+       1380, 14400, utc(2024, 10, 5, 16, 29, 59), utc(2024, 10, 5, 12, 30)},
+      {"Lord Howe: Sunday 01:45 happens twice; the first pass (01:50 LHDT) is before the window",
+       "Australia/Lord_Howe", {sunday}, 105, 1800, utc(2024, 4, 6, 14, 50), std::nullopt},
+      {"Lord Howe: Sunday 01:45 opens at the second pass, 01:45 LHST", "Australia/Lord_Howe", {sunday}, 105, 1800,
+       utc(2024, 4, 6, 15, 15), utc(2024, 4, 6, 15, 15)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScheduleCalendar calendar = Schedule::calendar(c.zone);
+    ASSERT_EQ(calendar.timeZoneID(), c.zone);
+    Schedule schedule = weeklySchedule(c.weekdays, c.startMinute, c.duration);
+    auto found = schedule.occurrence(c.probe, calendar);
+    EXPECT_EQ(show(found), show(c.expected));
+  }
+}
+
+TEST(ScheduleOccurrence, DisabledSchedulesStillHaveTheirWindowButNoNextOne) {
+  // New York, Monday 23:00 EST for 2h; the window of 2024-01-15 opens at 2024-01-16 04:00Z.
+  ScheduleCalendar newYork = Schedule::calendar("America/New_York");
+  Schedule schedule = weeklySchedule({monday}, 1380, 7200);
+  schedule.isEnabled = false;
+  EXPECT_EQ(schedule.occurrence(utc(2024, 1, 16, 5, 0), newYork), utc(2024, 1, 16, 4, 0));
+  EXPECT_EQ(schedule.nextOccurrence(utc(2024, 1, 16, 5, 0), newYork), std::nullopt);
+  EXPECT_EQ(schedule.previousOccurrence(utc(2024, 1, 16, 5, 0), newYork), utc(2024, 1, 16, 4, 0));
+}
+
+TEST(ScheduleOccurrence, NextAndPreviousAreStrict) {
+  // New York, Monday 23:00 EST; windows open 2024-01-09, -16 and -23 at 04:00Z.
+  ScheduleCalendar newYork = Schedule::calendar("America/New_York");
+  Schedule schedule = weeklySchedule({monday}, 1380, 7200);
+  Date start = utc(2024, 1, 16, 4, 0);
+  EXPECT_EQ(schedule.nextOccurrence(start, newYork), utc(2024, 1, 23, 4, 0));
+  EXPECT_EQ(schedule.nextOccurrence(start - 1, newYork), start);
+  EXPECT_EQ(schedule.previousOccurrence(start, newYork), utc(2024, 1, 9, 4, 0));
+  EXPECT_EQ(schedule.previousOccurrence(start + 1, newYork), start);
+
+  // Sydney, Sunday 02:30 on the spring-forward day 2024-10-06 opens at 03:30 AEDT (16:30Z).
+  ScheduleCalendar sydney = Schedule::calendar("Australia/Sydney");
+  Schedule skipped = weeklySchedule({sunday}, 150, 3600);
+  EXPECT_EQ(skipped.nextOccurrence(utc(2024, 10, 4, 0, 0), sydney), utc(2024, 10, 5, 16, 30));
+  EXPECT_EQ(skipped.previousOccurrence(utc(2024, 10, 8, 0, 0), sydney), utc(2024, 10, 5, 16, 30));
+
+  Schedule never = weeklySchedule({}, 0, 3600);
+  EXPECT_EQ(never.nextOccurrence(start, newYork), std::nullopt);
+  EXPECT_EQ(never.previousOccurrence(start, newYork), std::nullopt);
+  EXPECT_EQ(never.occurrence(start, newYork), std::nullopt);
+}
+
+TEST(ScheduleOccurrence, UnvalidatedFieldsNeverCrashTheArithmetic) {
+  ScheduleCalendar utcCalendar = Schedule::calendar("UTC");
+  Date probe = utc(2024, 1, 15, 12, 0);
+  for (std::int64_t minute : {std::numeric_limits<std::int64_t>::min(), std::int64_t{-1}, std::int64_t{1440},
+                              std::numeric_limits<std::int64_t>::max()}) {
+    SCOPED_TRACE(minute);
+    Schedule schedule = weeklySchedule({0, 1, 2, 8, std::numeric_limits<std::int64_t>::max()}, minute, 86400);
+    (void)schedule.occurrence(probe, utcCalendar);
+    (void)schedule.nextOccurrence(probe, utcCalendar);
+    (void)schedule.previousOccurrence(probe, utcCalendar);
+    (void)schedule.weeklySegments();
+  }
+  Schedule nan = weeklySchedule({2}, 720, std::numeric_limits<double>::quiet_NaN());
+  EXPECT_EQ(nan.occurrence(probe, utcCalendar), std::nullopt);
+}
+
+}  // namespace
+}  // namespace hushwall

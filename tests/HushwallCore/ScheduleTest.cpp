@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "HushwallCore/BlocklistRef.hpp"
+#include "HushwallCore/Json.hpp"
+#include "HushwallCore/ListNames.hpp"
+#include "HushwallCore/Schedule.hpp"
+#include "HushwallCore/Text.hpp"
+#include "support/ScheduleFixtures.hpp"
+
+namespace hushwall {
+namespace {
+
+using testing::fixedID;
+using testing::weeklySchedule;
+
+std::string repeated(std::string_view piece, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+// A thumbs-up with a skin-tone modifier: one character, eight bytes.
+constexpr std::string_view toned = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";
+
+std::vector<BlocklistRef> lists(std::size_t count) {
+  std::vector<BlocklistRef> out;
+  for (std::size_t i = 0; i < count; ++i) out.emplace_back(fixedID(2000 + i), "List " + std::to_string(i));
+  return out;
+}
+
+TEST(ScheduleValidation, EachRuleRefusesInItsOrder) {
+  struct Case {
+    const char* what;
+    void (*change)(Schedule&);
+    DaemonError expected;
+  };
+  const Case cases[] = {
+      {"name of spaces and newlines", [](Schedule& s) { s.name = " \t\n\u3000 "; }, DaemonError::invalidSchedule},
+      {"empty name", [](Schedule& s) { s.name = ""; }, DaemonError::invalidSchedule},
+      {"65 characters", [](Schedule& s) { s.name = repeated("a", 65); }, DaemonError::invalidSchedule},
+      {"65 toned emoji", [](Schedule& s) { s.name = repeated(toned, 65); }, DaemonError::invalidSchedule},
+      {"a million characters", [](Schedule& s) { s.name = repeated("é", 1'000'000); }, DaemonError::invalidSchedule},
+      {"no weekdays", [](Schedule& s) { s.weekdays = {}; }, DaemonError::invalidSchedule},
+      {"weekday 0", [](Schedule& s) { s.weekdays = {0, 3}; }, DaemonError::invalidSchedule},
+      {"weekday 8", [](Schedule& s) { s.weekdays = {3, 8}; }, DaemonError::invalidSchedule},
+      {"start minute -1", [](Schedule& s) { s.startMinute = -1; }, DaemonError::invalidSchedule},
+      {"start minute 1440", [](Schedule& s) { s.startMinute = 1440; }, DaemonError::invalidSchedule},
+      {"duration 59.9", [](Schedule& s) { s.duration = 59.9; }, DaemonError::invalidSchedule},
+      {"duration 86400.5", [](Schedule& s) { s.duration = 86400.5; }, DaemonError::invalidSchedule},
+      {"duration NaN", [](Schedule& s) { s.duration = std::nan(""); }, DaemonError::invalidSchedule},
+      {"duration infinite", [](Schedule& s) { s.duration = INFINITY; }, DaemonError::invalidSchedule},
+      {"no lists", [](Schedule& s) { s.blocklists = {}; }, DaemonError::invalidSchedule},
+      {"65 lists", [](Schedule& s) { s.blocklists = lists(65); }, DaemonError::invalidSchedule},
+      {"two lists with one id",
+       [](Schedule& s) { s.blocklists = {BlocklistRef(fixedID(7), "A"), BlocklistRef(fixedID(7), "B")}; },
+       DaemonError::invalidSchedule},
+      {"no domains", [](Schedule& s) { s.domains = {}; }, DaemonError::invalidDomain},
+      {"a bad domain", [](Schedule& s) { s.domains = {"example.com", "not a domain"}; }, DaemonError::invalidDomain},
+      {"501 domains",
+       [](Schedule& s) {
+         s.domains.clear();
+         for (int i = 0; i < 501; ++i) s.domains.push_back("d" + std::to_string(i) + ".com");
+       },
+       DaemonError::tooManyDomains},
+      {"a bad name is reported before bad domains",
+       [](Schedule& s) {
+         s.name = "";
+         s.domains = {};
+       },
+       DaemonError::invalidSchedule},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Schedule schedule = weeklySchedule({2}, 600, 3600);
+    ASSERT_TRUE(schedule.validated().has_value());
+    c.change(schedule);
+    auto result = schedule.validated();
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), c.expected);
+  }
+}
+
+TEST(ScheduleValidation, BoundariesPassAndTheCopyIsCleaned) {
+  struct Case {
+    const char* what;
+    void (*change)(Schedule&);
+  };
+  const Case cases[] = {
+      {"64 toned emoji", [](Schedule& s) { s.name = repeated(toned, 64); }},
+      {"one character with 100,000 combining marks", [](Schedule& s) { s.name = "a" + repeated("\u0301", 100'000); }},
+      {"weekdays 1 and 7", [](Schedule& s) { s.weekdays = {1, 7}; }},
+      {"start minutes 0 and 1439", [](Schedule& s) { s.startMinute = 0; }},
+      {"start minute 1439", [](Schedule& s) { s.startMinute = 1439; }},
+      {"duration 60", [](Schedule& s) { s.duration = 60; }},
+      {"duration 86400", [](Schedule& s) { s.duration = 86400; }},
+      {"64 lists", [](Schedule& s) { s.blocklists = lists(64); }},
+      {"disabled, nil id and any effective date are not checked",
+       [](Schedule& s) {
+         s.isEnabled = false;
+         s.id = Uuid();
+         s.effectiveFrom = Date{std::nan("")};
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Schedule schedule = weeklySchedule({2}, 600, 3600);
+    c.change(schedule);
+    EXPECT_TRUE(schedule.validated().has_value());
+  }
+
+  Schedule messy = weeklySchedule({2, 4}, 600, 3600);
+  messy.name = " \n Deep work\t ";
+  messy.blocklists = {BlocklistRef(), BlocklistRef(fixedID(9), "x")};
+  messy.blocklists[0].id = fixedID(8);
+  messy.blocklists[0].name = repeated("l", 80);  // as decoded: not yet cut
+  messy.domains = {"Example.COM", "example.com", "news.org"};
+  auto clean = messy.validated();
+  ASSERT_TRUE(clean.has_value());
+  EXPECT_EQ(clean->name, "Deep work");
+  EXPECT_EQ(clean->blocklists[0].name, repeated("l", 64));
+  EXPECT_EQ(clean->blocklists[1].name, "x");
+  EXPECT_EQ(clean->domains, (std::vector<std::string>{"example.com", "news.org"}));
+  EXPECT_EQ(clean->weekdays, messy.weekdays);
+  EXPECT_EQ(messy.name, " \n Deep work\t ");  // the original is untouched
+}
+
+TEST(BlocklistRef, ConstructionCutsTheNameAndDecodingDoesNot) {
+  BlocklistRef cut(fixedID(1), repeated(toned, 80));
+  EXPECT_EQ(characterCount(cut.name), 64u);
+  EXPECT_EQ(cut.name, repeated(toned, 64));
+  EXPECT_EQ(BlocklistRef(fixedID(1), "News").name, "News");
+
+  BlocklistRef long_ = BlocklistRef::fromJson(
+      nlohmann::json{{"id", fixedID(1).string()}, {"name", repeated("n", 80)}});
+  EXPECT_EQ(long_.name.size(), 80u);
+  EXPECT_EQ(BlocklistRef::fromJson(cut.toJson()), cut);
+}
+
+TEST(ListNames, Phrase) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, ""},
+      {{"Work"}, "Work"},
+      {{"A", "B"}, "A + B"},
+      {{"A", "B", "C"}, "A + B + C"},
+      {{"A", "B", "C", "D"}, "A + B + 2 more"},
+      {{"A", "B", "C", "D", "E"}, "A + B + 3 more"},
+  };
+  for (const auto& [names, expected] : cases) {
+    SCOPED_TRACE(expected);
+    EXPECT_EQ(ListNames::phrase(names), expected);
+  }
+}
+
+TEST(Schedule, SchemaTwoList) {
+  Schedule one = weeklySchedule({2}, 600, 3600, 5);
+  EXPECT_EQ(one.schemaTwoList(), one.blocklists[0]);
+
+  Schedule two = one;
+  two.blocklists = {BlocklistRef(fixedID(11), "Work"), BlocklistRef(fixedID(12), "News")};
+  EXPECT_EQ(two.schemaTwoList(), BlocklistRef(two.id, "Work + News"));
+
+  Schedule longNames = one;
+  longNames.blocklists = {BlocklistRef(fixedID(11), repeated("w", 50)), BlocklistRef(fixedID(12), repeated("n", 50))};
+  EXPECT_EQ(longNames.schemaTwoList().name, repeated("w", 50) + " + " + repeated("n", 11));
+}
+
+TEST(Schedule, WeeklySegments) {
+  EXPECT_EQ(weeklySchedule({7}, 1410, 3600).weeklySegments(),
+            (std::vector<WeeklyInterval>{{604800 - 1800, 1800}, {0, 1800}}));
+  // Ascending weekdays; Monday 09:00 and Wednesday 09:00 for 2h.
+  EXPECT_EQ(weeklySchedule({4, 2}, 540, 7200).weeklySegments(),
+            (std::vector<WeeklyInterval>{{86400 + 32400, 7200}, {3 * 86400 + 32400, 7200}}));
+  // Ending exactly at Saturday midnight does not wrap.
+  EXPECT_EQ(weeklySchedule({7}, 1380, 3600).weeklySegments(), (std::vector<WeeklyInterval>{{604800 - 3600, 3600}}));
+}
+
+TEST(Schedule, Overlaps) {
+  Schedule mine = weeklySchedule({2}, 540, 3600, 1);             // Monday 09:00-10:00
+  Schedule touching = weeklySchedule({2}, 600, 3600, 2);         // Monday 10:00-11:00
+  Schedule crossing = weeklySchedule({2, 3}, 570, 3600, 3);      // Monday 09:30, Tuesday 09:30
+  Schedule disabled = weeklySchedule({2}, 540, 3600, 4);
+  disabled.isEnabled = false;
+  Schedule sameID = weeklySchedule({2}, 540, 3600, 1);
+  Schedule otherDay = weeklySchedule({4}, 540, 3600, 5);
+  Schedule wrapping = weeklySchedule({7}, 1410, 3600, 6);        // Saturday 23:30 to Sunday 00:30
+  Schedule sundayMorning = weeklySchedule({1}, 0, 600, 7);       // Sunday 00:00-00:10
+  Schedule beforeMine = weeklySchedule({2}, 480, 3600, 8);       // Monday 08:00-09:00, touches
+
+  auto ids = [](const std::vector<Schedule>& schedules) {
+    std::vector<Uuid> out;
+    for (const auto& s : schedules) out.push_back(s.id);
+    return out;
+  };
+  EXPECT_EQ(ids(mine.overlaps({touching, crossing, disabled, sameID, otherDay, beforeMine})),
+            (std::vector<Uuid>{crossing.id}));
+  EXPECT_EQ(ids(sundayMorning.overlaps({wrapping, mine})), (std::vector<Uuid>{wrapping.id}));
+  // The own isEnabled is not consulted.
+  disabled.id = fixedID(40);
+  EXPECT_EQ(ids(disabled.overlaps({crossing})), (std::vector<Uuid>{crossing.id}));
+}
+
+TEST(Schedule, ResolvesBeforeOrdersByStartThenIdText) {
+  Schedule low = weeklySchedule({2}, 600, 3600);
+  Schedule high = low;
+  low.id = *Uuid::parse("0A000000-0000-0000-0000-000000000000");
+  high.id = *Uuid::parse("A0000000-0000-0000-0000-000000000000");
+  Date t{1000};
+  EXPECT_TRUE(Schedule::resolvesBefore(low, t, high, t));
+  EXPECT_FALSE(Schedule::resolvesBefore(high, t, low, t));
+  EXPECT_FALSE(Schedule::resolvesBefore(low, t, low, t));
+  EXPECT_TRUE(Schedule::resolvesBefore(high, t - 60, low, t));  // the earlier window wins whatever its id
+  EXPECT_FALSE(Schedule::resolvesBefore(low, t, high, t - 60));
+
+  // Against the text comparison itself, on random ids and hand-picked digit/letter pairs.
+  std::vector<Uuid> ids{*Uuid::parse("99999999-9999-9999-9999-999999999999"),
+                        *Uuid::parse("AAAAAAAA-AAAA-AAAA-AAAA-AAAAAAAAAAAA"),
+                        *Uuid::parse("9FFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"), Uuid()};
+  for (int i = 0; i < 200; ++i) ids.push_back(Uuid::random());
+  for (const Uuid& a : ids) {
+    for (const Uuid& b : ids) {
+      low.id = a;
+      high.id = b;
+      ASSERT_EQ(Schedule::resolvesBefore(low, t, high, t), a.string() < b.string()) << a.string() << " " << b.string();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace hushwall
