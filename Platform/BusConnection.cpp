@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <cstring>
 #include <future>
 #include <unordered_map>
