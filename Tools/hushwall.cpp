@@ -278,8 +278,9 @@ Outcome printSchedules(const DaemonClient& client, const std::string& bytes, boo
   return {};
 }
 
-// Applies the timing, lists and domains options to `schedule`.
-Outcome applyScheduleOptions(const Arguments& args, Schedule& schedule) {
+// Applies the timing and lists options, and the domains from positional word
+// `firstDomain` on and the files, to `schedule`.
+Outcome applyScheduleOptions(const Arguments& args, std::size_t firstDomain, Schedule& schedule) {
   if (auto name = args.value("name")) schedule.name = *name;
   if (auto days = args.value("days")) {
     auto parsed = ScheduleText::parseWeekdays(*days);
@@ -305,7 +306,8 @@ Outcome applyScheduleOptions(const Arguments& args, Schedule& schedule) {
     }
     schedule.blocklists = std::move(lists);
   }
-  std::vector<std::string> words(args.positional.begin() + 1, args.positional.end());
+  std::vector<std::string> words;
+  if (args.positional.size() > firstDomain) words.assign(args.positional.begin() + static_cast<std::ptrdiff_t>(firstDomain), args.positional.end());
   if (!words.empty() || args.has("file")) {
     auto domains = DomainInput::gather(words, args.values("file"));
     if (!domains) return std::unexpected(domains.error());
@@ -346,7 +348,7 @@ Outcome schedules(std::span<const std::string> words) {
     }
     added.id = Uuid::random();
     added.isEnabled = !args.has("paused");
-    if (auto ok = applyScheduleOptions(args, added); !ok) return ok;
+    if (auto ok = applyScheduleOptions(args, 1, added); !ok) return ok;
     if (added.blocklists.empty()) added.blocklists.emplace_back(Uuid::random(), added.name);
     if (added.domains.empty()) return std::unexpected(Failure::usage("no domains given"));
   } else if (action == "edit") {
@@ -375,7 +377,7 @@ Outcome schedules(std::span<const std::string> words) {
     if (!index) return std::unexpected(index.error());
     Schedule& chosen = list[*index];
     if (action == "edit") {
-      if (auto ok = applyScheduleOptions(args, chosen); !ok) return ok;
+      if (auto ok = applyScheduleOptions(args, 2, chosen); !ok) return ok;
     } else if (action == "remove") {
       list.erase(list.begin() + static_cast<std::ptrdiff_t>(*index));
     } else {
