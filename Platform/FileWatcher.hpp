@@ -1,0 +1,62 @@
+// Watches one path for any change and calls a handler, debounced on the
+// trailing edge, on a serial queue. Survives the usual ways of replacing a
+// file: an atomic rename over the path, deletion and re-creation, and a path
+// that does not exist yet (polled every second until it does).
+//
+// Thread-safety: `start` and `cancel` may be called from any thread; they, the
+// inotify events, the poll and the handler all run on `queue`, which must
+// outlive the watcher. Every handler the watcher arms holds it weakly: once the
+// last reference is dropped, or once `cancel()` has run, `onChange` is not called.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "HushwallCore/Log.hpp"
+#include "Platform/SerialQueue.hpp"
+
+namespace hushwall {
+
+class FileWatcher : public std::enable_shared_from_this<FileWatcher> {
+ public:
+  static constexpr std::chrono::seconds pollInterval{1};
+  static constexpr std::chrono::milliseconds pollLeeway{200};
+
+  // Stores the four values; watches nothing until `start()`.
+  [[nodiscard]] static std::shared_ptr<FileWatcher> make(std::string path, SerialQueue& queue,
+                                                         std::chrono::milliseconds debounce,
+                                                         std::function<void()> onChange);
+  ~FileWatcher();
+  FileWatcher(const FileWatcher&) = delete;
+  FileWatcher& operator=(const FileWatcher&) = delete;
+
+  // Arms the watch without calling the handler, even when the file exists.
+  void start();
+  // For good: drops the watch, the poll and any pending handler call.
+  void cancel();
+
+  [[nodiscard]] const std::string& path() const { return path_; }
+
+ private:
+  FileWatcher(std::string path, SerialQueue& queue, std::chrono::milliseconds debounce, std::function<void()> onChange);
+
+  void arm(bool notifying);
+  void pollWhileAbsent();
+  void scheduleHandlerCall();
+
+  const std::string path_;
+  SerialQueue& queue_;
+  const std::chrono::milliseconds debounce_;
+  const std::function<void()> onChange_;
+  const Logger log_;
+
+  // All touched only on queue_.
+  std::unique_ptr<SerialQueue::EventSource> source_;  // inotify watch on the path
+  SerialQueue::WorkItem pending_;                     // the debounced handler call
+  std::unique_ptr<SerialQueue::EventSource> retry_;   // the poll while the path is absent
+  bool isCancelled_ = false;
+};
+
+}  // namespace hushwall

@@ -1,0 +1,53 @@
+#include "Platform/JournalLogSink.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "support/TemporaryDirectory.hpp"
+
+namespace hushwall {
+namespace {
+
+TEST(JournalLogSink, SendsTheFiveFieldsVerbatim) {
+  LogRecord record{LogLevel::error, "org.hushwall.daemon", "watcher", "line one\nline two = 90s"};
+  EXPECT_EQ(JournalLogSink::fields(record),
+            (std::vector<std::string>{"MESSAGE=line one\nline two = 90s", "PRIORITY=3", "SYSLOG_IDENTIFIER=hushwalld",
+                                      "HUSHWALL_SUBSYSTEM=org.hushwall.daemon", "HUSHWALL_CATEGORY=watcher"}));
+  for (auto [level, priority] : {std::pair{LogLevel::debug, "PRIORITY=7"}, {LogLevel::notice, "PRIORITY=5"},
+                                 {LogLevel::fault, "PRIORITY=2"}}) {
+    record.level = level;
+    EXPECT_EQ(JournalLogSink::fields(record)[1], priority);
+  }
+}
+
+TEST(JournalLogSink, TheJournalCountsAsThereOnlyWhenItsSocketIs) {
+  testing::TemporaryDirectory dir;
+  auto socketPath = dir.file("socket");
+  testing::writeFile(dir.file("file"), "not a socket");
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+  EXPECT_TRUE(journalAvailable(socketPath));
+  EXPECT_FALSE(journalAvailable(dir.file("file")));
+  EXPECT_FALSE(journalAvailable(dir.file("absent")));
+  close(fd);
+}
+
+TEST(JournalLogSink, WithoutAJournalEachMessageIsOneLineOnStandardError) {
+  if (journalAvailable()) GTEST_SKIP() << "a journal is listening; its lines cannot be read back here";
+  JournalLogSink sink;
+  ::testing::internal::CaptureStderr();
+  sink.write({LogLevel::notice, "org.hushwall.daemon", "lifecycle", "HushwallDaemon starting, uid=0"});
+  sink.write({LogLevel::debug, "org.hushwall.daemon", "watcher", "watching /x is deferred; path is absent"});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "default org.hushwall.daemon[lifecycle] HushwallDaemon starting, uid=0\n"
+            "debug org.hushwall.daemon[watcher] watching /x is deferred; path is absent\n");
+}
+
+}  // namespace
+}  // namespace hushwall

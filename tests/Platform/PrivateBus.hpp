@@ -1,0 +1,30 @@
+// A private dbus-daemon for one test process (or benchmark), started with the
+// repository's configuration; DBUS_SYSTEM_BUS_ADDRESS points at it, so
+// sd_bus_open_system() and child processes use it. Start it before any thread
+// that reads the environment; it stops when the process exits.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace hushwall::testing {
+
+class PrivateBus {
+ public:
+  // Started on first use; aborts the process when dbus-daemon cannot start.
+  static PrivateBus& shared(const std::string& configPath);
+  ~PrivateBus();
+  PrivateBus(const PrivateBus&) = delete;
+  PrivateBus& operator=(const PrivateBus&) = delete;
+
+  [[nodiscard]] const std::string& address() const { return address_; }
+
+ private:
+  explicit PrivateBus(const std::string& configPath);
+  pid_t daemon_ = -1;
+  std::string directory_;
+  std::string address_;
+};
+
+}  // namespace hushwall::testing
