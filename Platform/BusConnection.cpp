@@ -368,13 +368,20 @@ BusConnection::Subscription::~Subscription() {
 
 void BusConnection::emitSignal(std::string path, std::string interface, std::string member, std::string argument,
                                std::function<void(int)> done) {
-  queue_.async([core = core_, path = std::move(path), interface = std::move(interface), member = std::move(member),
-                argument = std::move(argument), done = std::move(done)] {
+  auto emit = [core = core_, path = std::move(path), interface = std::move(interface), member = std::move(member),
+               argument = std::move(argument), done = std::move(done)] {
     int r = core->bus == nullptr ? -ENOTCONN
                                  : sd_bus_emit_signal(core->bus, path.c_str(), interface.c_str(), member.c_str(), "s",
                                                       argument.c_str());
     if (done) done(r < 0 ? -r : 0);
-  });
+  };
+  // A handler on the queue that rings goes on to other work before it returns
+  // (a DNS flush, its reply): emit now, so the signal is not held back behind it.
+  if (queue_.isCurrent()) {
+    emit();
+  } else {
+    queue_.async(std::move(emit));
+  }
 }
 
 }  // namespace hushwall

@@ -103,8 +103,9 @@ class BusConnection {
                                                                const std::string& interface, const std::string& member,
                                                                std::function<void(std::string_view)> handler);
 
-  // Posts the emission of a signal with one `s` argument to the queue; `done`,
-  // if given, then runs there with the status: 0 on success, else the errno.
+  // Emits a signal with one `s` argument: at once when called on the queue,
+  // else posted there. `done`, if given, then runs there with the status: 0 on
+  // success, else the errno.
   void emitSignal(std::string path, std::string interface, std::string member, std::string argument,
                   std::function<void(int status)> done = {});
 

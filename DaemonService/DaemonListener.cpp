@@ -1,0 +1,42 @@
+#include "DaemonService/DaemonListener.hpp"
+
+#include <string>
+
+#include "HushwallCore/Identity.hpp"
+#include "HushwallCore/Strings.hpp"
+
+namespace hushwall {
+
+std::expected<void, BusError> DaemonListener::start(BusConnection& bus) {
+  using Reply = DaemonRequestHandler::Reply;
+  DaemonRequestHandler& handler = handler_;
+  const Logger log(DaemonIdentity::bundleID, "xpc");
+  BusService service{
+      .busName = std::string(hushwallMachServiceName),
+      .objectPath = std::string(objectPath),
+      .interface = std::string(interface),
+      .methods = {},
+      .signalNames = {},
+      .requirement = std::string(CodeSigningRequirement::forApp),
+      .owner = owner_,
+      .log = log,
+      .acceptedLine = "accepted connection",
+  };
+  service.methods = {
+      {"StartSession", true, true,
+       [&handler](const BusCaller&, std::string_view payload) { return handler.startSession(payload); }},
+      {"SaveSchedules", true, true,
+       [&handler](const BusCaller&, std::string_view payload) { return handler.saveSchedules(payload); }},
+      {"CurrentSession", false, true,
+       [&handler](const BusCaller&, std::string_view) { return Reply(handler.currentSession()); }},
+      {"Schedules", false, true, [&handler](const BusCaller&, std::string_view) { return Reply(handler.schedules()); }},
+      {"HealthCheck", false, true,
+       [&handler](const BusCaller&, std::string_view) { return Reply(handler.healthCheck()); }},
+  };
+  auto served = bus.serve(std::move(service));
+  if (!served) return served;
+  log.notice(cat("listening on ", hushwallMachServiceName));
+  return {};
+}
+
+}  // namespace hushwall

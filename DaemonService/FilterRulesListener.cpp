@@ -1,0 +1,39 @@
+#include "DaemonService/FilterRulesListener.hpp"
+
+#include <string>
+
+#include "HushwallCore/Identity.hpp"
+#include "HushwallCore/Strings.hpp"
+
+namespace hushwall {
+
+std::expected<void, BusError> FilterRulesListener::start(BusConnection& bus) {
+  using Reply = std::expected<std::string, DaemonError>;
+  FilterRulesHandler& handler = handler_;
+  const Logger log(LogSubsystem::daemon, "filter-rules");
+  BusService service{
+      .busName = std::string(FilterIdentity::rulesMachServiceName),
+      .objectPath = std::string(objectPath),
+      .interface = std::string(interface),
+      .methods = {},
+      .signalNames = {std::string(rulesChangedSignal)},
+      .requirement = std::string(CodeSigningRequirement::forFilter),
+      .owner = owner_,
+      .log = log,
+      .acceptedLine = "accepted the filter",
+  };
+  service.methods = {
+      {"CurrentRules", false, true, [&handler](const BusCaller&, std::string_view) { return Reply(handler.currentRules()); }},
+      {"Report", true, false,
+       [&handler](const BusCaller&, std::string_view payload) {
+         handler.report(payload);
+         return Reply(std::string());
+       }},
+  };
+  auto served = bus.serve(std::move(service));
+  if (!served) return served;
+  log.notice(cat("listening on ", FilterIdentity::rulesMachServiceName));
+  return {};
+}
+
+}  // namespace hushwall

@@ -1,0 +1,312 @@
+// A session through the real daemon: start, refusals, tampering and its
+// repair, a crash and resumption, the end on time, the filter channel, and a
+// caller without the app's identity.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "E2ETest.hpp"
+#include "HushwallCore/DaemonHealth.hpp"
+#include "HushwallCore/Error.hpp"
+#include "HushwallCore/FilterReport.hpp"
+#include "HushwallCore/FilterRuleSet.hpp"
+#include "HushwallCore/HostsRegions.hpp"
+#include "HushwallCore/SessionState.hpp"
+#include "HushwallCore/Strings.hpp"
+#include "support/TemporaryDirectory.hpp"
+
+namespace hushwall::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::optional<SessionState> decodeSession(const std::expected<std::string, BusError>& reply) {
+  if (!reply || reply->empty()) return std::nullopt;
+  auto decoded = SessionState::decode(*reply);
+  return decoded ? std::optional(*decoded) : std::nullopt;
+}
+
+int lineCount(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+
+std::string fileOrEmpty(const std::string& path) { return fs::exists(path) ? readFile(path) : std::string(); }
+
+class SessionE2E : public E2ETest {
+ protected:
+  SessionState startSession(double duration) {
+    auto reply = client->call("StartSession", startRequest(duration));
+    EXPECT_TRUE(reply) << (reply ? "" : reply.error().name);
+    auto state = decodeSession(reply);
+    EXPECT_TRUE(state);
+    return state.value_or(SessionState{});
+  }
+
+  std::optional<SessionState> current() { return decodeSession(client->call("CurrentSession")); }
+
+  DaemonHealth health() {
+    auto reply = client->call("HealthCheck");
+    EXPECT_TRUE(reply);
+    auto decoded = DaemonHealth::decode(reply.value_or(""));
+    EXPECT_TRUE(decoded);
+    return decoded.value_or(DaemonHealth{});
+  }
+};
+
+TEST_F(SessionE2E, StartBlocksRingsTheFilterThenFlushesAndRefusesASecondStart) {
+  int doorbells = client->doorbells();
+  SessionState state = startSession(600);
+  // The doorbell went out before the reply, and the DNS tools ran before it too.
+  EXPECT_EQ(client->doorbells(), doorbells + 1);
+  EXPECT_EQ(fileOrEmpty(daemon.dnsLogPath()), "resolvectl flush-caches\nkillall -HUP dnsmasq\n");
+
+  EXPECT_EQ(state.domains, std::vector<std::string>{"example.com"});
+  EXPECT_EQ(state.totalDuration, 600);
+  std::string hosts = readFile(daemon.hostsPath());
+  EXPECT_TRUE(hosts.starts_with(SandboxDaemon::initialHosts)) << hosts;
+  EXPECT_TRUE(HostsRegions::contains(hosts)) << hosts;
+  EXPECT_NE(hosts.find("127.0.0.1\twww.example.com"), std::string::npos) << hosts;
+  EXPECT_EQ(fileMode(daemon.sessionPath()), 0600);
+  auto stored = SessionState::decode(readFile(daemon.sessionPath()));
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->id, state.id);
+  EXPECT_EQ(current(), state);
+  EXPECT_TRUE(health().hasActiveSession);
+
+  auto second = client->call("StartSession", startRequest(120, R"(["other.org"])"));
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().daemonError(), DaemonError::sessionAlreadyActive);
+  EXPECT_EQ(second.error().message, message(DaemonError::sessionAlreadyActive));
+  EXPECT_TRUE(daemon.waitForLog("startSession refused: sessionAlreadyActive", 2s));
+  EXPECT_EQ(readFile(daemon.hostsPath()), hosts);
+  EXPECT_EQ(client->doorbells(), doorbells + 1);
+}
+
+TEST_F(SessionE2E, BadPayloadsGetTheirErrorAndChangeNothing) {
+  struct Case {
+    const char* name;
+    std::string member;
+    std::optional<std::string> bytes;  // none: sent as a string argument
+    std::string expectedError;
+  };
+  const std::vector<Case> cases = {
+      {"undecodable start", "StartSession", std::string("{\"domains\":"), dbusErrorName(DaemonError::invalidDomain)},
+      {"empty start", "StartSession", std::string(), dbusErrorName(DaemonError::invalidDomain)},
+      {"start without duration", "StartSession", std::string(R"({"domains":["example.com"]})"),
+       dbusErrorName(DaemonError::invalidDomain)},
+      {"start as a string", "StartSession", std::nullopt, "org.freedesktop.DBus.Error.InvalidArgs"},
+      {"undecodable schedules", "SaveSchedules", std::string("[{]"), dbusErrorName(DaemonError::invalidSchedule)},
+      {"empty schedules", "SaveSchedules", std::string(), dbusErrorName(DaemonError::invalidSchedule)},
+      {"schedules as a string", "SaveSchedules", std::nullopt, "org.freedesktop.DBus.Error.InvalidArgs"},
+  };
+  int doorbells = client->doorbells();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto reply = c.bytes ? client->call(c.member, *c.bytes) : client->callWithString(c.member, "[]");
+    ASSERT_FALSE(reply);
+    EXPECT_EQ(reply.error().name, c.expectedError);
+    EXPECT_FALSE(current());
+    EXPECT_EQ(readFile(daemon.hostsPath()), SandboxDaemon::initialHosts);
+    EXPECT_TRUE(TemporaryDirectory::directoryNames(daemon.stateDirectory()).empty());
+  }
+  EXPECT_EQ(daemon.logCount("startSession: undecodable request"), 3);
+  EXPECT_EQ(daemon.logCount("saveSchedules: undecodable request"), 2);
+  EXPECT_EQ(client->doorbells(), doorbells);
+  EXPECT_FALSE(fs::exists(daemon.dnsLogPath()));
+}
+
+// Each tampering is put right by the watchers 250 ms after it, well before the next tick.
+TEST_F(SessionE2E, TamperingIsRepairedWithinTheDebounce) {
+  SessionState state = startSession(600);
+  const std::string blocked = readFile(daemon.hostsPath());
+  auto sessionIsBack = [&] {
+    if (!fs::exists(daemon.sessionPath())) return false;
+    auto stored = SessionState::decode(readFile(daemon.sessionPath()));
+    return stored && stored->id == state.id && fileMode(daemon.sessionPath()) == 0600;
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> tamper;
+    std::string hostsAfter;
+  };
+  // A deleted hosts file comes back holding the block alone: its other lines are gone with it.
+  const std::string regionOnly = blocked.substr(SandboxDaemon::initialHosts.size());
+  const std::vector<Case> cases = {
+      {"region line edited", [&] {
+         std::string edited = blocked;
+         edited.replace(edited.find("127.0.0.1\texample.com"), 21, "127.0.0.2\texample.com");
+         writeFile(daemon.hostsPath(), edited);
+       }, blocked},
+      {"region removed", [&] { writeFile(daemon.hostsPath(), std::string(SandboxDaemon::initialHosts)); }, blocked},
+      {"session file deleted", [&] { fs::remove(daemon.sessionPath()); }, blocked},
+      {"session file garbled", [&] { writeFile(daemon.sessionPath(), "{\"schemaVersion\":3,", 0600); }, blocked},
+      {"hosts file deleted", [&] { fs::remove(daemon.hostsPath()); }, regionOnly},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto tampered = Clock::now();
+    c.tamper();
+    bool repaired = waitUntil(
+        [&] { return fileOrEmpty(daemon.hostsPath()) == c.hostsAfter && sessionIsBack(); }, 3s, 5ms);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tampered);
+    ASSERT_TRUE(repaired) << daemon.log();
+    EXPECT_LT(took, 1000ms) << "repaired after " << took.count() << " ms";
+  }
+  EXPECT_GE(daemon.logCount("watcher: repaired the block"), 3);
+  EXPECT_GE(daemon.logCount("watcher: rewrote the session file"), 2);
+}
+
+TEST_F(SessionE2E, SurvivesSigkillAndResumesTheSameSession) {
+  SessionState state = startSession(600);
+  auto started = Clock::now();
+  std::this_thread::sleep_for(1500ms);  // consumed time to carry over
+  daemon.kill(SIGKILL);
+  ASSERT_TRUE(fs::exists(daemon.sessionPath()));
+  ASSERT_TRUE(daemon.start());
+  double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+
+  auto resumed = current();
+  ASSERT_TRUE(resumed);
+  EXPECT_EQ(resumed->id, state.id);
+  EXPECT_EQ(resumed->startedAt, state.startedAt);
+  EXPECT_GE(resumed->consumed, 1.5);
+  EXPECT_LE(resumed->consumed, elapsed + 0.5);
+  EXPECT_TRUE(daemon.waitForLog(cat("launch: session ", state.id.string(), " resumed, 59"), 2s)) << daemon.log();
+  EXPECT_TRUE(HostsRegions::contains(readFile(daemon.hostsPath())));
+  auto again = client->call("StartSession", startRequest(120));
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().daemonError(), DaemonError::sessionAlreadyActive);
+}
+
+TEST_F(SessionE2E, AMinuteSessionEndsOnTimeAndCleansUpAfterTheDoorbellAndTheFlush) {
+  SessionState state = startSession(60);
+  auto started = Clock::now();
+  int doorbells = client->doorbells();
+  int dnsLines = 0;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        if (fs::exists(daemon.sessionPath())) return false;
+        dnsLines = lineCount(fileOrEmpty(daemon.dnsLogPath()));  // read the moment the file is gone
+        return true;
+      },
+      90s, 20ms));
+  double took = std::chrono::duration<double>(Clock::now() - started).count();
+  EXPECT_GE(took, 59.5);
+  // The tick before the end may come up to its 5 s leeway late.
+  EXPECT_LE(took, 66);
+  EXPECT_EQ(dnsLines, 4);
+  EXPECT_EQ(readFile(daemon.hostsPath()), SandboxDaemon::initialHosts);
+  EXPECT_TRUE(waitUntil([&] { return client->doorbells() == doorbells + 1; }, 2s));
+  EXPECT_FALSE(current());
+  std::string log = daemon.log();
+  auto ended = log.find(cat("session ", state.id.string(), " ended at"));
+  ASSERT_NE(ended, std::string::npos) << log;
+  EXPECT_NE(log.find("rang the filter's doorbell", ended), std::string::npos);
+}
+
+TEST_F(SessionE2E, FilterChannelServesRulesAndKeepsTheLastReport) {
+  auto rules = [] {
+    auto reply = DaemonClient::callAsFilter("CurrentRules");
+    EXPECT_EQ(reply.exitStatus, 0) << reply.output;
+    return FilterRuleSet::decode(reply.output);
+  };
+  auto idle = rules();
+  ASSERT_TRUE(idle);
+  EXPECT_EQ(idle->state, FilterRuleSet::State::idle);
+  EXPECT_TRUE(idle->domains.empty());
+
+  SessionState state = startSession(600);
+  auto blocking = rules();
+  ASSERT_TRUE(blocking);
+  EXPECT_EQ(blocking->state, FilterRuleSet::State::blocking);
+  EXPECT_EQ(blocking->sessionID, state.id);
+  EXPECT_EQ(blocking->domains, state.domains);
+  EXPECT_TRUE(daemon.waitForLog("filter asked: blocking, 1 domains", 2s));
+  EXPECT_FALSE(health().filter);
+
+  // Reports padded through their detail to an exact encoded size.
+  auto reportOfSize = [&](std::size_t size) {
+    FilterReport report{.schemaVersion = 1, .outcome = FilterReport::Outcome::applied, .sessionID = state.id,
+                        .ruleCount = 2, .filterVersion = "1.0", .detail = std::string()};
+    std::size_t base = report.encoded().size();
+    report.detail = std::string(size - base, 'x');
+    EXPECT_EQ(report.encoded().size(), size);
+    return report;
+  };
+  FilterReport largest = reportOfSize(FilterReport::maxEncodedSize);
+  EXPECT_EQ(DaemonClient::callAsFilter("Report", largest.encoded()).exitStatus, 0);
+  auto status = health().filter;
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->report, largest);
+  EXPECT_GE(status->secondsSinceReport, 0);
+
+  FilterReport oversized = reportOfSize(FilterReport::maxEncodedSize + 1);
+  EXPECT_EQ(DaemonClient::callAsFilter("Report", oversized.encoded()).exitStatus, 0);
+  EXPECT_EQ(DaemonClient::callAsFilter("Report", R"({"outcome":"exploded"})").exitStatus, 0);
+  EXPECT_TRUE(daemon.waitForLog("filter report refused: 4097 bytes, oversized or undecodable", 2s));
+  EXPECT_TRUE(daemon.waitForLog("filter report refused: 22 bytes, oversized or undecodable", 2s));
+  status = health().filter;
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->report, largest);
+  EXPECT_EQ(daemon.logCount("accepted the filter pid="), 5);
+
+  // The filter's identity opens only the filter's service, and the app's only the app's.
+  auto crossed = DaemonClient::callAsFilter("Nonexistent");
+  EXPECT_NE(crossed.exitStatus, 0);
+  auto appAsFilter = client->connection().call("HW7Q3K9P2L.org.hushwall.rules", "/org/hushwall/rules",
+                                               "org.hushwall.FilterRules", "CurrentRules");
+  ASSERT_FALSE(appAsFilter);
+  EXPECT_EQ(appAsFilter.error().name, accessDeniedError);
+}
+
+// A caller without the app's identity, here busctl, is refused before any handler runs.
+TEST_F(SessionE2E, ACallerWithoutTheAppsIdentityIsRefused) {
+  for (const char* method : {"HealthCheck", "StartSession ay 2 123 125"}) {
+    SCOPED_TRACE(method);
+    std::string command = cat("busctl --system call org.hushwall.daemon /org/hushwall/daemon org.hushwall.Daemon ",
+                              method, " 2>&1");
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+    int status = pclose(pipe);
+    EXPECT_NE(WEXITSTATUS(status), 0);
+    EXPECT_NE(output.find("Access denied"), std::string::npos) << output;
+  }
+  EXPECT_EQ(daemon.logCount("accepted connection"), 0);
+  EXPECT_EQ(daemon.logCount("startSession"), 0);
+  EXPECT_EQ(daemon.logCount("healthCheck"), 0);
+  EXPECT_FALSE(current());
+}
+
+class StuckLaunchE2E : public SessionE2E {
+ protected:
+  bool startsAtOnce() const override { return false; }
+};
+
+// A hosts file that cannot be read makes the launch reconcile stuck: the
+// daemon still serves, says so, and the filter is told the state is unknown.
+TEST_F(StuckLaunchE2E, AStuckLaunchStillServesAndReportsUnknownRules) {
+  fs::remove(daemon.hostsPath());
+  fs::create_directory(daemon.hostsPath());
+  startDaemon();
+  EXPECT_TRUE(daemon.waitForLog("launch reconcile FAILED — a block may be stuck and cannot be lifted: ", 2s))
+      << daemon.log();
+  auto reply = DaemonClient::callAsFilter("CurrentRules");
+  ASSERT_EQ(reply.exitStatus, 0) << reply.output;
+  auto rules = FilterRuleSet::decode(reply.output);
+  ASSERT_TRUE(rules);
+  EXPECT_EQ(rules->state, FilterRuleSet::State::unknown);
+  DaemonHealth record = health();
+  EXPECT_FALSE(record.canManageBlock);
+  EXPECT_FALSE(record.hasActiveSession);
+  auto refused = client->call("StartSession", startRequest(600));
+  ASSERT_FALSE(refused);
+  EXPECT_TRUE(refused.error().daemonError());
+}
+
+}  // namespace
+}  // namespace hushwall::testing
