@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "CoordinatorHarness.hpp"
+#include "support/CapturingLogSink.hpp"
+#include "support/ScheduleFixtures.hpp"
+
+namespace hushwall {
+namespace {
+
+using Kind = SessionCoordinator::Outcome::Kind;
+using Outcome = SessionCoordinator::Outcome;
+using testing::CapturingLogSink;
+using testing::CoordinatorHarness;
+using testing::fixedID;
+using testing::utc;
+using testing::weeklySchedule;
+
+constexpr std::int64_t monday = 2;
+const Date windowStart = utc(2026, 12, 7, 9, 0);  // a Monday
+
+// A harness whose clock reads `minutesIn` minutes after the window's start.
+std::unique_ptr<CoordinatorHarness> harnessAt(double minutesIn) {
+  auto h = std::make_unique<CoordinatorHarness>("UTC", windowStart.sinceReferenceDate + minutesIn * 60);
+  return h;
+}
+
+std::vector<ScheduleRun> historyOf(CoordinatorHarness& h, const Uuid& id) {
+  auto set = ScheduleStore(h.stateDirectory).loadSchedules();
+  auto found = set.history.find(id);
+  return found == set.history.end() ? std::vector<ScheduleRun>{} : found->second;
+}
+
+TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfIt) {
+  auto h = harnessAt(30);
+  Schedule schedule = weeklySchedule({monday}, 9 * 60, 3600, 7);
+  h->saveSchedules({schedule});
+  h->takeEvents();
+
+  CapturingLogSink logs;
+  auto outcome = h->coordinator->tick();
+  ASSERT_EQ(outcome.kind, Kind::running);
+  const SessionState& state = *outcome.state;
+  EXPECT_EQ(state.totalDuration, 1800);
+  EXPECT_EQ(state.scheduleID, schedule.id);
+  EXPECT_EQ(state.scheduleName, "Focus 7");
+  EXPECT_EQ(state.domains, schedule.domains);
+  EXPECT_TRUE(h->hostsHasBlock());
+  EXPECT_EQ(h->takeEvents(), (std::vector<std::string>{"ring", "flush"}));
+  EXPECT_EQ(logs.messages("session"), std::vector<std::string>{"schedule " + schedule.id.string() + " started session " +
+                                                               state.id.string() + ", 1800s of its window left"});
+  auto set = ScheduleStore(h->stateDirectory).loadSchedules();
+  EXPECT_EQ(set.lastFired.at(schedule.id), windowStart);
+  EXPECT_EQ(historyOf(*h, schedule.id), (std::vector<ScheduleRun>{{windowStart, ScheduleRun::Outcome::ran, 1800}}));
+
+  // Later ticks of the same window say it already fired and record nothing new.
+  for (int i = 0; i < 3; ++i) {
+    logs.clear();
+    h->clock->advance(15);
+    EXPECT_EQ(h->coordinator->tick().kind, Kind::running);
+    EXPECT_EQ(logs.messages("session"),
+              std::vector<std::string>{"schedule " + schedule.id.string() + " skipped: alreadyFired"});
+  }
+  EXPECT_EQ(historyOf(*h, schedule.id).size(), 1u);
+}
+
+TEST(CoordinatorSchedules, EachOpenWindowIsRecordedOnce) {
+  struct Case {
+    const char* what;
+    std::vector<Schedule> schedules;
+    bool manualSession;
+    std::map<std::uint64_t, ScheduleRun::Outcome> recorded;  // by fixed id
+    std::optional<std::uint64_t> starts;
+  };
+  Schedule paused = weeklySchedule({monday}, 9 * 60, 3600, 3);
+  paused.isEnabled = false;
+  const Case cases[] = {
+      {"a session started by hand", {weeklySchedule({monday}, 9 * 60, 3600, 1)}, true,
+       {{1, ScheduleRun::Outcome::sessionRunning}}, std::nullopt},
+      {"two windows at the same minute: the smaller id starts",
+       {weeklySchedule({monday}, 9 * 60, 3600, 2), weeklySchedule({monday}, 9 * 60, 3600, 1)}, false,
+       {{2, ScheduleRun::Outcome::sessionRunning}, {1, ScheduleRun::Outcome::ran}}, 1},
+      {"the earlier window starts whatever its id",
+       {weeklySchedule({monday}, 9 * 60, 3600, 1), weeklySchedule({monday}, 8 * 60 + 50, 3600, 2)}, false,
+       {{1, ScheduleRun::Outcome::sessionRunning}, {2, ScheduleRun::Outcome::ran}}, 2},
+      {"a paused schedule", {paused}, false, {{3, ScheduleRun::Outcome::paused}}, std::nullopt},
+      {"under a minute left", {weeklySchedule({monday}, 8 * 60 + 6, 3600 - 1, 4)}, false,
+       {{4, ScheduleRun::Outcome::windowNearlyOver}}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto h = harnessAt(5);
+    CapturingLogSink quiet;
+    if (c.manualSession) {
+      ASSERT_TRUE(h->coordinator->start({"manual.com"}, 3600));
+    }
+    h->saveSchedules(c.schedules);
+    for (int tick = 0; tick < 3; ++tick) {
+      auto outcome = h->coordinator->tick();
+      if (tick == 0 && c.starts) {
+        ASSERT_EQ(outcome.kind, Kind::running);
+        EXPECT_EQ(outcome.state->scheduleID, fixedID(*c.starts));
+      }
+      h->clock->advance(5);
+    }
+    for (const auto& [n, outcome] : c.recorded) {
+      auto runs = historyOf(*h, fixedID(n));
+      ASSERT_EQ(runs.size(), 1u) << n;
+      EXPECT_EQ(runs[0].outcome, outcome) << n;
+    }
+  }
+}
+
+TEST(CoordinatorSchedules, AFailedScheduledStartRecordsNothingAndIsTriedAgain) {
+  auto h = harnessAt(30);
+  Schedule schedule = weeklySchedule({monday}, 9 * 60, 3600, 1);
+  h->saveSchedules({schedule});
+  h->failHostsWrite = true;
+  CapturingLogSink logs;
+  EXPECT_EQ(h->coordinator->tick(), Outcome::idle());
+  EXPECT_EQ(logs.messages("session").back(), "schedule " + schedule.id.string() +
+                                                 " could not start: could not rename the temporary file into place: "
+                                                 "Permission denied");
+  EXPECT_FALSE(h->coordinator->current());
+  EXPECT_FALSE(h->store->exists());
+  EXPECT_TRUE(historyOf(*h, schedule.id).empty());
+
+  h->failHostsWrite = false;
+  h->clock->advance(15);
+  auto retried = h->coordinator->tick();
+  ASSERT_EQ(retried.kind, Kind::running);
+  EXPECT_EQ(retried.state->totalDuration, 1800 - 15);
+}
+
+TEST(CoordinatorSchedules, AQuarantineReasonLastsUntilTheNextGoodLoad) {
+  auto h = harnessAt(0);
+  h->saveSchedules({weeklySchedule({monday}, 20 * 60, 3600, 1)});
+  testing::writeFile(h->stateDirectory + "/schedules.json", "{}", 0600);
+  CapturingLogSink quiet;
+  EXPECT_EQ(h->coordinator->tick(), Outcome::idle());
+  EXPECT_EQ(h->coordinator->scheduleFailureReason(), "the file could not be decoded");
+  EXPECT_FALSE(h->coordinator->hasSchedules());
+  EXPECT_EQ(h->coordinator->tick(), Outcome::idle());
+  EXPECT_EQ(h->coordinator->scheduleFailureReason(), std::nullopt);
+}
+
+TEST(CoordinatorSchedules, SavingAfterAQuarantineStartsFromTheEmptySet) {
+  auto h = harnessAt(0);
+  Schedule schedule = weeklySchedule({monday}, 20 * 60, 3600, 1);
+  h->saveSchedules({schedule});
+  testing::writeFile(h->stateDirectory + "/schedules.json", "[]", 0600);
+  CapturingLogSink quiet;
+  h->clock->advance(100);
+  auto saved = h->coordinator->saveSchedules({schedule});
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->front().effectiveFrom, h->clock->wallClock()) << "counts as a new schedule";
+  EXPECT_EQ(h->coordinator->scheduleFailureReason(), std::nullopt);
+  EXPECT_EQ(h->coordinator->scheduleSet().schedules, *saved);
+}
+
+TEST(CoordinatorSchedules, SavingRefusesInvalidListsAndRemovesTheFileWhenEmpty) {
+  auto h = harnessAt(0);
+  CapturingLogSink logs;
+  Schedule schedule = weeklySchedule({monday}, 20 * 60, 3600, 1);
+  h->saveSchedules({schedule});
+  EXPECT_TRUE(h->coordinator->hasSchedules());
+  EXPECT_EQ(logs.messages("session"), std::vector<std::string>{"schedules saved: 1"});
+
+  Schedule bad = schedule;
+  bad.duration = 30;
+  const std::string before = testing::readFile(h->stateDirectory + "/schedules.json");
+  EXPECT_EQ(h->coordinator->saveSchedules({bad}), std::unexpected(Error{DaemonError::invalidSchedule}));
+  bad = schedule;
+  bad.domains = {};
+  EXPECT_EQ(h->coordinator->saveSchedules({bad}), std::unexpected(Error{DaemonError::invalidDomain}));
+  EXPECT_EQ(testing::readFile(h->stateDirectory + "/schedules.json"), before);
+
+  ASSERT_TRUE(h->coordinator->saveSchedules({}));
+  EXPECT_FALSE(h->coordinator->hasSchedules());
+  EXPECT_TRUE(h->coordinator->scheduleSet().isEmpty());
+}
+
+TEST(CoordinatorSchedules, AStuckCoordinatorWithoutASessionLeavesSchedulesAlone) {
+  auto h = harnessAt(30);
+  Schedule schedule = weeklySchedule({monday}, 9 * 60, 3600, 1);
+  h->saveSchedules({schedule});
+  h->writeSessionFile("garbage");
+  CapturingLogSink logs;
+  EXPECT_EQ(h->coordinator->reconcileOnLaunch(), Outcome::stuck(DaemonError::stateUnreadable));
+  logs.clear();
+  EXPECT_EQ(h->coordinator->tick(), Outcome::stuck(DaemonError::stateUnreadable));
+  EXPECT_TRUE(logs.messages("session").empty());
+  EXPECT_TRUE(historyOf(*h, schedule.id).empty());
+}
+
+TEST(CoordinatorSchedules, ALaunchInsideAnOpenWindowStartsItsSession) {
+  auto h = harnessAt(10);
+  Schedule schedule = weeklySchedule({monday}, 9 * 60, 3600, 1);
+  h->saveSchedules({schedule});
+  h->restart();
+  auto outcome = h->coordinator->reconcileOnLaunch();
+  ASSERT_EQ(outcome.kind, Kind::running);
+  EXPECT_EQ(outcome.state->totalDuration, 3000);
+}
+
+}  // namespace
+}  // namespace hushwall
