@@ -32,24 +32,24 @@ const std::string filterProgram = HUSHWALL_FILTER_CLIENT;
 class Child {
  public:
   Child(const std::string& program, const std::vector<std::string>& args) {
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) std::abort();
+    int input[2], output[2], errors[2];
+    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) std::abort();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) std::abort();
     posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
-    stderr_ = err[0];
+    close(input[0]);
+    close(output[1]);
+    close(errors[1]);
+    stdin_ = input[1];
+    stdout_ = output[0];
+    stderr_ = errors[0];
   }
   ~Child() {
     closeInput();
@@ -234,11 +234,11 @@ TEST_F(ClientsTest, DaemonErrorsAreShownByTheirMessage) {
 
 TEST_F(ClientsTest, FaultsInTheSandboxReachTheUserAsDaemonErrors) {
   // An unreadable session file blocks new starts.
-  std::filesystem::create_directory(daemon.sessionPath());
+  std::filesystem::create_directories(daemon.sessionPath());
   Ran unreadable = hushwall({"start", "1m", "a.example"});
   EXPECT_EQ(unreadable.status, 1);
   EXPECT_EQ(unreadable.err, "hushwall: " + message(DaemonError::stateUnreadable) + "\n");
-  std::filesystem::remove(daemon.sessionPath());
+  std::filesystem::remove_all(daemon.sessionPath());
 
   // A hosts file that cannot be read is a failed hosts write.
   std::filesystem::remove(daemon.hostsPath());
@@ -345,6 +345,8 @@ TEST_F(ClientsTest, SchedulesAreAddedEditedPausedResumedAndRemoved) {
   EXPECT_EQ(afterEdit->schedules[0].blocklists, saved.blocklists);  // the list kept its id
   EXPECT_EQ(afterEdit->schedules[0].domains, saved.domains);
 
+  Ran newDomains = hushwall({"schedules", "edit", "Evenings", "chess.example", "--file", "-"}, "go.example\n");
+  EXPECT_TRUE(contains(newDomains.out, "  domains: chess.example, go.example\n")) << newDomains.out;
   Ran paused = hushwall({"schedules", "pause", "Evenings"});
   EXPECT_TRUE(contains(paused.out, "Evenings (paused)\n")) << paused.out;
   EXPECT_FALSE(contains(paused.out, "Mornings (paused)")) << paused.out;
