@@ -20,6 +20,7 @@
 #include "HushwallCore/SessionState.hpp"
 #include "HushwallCore/StartSessionRequest.hpp"
 #include "HushwallCore/Strings.hpp"
+#include "Platform/SystemTimeSource.hpp"
 #include "Tools/Client/Arguments.hpp"
 #include "Tools/Client/DaemonClient.hpp"
 #include "Tools/Client/DomainInput.hpp"
@@ -181,22 +182,21 @@ Outcome start(std::span<const std::string> words) {
   }
   auto state = decoded(SessionState::decode(*reply));
   if (!state) return std::unexpected(state.error());
-  std::cout << Presentation::session(*state, state->remaining(), false) << '\n';
+  std::cout << Presentation::session(*state, Presentation::timeLeft(*state, SystemTimeSource()), false) << '\n';
   return {};
 }
 
 volatile sig_atomic_t interrupted = 0;
 
 // Redraws the session in place every second, asking the daemon again every 15
-// seconds (its clock is the one that counts), until it ends or Ctrl-C.
+// seconds (its record is the one that counts), until it ends or Ctrl-C.
 Outcome watch(const DaemonClient& client, SessionState state) {
   struct sigaction action {};
   action.sa_handler = [](int) { interrupted = 1; };
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  using Clock = std::chrono::steady_clock;
-  auto fetchedAt = Clock::now();
-  double remainingAtFetch = state.remaining();
+  SystemTimeSource clock;
+  auto fetchedAt = std::chrono::steady_clock::now();
   std::size_t lines = 0;
   auto draw = [&lines](const std::string& text) {
     if (lines > 0) std::cout << "\x1b[" << lines << "F\x1b[J";
@@ -204,10 +204,9 @@ Outcome watch(const DaemonClient& client, SessionState state) {
     lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
   };
   while (!interrupted) {
-    double elapsed = std::chrono::duration<double>(Clock::now() - fetchedAt).count();
-    double remaining = std::max(0.0, remainingAtFetch - elapsed);
+    double remaining = Presentation::timeLeft(state, clock);
     draw(Presentation::session(state, remaining, true));
-    if (remaining <= 0 || elapsed >= 15) {
+    if (remaining <= 0 || std::chrono::steady_clock::now() - fetchedAt >= std::chrono::seconds(15)) {
       auto now = currentSession(client);
       if (!now) return std::unexpected(now.error());
       if (!*now || (*now)->id != state.id) {
@@ -215,9 +214,9 @@ Outcome watch(const DaemonClient& client, SessionState state) {
         return {};
       }
       state = std::move(**now);
-      remainingAtFetch = state.remaining();
-      fetchedAt = Clock::now();
-      if (remainingAtFetch <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      fetchedAt = std::chrono::steady_clock::now();
+      // The daemon ends a used-up session at its next tick, moments away.
+      if (remaining <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
       continue;
     }
     // Wake at the next whole second of the countdown.
@@ -249,7 +248,7 @@ Outcome status(std::span<const std::string> words) {
     return {};
   }
   if (isatty(STDOUT_FILENO) == 1 && !args.has("once")) return watch(**client, std::move(**state));
-  std::cout << Presentation::session(**state, (*state)->remaining(), false) << '\n';
+  std::cout << Presentation::session(**state, Presentation::timeLeft(**state, SystemTimeSource()), false) << '\n';
   return {};
 }
 

@@ -46,6 +46,14 @@ std::string localTime(Date date) {
   return std::string(text, length);
 }
 
+double timeLeft(const SessionState& state, const TimeSource& clock) {
+  double remaining = state.remaining();
+  if (state.lastTick.bootID.empty() || clock.bootID() != state.lastTick.bootID) return remaining;
+  double elapsed = clock.continuous() - state.lastTick.continuous;
+  if (!(elapsed > 0) || !std::isfinite(elapsed)) return remaining;
+  return std::max(0.0, remaining - elapsed);
+}
+
 std::string session(const SessionState& state, double remaining, bool bar) {
   std::string out = cat("Blocking ", domainCount(state.domains.size()), " for ",
                         HumanDuration::format(state.totalDuration));

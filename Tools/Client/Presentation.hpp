@@ -20,6 +20,12 @@ namespace hushwall::Presentation {
 // "2026-12-06 09:30:00" in the local time zone.
 [[nodiscard]] std::string localTime(Date date);
 
+// The time left of a session as of now. The daemon credits time at its ticks,
+// so its record lags by up to a tick; the time since the record's last tick on
+// the same continuous clock is taken off here. After a reboot (another boot
+// id) or a clock that reads backwards, the record's own figure stands.
+[[nodiscard]] double timeLeft(const SessionState& state, const TimeSource& clock);
+
 // The session with `remaining` seconds left (the daemon's figure, or a live
 // countdown from it): what is blocked, since when, how long is left. No final
 // newline. With `bar`, the last line is a progress bar.

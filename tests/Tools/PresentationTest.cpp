@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "support/FakeTimeSource.hpp"
+
 namespace hushwall {
 namespace {
 
@@ -62,6 +64,31 @@ TEST_F(PresentationTest, SessionShowsDomainsTimeLeftAndSchedule) {
   EXPECT_TRUE(live.ends_with("  time left: 6:15 of 25m\n  domains:   one.example\n  [" + std::string(30, '#') +
                              std::string(10, '-') + "] 75%"))
       << live;
+}
+
+TEST_F(PresentationTest, TimeLeftTakesOffWhatPassedSinceTheLastTickOnTheSameBoot) {
+  SessionState state;
+  state.totalDuration = 600;
+  state.consumed = 100;
+  state.lastTick = Tick{Date{1000}, Date{0}, 5000, "A"};
+  const struct {
+    double continuous;
+    std::string bootID;
+    double left;
+  } cases[] = {
+      {5000, "A", 500},  {5012.5, "A", 487.5}, {5600, "A", 0},   // used up before the daemon's tick says so
+      {4990, "A", 500},  // a clock that reads backwards changes nothing
+      {9000, "B", 500},  // another boot: the daemon credits the gap
+      {NAN, "A", 500},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.continuous);
+    testing::FakeTimeSource clock(1000, 0, c.bootID);
+    clock.setContinuous(c.continuous);
+    EXPECT_EQ(Presentation::timeLeft(state, clock), c.left);
+  }
+  state.lastTick.bootID = "";
+  EXPECT_EQ(Presentation::timeLeft(state, testing::FakeTimeSource(1000, 5100, "")), 500);
 }
 
 TEST_F(PresentationTest, RulesShowTheHostsInForce) {
