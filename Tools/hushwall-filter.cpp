@@ -15,7 +15,7 @@
 #include "HushwallCore/FilterRuleSet.hpp"
 #include "HushwallCore/Json.hpp"
 #include "HushwallCore/Strings.hpp"
-#include "Tools/Client/Arguments.hpp"
+#include "Tools/Client/Command.hpp"
 #include "Tools/Client/DaemonClient.hpp"
 #include "Tools/Client/FilterFollower.hpp"
 #include "Tools/Client/Presentation.hpp"
@@ -27,7 +27,7 @@
 namespace hushwall {
 namespace {
 
-using Outcome = std::expected<void, Failure>;
+using Outcome = CommandOutcome;
 
 constexpr std::string_view filterVersion = HUSHWALL_VERSION;
 
@@ -76,18 +76,15 @@ Notes about the channel go to standard error. Runs until interrupted
   --json   one JSON object per change: {"sessionID": ID or null, "hosts": [...]}
 )";
 
-void printHelp(std::string_view text) { std::cout << text << '\n' << exitStatusHelp(); }
 
+// No command takes positional words.
 std::expected<std::optional<Arguments>, Failure> arguments(std::span<const std::string> words,
                                                           std::span<const OptionSpec> specs, std::string_view help) {
-  auto parsed = parseArguments(words, specs);
-  if (!parsed) return std::unexpected(parsed.error());
-  if (parsed->has("help")) {
-    printHelp(help);
-    return std::nullopt;
+  auto parsed = commandArguments(words, specs, help);
+  if (parsed && *parsed && !(*parsed)->positional.empty()) {
+    return std::unexpected(Failure::usage("unexpected argument " + (*parsed)->positional.front()));
   }
-  if (!parsed->positional.empty()) return std::unexpected(Failure::usage("unexpected argument " + parsed->positional[0]));
-  return std::optional<Arguments>(std::move(*parsed));
+  return parsed;
 }
 
 std::expected<std::unique_ptr<DaemonClient>, Failure> connect() {
@@ -241,31 +238,12 @@ Outcome follow(std::span<const std::string> words) {
   return {};
 }
 
-int run(int argc, char** argv) {
-  std::vector<std::string> words(argv + 1, argv + argc);
-  if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-    printHelp(mainHelp);
-    return words.empty() ? static_cast<int>(ExitCode::usage) : 0;
-  }
-  std::string command = words[0];
-  std::span<const std::string> rest(words.begin() + 1, words.end());
-  Outcome outcome;
-  if (command == "rules") {
-    outcome = rules(rest);
-  } else if (command == "report") {
-    outcome = report(rest);
-  } else if (command == "follow") {
-    outcome = follow(rest);
-  } else {
-    outcome = std::unexpected(Failure::usage(cat("unknown command \"", command, "\"; see hushwall-filter --help")));
-  }
-  std::cout.flush();
-  if (outcome) return 0;
-  std::cerr << "hushwall-filter: " << outcome.error().message << '\n';
-  return static_cast<int>(outcome.error().code);
-}
 
 }  // namespace
 }  // namespace hushwall
 
-int main(int argc, char** argv) { return hushwall::run(argc, argv); }
+int main(int argc, char** argv) {
+  using namespace hushwall;
+  static const Command commands[] = {{"rules", rules}, {"report", report}, {"follow", follow}};
+  return runCommand("hushwall-filter", mainHelp, commands, argc, argv);
+}

@@ -21,7 +21,7 @@
 #include "HushwallCore/StartSessionRequest.hpp"
 #include "HushwallCore/Strings.hpp"
 #include "Platform/SystemTimeSource.hpp"
-#include "Tools/Client/Arguments.hpp"
+#include "Tools/Client/Command.hpp"
 #include "Tools/Client/DaemonClient.hpp"
 #include "Tools/Client/DomainInput.hpp"
 #include "Tools/Client/HumanDuration.hpp"
@@ -31,7 +31,7 @@
 namespace hushwall {
 namespace {
 
-using Outcome = std::expected<void, Failure>;
+using Outcome = CommandOutcome;
 
 constexpr std::string_view mainHelp = R"(Usage: hushwall COMMAND [OPTIONS]
 
@@ -114,19 +114,6 @@ Methods: StartSession JSON, SaveSchedules JSON, CurrentSession, Schedules,
 HealthCheck.
 )";
 
-void printHelp(std::string_view text) { std::cout << text << '\n' << exitStatusHelp(); }
-
-// The words after the command, parsed; --help prints `help` and ends the command.
-std::expected<std::optional<Arguments>, Failure> arguments(std::span<const std::string> words,
-                                                          std::span<const OptionSpec> specs, std::string_view help) {
-  auto parsed = parseArguments(words, specs);
-  if (!parsed) return std::unexpected(parsed.error());
-  if (parsed->has("help")) {
-    printHelp(help);
-    return std::nullopt;
-  }
-  return std::optional<Arguments>(std::move(*parsed));
-}
 
 std::expected<std::unique_ptr<DaemonClient>, Failure> connect() { return DaemonClient::connect("org.hushwall.app.bus"); }
 
@@ -157,7 +144,7 @@ std::string jsonLine(std::string_view bytes) { return bytes.empty() ? "null\n" :
 
 Outcome start(std::span<const std::string> words) {
   static constexpr OptionSpec specs[] = {{"file", true, true}, {"json"}};
-  auto parsed = arguments(words, specs, startHelp);
+  auto parsed = commandArguments(words, specs, startHelp);
   if (!parsed) return std::unexpected(parsed.error());
   if (!*parsed) return {};
   const Arguments& args = **parsed;
@@ -228,7 +215,7 @@ Outcome watch(const DaemonClient& client, SessionState state) {
 
 Outcome status(std::span<const std::string> words) {
   static constexpr OptionSpec specs[] = {{"json"}, {"once"}};
-  auto parsed = arguments(words, specs, statusHelp);
+  auto parsed = commandArguments(words, specs, statusHelp);
   if (!parsed) return std::unexpected(parsed.error());
   if (!*parsed) return {};
   const Arguments& args = **parsed;
@@ -318,7 +305,7 @@ Outcome applyScheduleOptions(const Arguments& args, std::size_t firstDomain, Sch
 Outcome schedules(std::span<const std::string> words) {
   static constexpr OptionSpec specs[] = {{"json"},        {"name", true}, {"days", true},         {"at", true},
                                          {"for", true},   {"list", true, true}, {"file", true, true}, {"paused"}};
-  auto parsed = arguments(words, specs, schedulesHelp);
+  auto parsed = commandArguments(words, specs, schedulesHelp);
   if (!parsed) return std::unexpected(parsed.error());
   if (!*parsed) return {};
   const Arguments& args = **parsed;
@@ -390,7 +377,7 @@ Outcome schedules(std::span<const std::string> words) {
 
 Outcome health(std::span<const std::string> words) {
   static constexpr OptionSpec specs[] = {{"json"}};
-  auto parsed = arguments(words, specs, healthHelp);
+  auto parsed = commandArguments(words, specs, healthHelp);
   if (!parsed) return std::unexpected(parsed.error());
   if (!*parsed) return {};
   if (!(*parsed)->positional.empty()) return std::unexpected(Failure::usage("health takes no arguments"));
@@ -453,34 +440,14 @@ int raw(std::span<const std::string> words) {
   return std::fflush(stdout) == 0 ? 0 : static_cast<int>(ExitCode::usage);
 }
 
-int run(int argc, char** argv) {
-  std::vector<std::string> words(argv + 1, argv + argc);
-  if (words.empty() || words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-    printHelp(mainHelp);
-    return words.empty() ? static_cast<int>(ExitCode::usage) : 0;
-  }
-  std::string command = words[0];
-  std::span<const std::string> rest(words.begin() + 1, words.end());
-  if (command == "raw") return raw(rest);
-  Outcome outcome;
-  if (command == "start") {
-    outcome = start(rest);
-  } else if (command == "status") {
-    outcome = status(rest);
-  } else if (command == "schedules") {
-    outcome = schedules(rest);
-  } else if (command == "health") {
-    outcome = health(rest);
-  } else {
-    outcome = std::unexpected(Failure::usage(cat("unknown command \"", command, "\"; see hushwall --help")));
-  }
-  std::cout.flush();
-  if (outcome) return 0;
-  std::cerr << "hushwall: " << outcome.error().message << '\n';
-  return static_cast<int>(outcome.error().code);
-}
 
 }  // namespace
 }  // namespace hushwall
 
-int main(int argc, char** argv) { return hushwall::run(argc, argv); }
+int main(int argc, char** argv) {
+  using namespace hushwall;
+  // raw writes its own errors: the D-Bus name and message exactly.
+  if (argc > 1 && std::string_view(argv[1]) == "raw") return raw(std::vector<std::string>(argv + 2, argv + argc));
+  static const Command commands[] = {{"start", start}, {"status", status}, {"schedules", schedules}, {"health", health}};
+  return runCommand("hushwall", mainHelp, commands, argc, argv);
+}
