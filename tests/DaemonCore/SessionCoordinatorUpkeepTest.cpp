@@ -171,6 +171,41 @@ TEST(CoordinatorLaunch, EndsASessionThatExpiredWhileTheDaemonWasAway) {
   EXPECT_EQ(h.takeEvents(), events({"ring", "flush", "delete"}));
 }
 
+// A launch whose file work fails keeps the session it found, so the next tick
+// retries: a resumed session gets its block back, an expired one is ended.
+TEST(CoordinatorLaunch, AFailedLaunchStepIsRetriedByTheNextTick) {
+  for (double away : {30.0, 3600.0}) {
+    SCOPED_TRACE(away);
+    CoordinatorHarness h;
+    CapturingLogSink quiet;
+    auto started = h.coordinator->start({"example.com"}, 600).value();
+    // Either the block must be put back or, once expired, taken away: a hosts write either way.
+    if (away < 600) writeFile(h.hostsPath, original);
+    h.clock->advance(away);
+    h.restart();
+    h.failHostsWrite = true;
+    EXPECT_EQ(h.coordinator->reconcileOnLaunch(), Outcome::stuck(DaemonError::hostsWriteFailed));
+    EXPECT_EQ(h.coordinator->current()->id, started.id);
+    EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::blocking);
+    h.takeEvents();
+
+    h.failHostsWrite = false;
+    h.clock->advance(15);
+    auto retried = h.coordinator->tick();
+    EXPECT_FALSE(h.coordinator->isStuck());
+    if (away < 600) {
+      ASSERT_EQ(retried.kind, Kind::running);
+      EXPECT_EQ(retried.state->consumed, away + 15);
+      EXPECT_TRUE(h.hostsHasBlock());
+      EXPECT_EQ(h.takeEvents(), events({"flush"}));
+    } else {
+      EXPECT_EQ(retried.kind, Kind::ended);
+      EXPECT_FALSE(h.store->exists());
+      EXPECT_EQ(h.takeEvents(), events({"ring", "flush", "delete"}));
+    }
+  }
+}
+
 TEST(CoordinatorLaunch, ClearsAnOrphanedBlock) {
   CoordinatorHarness h;
   writeFile(h.hostsPath, original + "# BEGIN HUSHWALL x\n127.0.0.1\tgone.com\n# END HUSHWALL\nafter\n");

@@ -161,6 +161,7 @@ TEST(ScheduleSetReplacing, AnyInvalidListFailsAndChangesNothing) {
       {"two schedules with one id", {a, a}, DaemonError::invalidSchedule},
       {"one schedule invalid", {a, shortWindow}, DaemonError::invalidSchedule},
       {"the first failure in list order is returned", {badDomain, shortWindow}, DaemonError::invalidDomain},
+      {"every schedule is validated before ids are compared", {a, a, badDomain}, DaemonError::invalidDomain},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
