@@ -31,6 +31,7 @@ SandboxDaemon& daemon() {
 }
 
 DaemonClient& client() {
+  (void)daemon();  // its private bus first: the client connects to it
   static DaemonClient& instance = *new DaemonClient();
   return instance;
 }

@@ -70,6 +70,20 @@ TEST_F(ServiceHandlersTest, BadRequestsGetTheirErrorChangeNothingAndStillCountAs
   }
 }
 
+// Engine errors that are not DaemonErrors reach the app as the method's fallback code, their description only the log.
+TEST_F(ServiceHandlersTest, FileErrorsBecomeTheFallbackCode) {
+  auto handler = makeHandler();
+  harness.store->failSave = true;
+  auto started = handler.startSession(R"({"domains":["example.com"],"duration":600})");
+  ASSERT_FALSE(started);
+  EXPECT_EQ(started.error(), DaemonError::hostsWriteFailed);
+  auto lines = logs.messages("requests");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("startSession failed: ")) << lines[0];
+  EXPECT_EQ(handler.currentSession(), "");
+  EXPECT_FALSE(harness.hostsHasBlock());
+}
+
 TEST_F(ServiceHandlersTest, StartThenSecondStartThenReads) {
   auto handler = makeHandler();
   auto reply = handler.startSession(R"({"domains":["Example.COM"],"duration":600})");
