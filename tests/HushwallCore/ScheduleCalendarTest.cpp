@@ -101,16 +101,6 @@ TEST(ScheduleCalendar, SystemCurrentDetectsTheZoneAfreshOnEveryCall) {
   EXPECT_FALSE(ScheduleCalendar::systemCurrent().timeZoneID().empty());
 }
 
-TEST(ScheduleCalendar, CopiesAreIndependent) {
-  ScheduleCalendar sydney = Schedule::calendar("Australia/Sydney");
-  ScheduleCalendar copy = sydney;
-  copy = Schedule::calendar("UTC");
-  EXPECT_EQ(sydney.timeZoneID(), "Australia/Sydney");
-  EXPECT_EQ(copy.timeZoneID(), "UTC");
-  ScheduleCalendar moved = std::move(copy);
-  EXPECT_EQ(moved.weekday(utc(2024, 1, 13, 12, 0)), saturday);
-}
-
 TEST(ScheduleCalendar, RememberedAnswersEqualFreshOnes) {
   // One long-lived calendar, which keeps its latest answers, against a fresh
   // calendar per question, over Lord Howe's year 2024 (both half-hour changes)
