@@ -47,17 +47,25 @@ TEST(CoordinatorTick, EndsTheSessionOnTimeWithEffectsInOrder) {
   EXPECT_EQ(h.coordinator->tick(), Outcome::idle());
 }
 
-TEST(CoordinatorTick, PutsBackATamperedBlockAndFlushes) {
-  CoordinatorHarness h;
-  auto started = h.coordinator->start({"example.com"}, 600).value();
-  const std::string wanted = h.hosts();
-  h.takeEvents();
-  writeFile(h.hostsPath, HostsDocument::removingManagedRegion(wanted) + "1.2.3.4\tmine\n");
-  CapturingLogSink logs;
-  EXPECT_EQ(h.coordinator->tick().kind, Kind::running);
-  EXPECT_EQ(h.hosts(), HostsDocument::applying(started.domains, started.id, original + "1.2.3.4\tmine\n"));
-  EXPECT_EQ(h.takeEvents(), events({"flush"}));
-  EXPECT_EQ(logs.count("tick: repaired a modified block"), 1u);
+TEST(CoordinatorTick, PutsBackATamperedOrDeletedBlockAndFlushes) {
+  for (bool deleted : {false, true}) {
+    SCOPED_TRACE(deleted ? "deleted" : "tampered");
+    CoordinatorHarness h;
+    auto started = h.coordinator->start({"example.com"}, 600).value();
+    h.takeEvents();
+    if (deleted) {
+      ASSERT_EQ(::unlink(h.hostsPath.c_str()), 0);
+    } else {
+      writeFile(h.hostsPath, HostsDocument::removingManagedRegion(h.hosts()) + "1.2.3.4\tmine\n");
+    }
+    CapturingLogSink logs;
+    h.clock->advance(15);
+    EXPECT_EQ(h.coordinator->tick().kind, Kind::running);
+    EXPECT_EQ(h.hosts(), deleted ? HostsDocument::renderBlock(started.domains, started.id)
+                                 : HostsDocument::applying(started.domains, started.id, original + "1.2.3.4\tmine\n"));
+    EXPECT_EQ(h.takeEvents(), events({"flush"}));
+    EXPECT_EQ(logs.count("tick: repaired a modified block"), 1u);
+  }
 }
 
 TEST(CoordinatorVerify, RepairsTheBlockAndTheSessionFileThenChangesNothing) {
@@ -263,17 +271,6 @@ TEST(CoordinatorTick, AnUnwritableHostsFileTurnsTheEndIntoStuckUntilItIsWritable
   EXPECT_FALSE(h.coordinator->isStuck());
   EXPECT_FALSE(h.hostsHasBlock());
   EXPECT_EQ(h.takeEvents(), events({"ring", "flush", "delete"}));
-}
-
-TEST(CoordinatorTick, RebuildsADeletedHostsFileWithTheBlock) {
-  CoordinatorHarness h;
-  auto started = h.coordinator->start({"example.com"}, 600).value();
-  h.takeEvents();
-  ASSERT_EQ(::unlink(h.hostsPath.c_str()), 0);
-  h.clock->advance(15);
-  EXPECT_EQ(h.coordinator->tick().kind, Kind::running);
-  EXPECT_EQ(h.hosts(), HostsDocument::renderBlock(started.domains, started.id));
-  EXPECT_EQ(h.takeEvents(), events({"flush"}));
 }
 
 TEST(CoordinatorSettled, RunsTheBodyUnderTheLockOnlyWhenNothingIsInFlight) {

@@ -174,15 +174,6 @@ TEST(ScheduleSetReplacing, AnyInvalidListFailsAndChangesNothing) {
   EXPECT_TRUE(current.replacing({}, Date{100})->isEmpty());
 }
 
-TEST(ScheduleSet, LowestSchemaVersion) {
-  Schedule one = weeklySchedule({2}, 600, 3600, 1);
-  Schedule two = weeklySchedule({3}, 600, 3600, 2);
-  EXPECT_EQ((ScheduleSet{3, {one, two}, {}, {}}.lowestSchemaVersion()), 2);
-  EXPECT_EQ(ScheduleSet{}.lowestSchemaVersion(), 2);
-  two.blocklists.emplace_back(fixedID(77), "News");
-  EXPECT_EQ((ScheduleSet{3, {one, two}, {}, {}}.lowestSchemaVersion()), 3);
-}
-
 TEST(ScheduleSet, ValidatedUpgradesAndDropsStaleRecords) {
   Schedule a = weeklySchedule({2}, 600, 3600, 1);
   a.domains = {"EXAMPLE.com"};
