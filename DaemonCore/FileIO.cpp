@@ -75,7 +75,11 @@ Result<void> createEmptyFile(const std::string& path, mode_t mode, bool exactMod
     ::unlink(path.c_str());
     return error;
   }
-  if (::close(fd) != 0) return failure("close", path);
+  if (::close(fd) != 0) {
+    auto error = failure("close", path);
+    ::unlink(path.c_str());  // created but reported as not: leave nothing behind
+    return error;
+  }
   return {};
 }
 

@@ -277,6 +277,9 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
 
   if (*onDisk) {
     SessionState updated = keeper_.tick(**onDisk, clock_);
+    // Held in memory before any step can fail, so that a stuck launch is retried by
+    // the next tick instead of leaving the block in place with no session to end it.
+    session_ = updated;
     if (updated.totalDuration <= updated.consumed) {
       auto ended = endLocked(updated, "launch");
       if (!ended) return stuckLocked(ended.error(), operation);

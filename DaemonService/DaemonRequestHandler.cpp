@@ -13,6 +13,20 @@
 #include "HushwallCore/Strings.hpp"
 
 namespace hushwall {
+namespace {
+
+// A failed engine call as the app sees it: its DaemonError, or `fallback` for
+// any other error, whose description only the log gets.
+DaemonError refusal(const Logger& log, std::string_view method, const Error& error, DaemonError fallback) {
+  if (auto refused = asDaemonError(error)) {
+    log.error(cat(method, " refused: ", caseName(*refused)));
+    return *refused;
+  }
+  log.error(cat(method, " failed: ", describe(error)));
+  return fallback;
+}
+
+}  // namespace
 
 DaemonRequestHandler::DaemonRequestHandler(SessionCoordinator& coordinator, BlockController blockController,
                                            Environment environment)
@@ -46,14 +60,7 @@ DaemonRequestHandler::Reply DaemonRequestHandler::startSession(std::string_view 
     return std::unexpected(DaemonError::invalidDomain);
   }
   auto started = coordinator_.start(request->domains, request->duration);
-  if (!started) {
-    if (auto refusal = asDaemonError(started.error())) {
-      log_.error(cat("startSession refused: ", caseName(*refusal)));
-      return std::unexpected(*refusal);
-    }
-    log_.error(cat("startSession failed: ", describe(started.error())));
-    return std::unexpected(DaemonError::hostsWriteFailed);
-  }
+  if (!started) return std::unexpected(refusal(log_, "startSession", started.error(), DaemonError::hostsWriteFailed));
   return started->encoded();
 }
 
@@ -65,14 +72,7 @@ DaemonRequestHandler::Reply DaemonRequestHandler::saveSchedules(std::string_view
     return std::unexpected(DaemonError::invalidSchedule);
   }
   auto saved = coordinator_.saveSchedules(*list);
-  if (!saved) {
-    if (auto refusal = asDaemonError(saved.error())) {
-      log_.error(cat("saveSchedules refused: ", caseName(*refusal)));
-      return std::unexpected(*refusal);
-    }
-    log_.error(cat("saveSchedules failed: ", describe(saved.error())));
-    return std::unexpected(DaemonError::invalidSchedule);
-  }
+  if (!saved) return std::unexpected(refusal(log_, "saveSchedules", saved.error(), DaemonError::invalidSchedule));
   return coordinator_.scheduleSet().encoded();
 }
 

@@ -49,10 +49,11 @@ CodeRequirement::Owner codeOwner = CodeRequirement::Owner::root;
 std::string executablePath;
 std::optional<ReplacementCheck::FileIdentity> launchedIdentity;
 
-// Holds a shared object for the life of the process.
+// Holds a shared object for the life of the process; the caller keeps the
+// returned reference in a static, so the holder stays reachable.
 template <class T>
-T& keep(std::shared_ptr<T> object) {
-  return **new std::shared_ptr<T>(std::move(object));
+std::shared_ptr<T>& keep(std::shared_ptr<T> object) {
+  return *new std::shared_ptr<T>(std::move(object));
 }
 
 const Logger& log() {
@@ -117,10 +118,10 @@ FilterRulesListener& filterRulesListener() {
 }
 
 SessionTicker& ticker() {
-  static SessionTicker& instance = keep(SessionTicker::make(
+  static std::shared_ptr<SessionTicker>& instance = keep(SessionTicker::make(
       [] { return coordinator().tick(); }, retireIfReplaced, retireIfIdle,
       *new SerialQueue(std::string(DaemonNames::tickerQueueLabel)), SessionCoordinator::tickInterval));
-  return instance;
+  return *instance;
 }
 
 SerialQueue& watcherQueue() {
@@ -132,15 +133,15 @@ SerialQueue& watcherQueue() {
 void repair() { (void)coordinator().verify(); }
 
 FileWatcher& hostsWatcher() {
-  static FileWatcher& instance = keep(
+  static std::shared_ptr<FileWatcher>& instance = keep(
       FileWatcher::make(HostsFile(systemPaths().hostsFile).path(), watcherQueue(), watcherDebounce, repair));
-  return instance;
+  return *instance;
 }
 
 FileWatcher& stateWatcher() {
-  static FileWatcher& instance = keep(FileWatcher::make(
+  static std::shared_ptr<FileWatcher>& instance = keep(FileWatcher::make(
       cat(systemPaths().stateDirectory, "/", SessionStore::fileName), watcherQueue(), watcherDebounce, repair));
-  return instance;
+  return *instance;
 }
 
 ReplacementCheck& replacementCheck() {

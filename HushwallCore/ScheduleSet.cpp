@@ -13,12 +13,15 @@ std::expected<std::vector<Schedule>, DaemonError> validatedList(const std::vecto
   if (schedules.size() > Schedule::maxCount) return std::unexpected(DaemonError::invalidSchedule);
   std::vector<Schedule> clean;
   clean.reserve(schedules.size());
-  std::unordered_set<Uuid> seen;
   for (const Schedule& schedule : schedules) {
     auto valid = schedule.validated();
     if (!valid) return std::unexpected(valid.error());
-    if (!seen.insert(schedule.id).second) return std::unexpected(DaemonError::invalidSchedule);
     clean.push_back(std::move(*valid));
+  }
+  // Repeated ids are checked only once every schedule has passed on its own.
+  std::unordered_set<Uuid> seen;
+  for (const Schedule& schedule : clean) {
+    if (!seen.insert(schedule.id).second) return std::unexpected(DaemonError::invalidSchedule);
   }
   return clean;
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "DaemonCore/SystemPaths.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/TemporaryDirectory.hpp"
 
@@ -84,15 +83,6 @@ TEST(DNSCache, TheToolsOutputNeverReachesOurStreamsAndTheyInheritNoDescriptor) {
   for (int fd : {sink, savedOut, savedErr, 100}) ::close(fd);
   EXPECT_EQ(testing::readFile(capture.file("own")).size(), 0u);
   EXPECT_EQ(logs.messages("dns"), std::vector<std::string>{"flushed DNS cache"});
-}
-
-TEST(DNSCache, UsesTheSystemToolsUnderTheExecutablesRoot) {
-  EXPECT_EQ(DNSCache().resolvectl(), "/usr/bin/resolvectl");
-  EXPECT_EQ(DNSCache().killall(), "/usr/bin/killall");
-  SystemPaths sandbox = SystemPaths::under("/tmp/box/");
-  EXPECT_EQ(sandbox, (SystemPaths{"/tmp/box/etc/hosts", "/tmp/box/var/lib/org.hushwall.daemon",
-                                  "/tmp/box/usr/bin/resolvectl", "/tmp/box/usr/bin/killall"}));
-  EXPECT_EQ(systemPaths(), SystemPaths::under(""));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "HushwallCore/HandoverTiming.hpp"
 #include "HushwallCore/TickCadence.hpp"
 
 namespace hushwall {
@@ -37,7 +36,6 @@ TEST(HandoverPolicy, RetiresOnlyToAValidatedFileAtAQuietMoment) {
     SCOPED_TRACE(testing::Message() << static_cast<int>(c.replacement) << c.stuck << " " << c.since << c.servable);
     EXPECT_EQ(HandoverPolicy::shouldRetire(c.replacement, c.stuck, c.since, c.servable), c.retires);
   }
-  EXPECT_EQ(HandoverPolicy::quietPeriod, HandoverTiming::quietPeriod);
 }
 
 TEST(TickCadence, LeewayIsAThirdOfTheDelayAtMostFiveSeconds) {

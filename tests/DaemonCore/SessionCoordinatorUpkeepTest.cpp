@@ -47,17 +47,25 @@ TEST(CoordinatorTick, EndsTheSessionOnTimeWithEffectsInOrder) {
   EXPECT_EQ(h.coordinator->tick(), Outcome::idle());
 }
 
-TEST(CoordinatorTick, PutsBackATamperedBlockAndFlushes) {
-  CoordinatorHarness h;
-  auto started = h.coordinator->start({"example.com"}, 600).value();
-  const std::string wanted = h.hosts();
-  h.takeEvents();
-  writeFile(h.hostsPath, HostsDocument::removingManagedRegion(wanted) + "1.2.3.4\tmine\n");
-  CapturingLogSink logs;
-  EXPECT_EQ(h.coordinator->tick().kind, Kind::running);
-  EXPECT_EQ(h.hosts(), HostsDocument::applying(started.domains, started.id, original + "1.2.3.4\tmine\n"));
-  EXPECT_EQ(h.takeEvents(), events({"flush"}));
-  EXPECT_EQ(logs.count("tick: repaired a modified block"), 1u);
+TEST(CoordinatorTick, PutsBackATamperedOrDeletedBlockAndFlushes) {
+  for (bool deleted : {false, true}) {
+    SCOPED_TRACE(deleted ? "deleted" : "tampered");
+    CoordinatorHarness h;
+    auto started = h.coordinator->start({"example.com"}, 600).value();
+    h.takeEvents();
+    if (deleted) {
+      ASSERT_EQ(::unlink(h.hostsPath.c_str()), 0);
+    } else {
+      writeFile(h.hostsPath, HostsDocument::removingManagedRegion(h.hosts()) + "1.2.3.4\tmine\n");
+    }
+    CapturingLogSink logs;
+    h.clock->advance(15);
+    EXPECT_EQ(h.coordinator->tick().kind, Kind::running);
+    EXPECT_EQ(h.hosts(), deleted ? HostsDocument::renderBlock(started.domains, started.id)
+                                 : HostsDocument::applying(started.domains, started.id, original + "1.2.3.4\tmine\n"));
+    EXPECT_EQ(h.takeEvents(), events({"flush"}));
+    EXPECT_EQ(logs.count("tick: repaired a modified block"), 1u);
+  }
 }
 
 TEST(CoordinatorVerify, RepairsTheBlockAndTheSessionFileThenChangesNothing) {
@@ -171,6 +179,41 @@ TEST(CoordinatorLaunch, EndsASessionThatExpiredWhileTheDaemonWasAway) {
   EXPECT_EQ(h.takeEvents(), events({"ring", "flush", "delete"}));
 }
 
+// A launch whose file work fails keeps the session it found, so the next tick
+// retries: a resumed session gets its block back, an expired one is ended.
+TEST(CoordinatorLaunch, AFailedLaunchStepIsRetriedByTheNextTick) {
+  for (double away : {30.0, 3600.0}) {
+    SCOPED_TRACE(away);
+    CoordinatorHarness h;
+    CapturingLogSink quiet;
+    auto started = h.coordinator->start({"example.com"}, 600).value();
+    // Either the block must be put back or, once expired, taken away: a hosts write either way.
+    if (away < 600) writeFile(h.hostsPath, original);
+    h.clock->advance(away);
+    h.restart();
+    h.failHostsWrite = true;
+    EXPECT_EQ(h.coordinator->reconcileOnLaunch(), Outcome::stuck(DaemonError::hostsWriteFailed));
+    EXPECT_EQ(h.coordinator->current()->id, started.id);
+    EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::blocking);
+    h.takeEvents();
+
+    h.failHostsWrite = false;
+    h.clock->advance(15);
+    auto retried = h.coordinator->tick();
+    EXPECT_FALSE(h.coordinator->isStuck());
+    if (away < 600) {
+      ASSERT_EQ(retried.kind, Kind::running);
+      EXPECT_EQ(retried.state->consumed, away + 15);
+      EXPECT_TRUE(h.hostsHasBlock());
+      EXPECT_EQ(h.takeEvents(), events({"flush"}));
+    } else {
+      EXPECT_EQ(retried.kind, Kind::ended);
+      EXPECT_FALSE(h.store->exists());
+      EXPECT_EQ(h.takeEvents(), events({"ring", "flush", "delete"}));
+    }
+  }
+}
+
 TEST(CoordinatorLaunch, ClearsAnOrphanedBlock) {
   CoordinatorHarness h;
   writeFile(h.hostsPath, original + "# BEGIN HUSHWALL x\n127.0.0.1\tgone.com\n# END HUSHWALL\nafter\n");
@@ -228,17 +271,6 @@ TEST(CoordinatorTick, AnUnwritableHostsFileTurnsTheEndIntoStuckUntilItIsWritable
   EXPECT_FALSE(h.coordinator->isStuck());
   EXPECT_FALSE(h.hostsHasBlock());
   EXPECT_EQ(h.takeEvents(), events({"ring", "flush", "delete"}));
-}
-
-TEST(CoordinatorTick, RebuildsADeletedHostsFileWithTheBlock) {
-  CoordinatorHarness h;
-  auto started = h.coordinator->start({"example.com"}, 600).value();
-  h.takeEvents();
-  ASSERT_EQ(::unlink(h.hostsPath.c_str()), 0);
-  h.clock->advance(15);
-  EXPECT_EQ(h.coordinator->tick().kind, Kind::running);
-  EXPECT_EQ(h.hosts(), HostsDocument::renderBlock(started.domains, started.id));
-  EXPECT_EQ(h.takeEvents(), events({"flush"}));
 }
 
 TEST(CoordinatorSettled, RunsTheBodyUnderTheLockOnlyWhenNothingIsInFlight) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <thread>
-#include <vector>
 
 #include "HushwallCore/Strings.hpp"
 #include "support/CapturingLogSink.hpp"
@@ -26,19 +24,6 @@ TEST(Log, SinkReceivesLevelSubsystemCategoryAndText) {
   EXPECT_EQ(static_cast<int>(records[2].level), 7);
   EXPECT_EQ(static_cast<int>(records[3].level), 3);
   EXPECT_EQ(levelName(LogLevel::notice), "default");
-}
-
-TEST(Log, ConcurrentLoggingLosesNothing) {
-  testing::CapturingLogSink sink;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([t] {
-      Logger logger("s", cat("c", t));
-      for (int i = 0; i < 250; ++i) logger.notice("line");
-    });
-  }
-  for (auto& thread : threads) thread.join();
-  EXPECT_EQ(sink.count("line"), 1000u);
 }
 
 }  // namespace

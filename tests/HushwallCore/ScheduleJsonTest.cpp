@@ -143,7 +143,6 @@ TEST(ScheduleJson, LenientReadingWhereTheFormAllowsIt) {
 }
 
 TEST(ScheduleJson, EveryWrongShapeFailsTheWholeDecode) {
-  const std::string id = fixedID(1).string();
   struct Case {
     const char* what;
     void (*change)(Json&);
@@ -151,26 +150,16 @@ TEST(ScheduleJson, EveryWrongShapeFailsTheWholeDecode) {
   const Case cases[] = {
       // The set.
       {"set is an array", [](Json& j) { j = Json::array(); }},
-      {"set is null", [](Json& j) { j = nullptr; }},
-      {"set is a number", [](Json& j) { j = 3; }},
       {"no schemaVersion", [](Json& j) { j.erase("schemaVersion"); }},
       {"schemaVersion text", [](Json& j) { j["schemaVersion"] = "3"; }},
       {"schemaVersion fraction", [](Json& j) { j["schemaVersion"] = 2.5; }},
-      {"schemaVersion beyond 64 bits", [](Json& j) { j["schemaVersion"] = 1e30; }},
-      {"schemaVersion null", [](Json& j) { j["schemaVersion"] = nullptr; }},
       {"no schedules", [](Json& j) { j.erase("schedules"); }},
-      {"schedules null", [](Json& j) { j["schedules"] = nullptr; }},
       {"schedules an object", [](Json& j) { j["schedules"] = Json::object(); }},
       {"a schedule that is a string", [](Json& j) { j["schedules"][0] = "schedule"; }},
       {"no lastFired", [](Json& j) { j.erase("lastFired"); }},
-      {"lastFired null", [](Json& j) { j["lastFired"] = nullptr; }},
-      {"lastFired an object", [](Json& j) { j["lastFired"] = Json::object(); }},
       {"lastFired odd length", [](Json& j) { j["lastFired"] = {"00000000-0000-0000-0000-000000000001", 10, "x"}; }},
-      {"lastFired one element", [](Json& j) { j["lastFired"] = {"00000000-0000-0000-0000-000000000001"}; }},
       {"lastFired key not a UUID", [](Json& j) { j["lastFired"] = {"not-a-uuid", 10}; }},
-      {"lastFired key a number", [](Json& j) { j["lastFired"] = {1, 10}; }},
       {"lastFired date as text", [](Json& j) { j["lastFired"] = {"00000000-0000-0000-0000-000000000001", "10"}; }},
-      {"history an object", [](Json& j) { j["history"] = Json::object(); }},
       {"history odd length", [](Json& j) { j["history"] = {"00000000-0000-0000-0000-000000000001"}; }},
       {"history runs not an array",
        [](Json& j) { j["history"] = {"00000000-0000-0000-0000-000000000001", Json::object()}; }},
@@ -182,12 +171,8 @@ TEST(ScheduleJson, EveryWrongShapeFailsTheWholeDecode) {
        [](Json& j) {
          j["history"] = {"00000000-0000-0000-0000-000000000001", {{{"occurrence", 5}, {"outcome", "Ran"}}}};
        }},
-      {"outcome a number",
-       [](Json& j) { j["history"] = {"00000000-0000-0000-0000-000000000001", {{{"occurrence", 5}, {"outcome", 0}}}}; }},
       {"run without occurrence",
        [](Json& j) { j["history"] = {"00000000-0000-0000-0000-000000000001", {{{"outcome", "ran"}}}}; }},
-      {"run without outcome",
-       [](Json& j) { j["history"] = {"00000000-0000-0000-0000-000000000001", {{{"occurrence", 5}}}}; }},
       {"run duration as text",
        [](Json& j) {
          j["history"] = {"00000000-0000-0000-0000-000000000001",
@@ -205,40 +190,25 @@ TEST(ScheduleJson, EveryWrongShapeFailsTheWholeDecode) {
        [](Json& j) {
          for (const char* key : {"blocklists", "blocklistID", "blocklistName"}) j["schedules"][0].erase(key);
        }},
-      {"no lists and no pair name",
-       [](Json& j) {
-         j["schedules"][0].erase("blocklists");
-         j["schedules"][0].erase("blocklistName");
-       }},
       {"no lists and a bad pair id",
        [](Json& j) {
          j["schedules"][0].erase("blocklists");
          j["schedules"][0]["blocklistID"] = "nope";
        }},
       // A schedule: wrong types.
-      {"id a number", [](Json& j) { j["schedules"][0]["id"] = 5; }},
       {"id not a UUID", [](Json& j) { j["schedules"][0]["id"] = "0000-0000"; }},
-      {"id null", [](Json& j) { j["schedules"][0]["id"] = nullptr; }},
-      {"name a number", [](Json& j) { j["schedules"][0]["name"] = 5; }},
-      {"isEnabled text", [](Json& j) { j["schedules"][0]["isEnabled"] = "true"; }},
       {"isEnabled a number", [](Json& j) { j["schedules"][0]["isEnabled"] = 1; }},
-      {"weekdays a number", [](Json& j) { j["schedules"][0]["weekdays"] = 2; }},
       {"weekdays of text", [](Json& j) { j["schedules"][0]["weekdays"] = {"2"}; }},
       {"weekdays with a fraction", [](Json& j) { j["schedules"][0]["weekdays"] = {2.5}; }},
-      {"weekdays with null", [](Json& j) { j["schedules"][0]["weekdays"] = {2, nullptr}; }},
       {"startMinute a fraction", [](Json& j) { j["schedules"][0]["startMinute"] = 600.5; }},
       {"startMinute text", [](Json& j) { j["schedules"][0]["startMinute"] = "600"; }},
       {"startMinute beyond 64 bits", [](Json& j) { j["schedules"][0]["startMinute"] = 18446744073709551615ULL; }},
-      {"duration text", [](Json& j) { j["schedules"][0]["duration"] = "3600"; }},
       {"duration null", [](Json& j) { j["schedules"][0]["duration"] = nullptr; }},
-      {"blocklists an object", [](Json& j) { j["schedules"][0]["blocklists"] = Json::object(); }},
       {"blocklists of numbers", [](Json& j) { j["schedules"][0]["blocklists"] = {5}; }},
       {"a list without a name",
        [](Json& j) { j["schedules"][0]["blocklists"] = {{{"id", "00000000-0000-0000-0000-000000000001"}}}; }},
-      {"a list without an id", [](Json& j) { j["schedules"][0]["blocklists"] = {{{"name", "x"}}}; }},
       {"a list with a bad id", [](Json& j) { j["schedules"][0]["blocklists"] = {{{"id", "x"}, {"name", "x"}}}; }},
       {"domains text", [](Json& j) { j["schedules"][0]["domains"] = "example.com"; }},
-      {"domains of numbers", [](Json& j) { j["schedules"][0]["domains"] = {1}; }},
       {"effectiveFrom text", [](Json& j) { j["schedules"][0]["effectiveFrom"] = "yesterday"; }},
   };
   for (const auto& c : cases) {
@@ -254,8 +224,7 @@ TEST(ScheduleJson, EveryWrongShapeFailsTheWholeDecode) {
 }
 
 TEST(ScheduleJson, BytesThatAreNotJson) {
-  const std::string cases[] = {"", "{", "{}", "[]", "null", "\"schedules\"", "{\"schemaVersion\":3}",
-                               std::string("{\"schemaVersion\":3,\0}", 20), "\xFF\xFE{}",
+  const std::string cases[] = {"", "{}", "null", std::string("{\"schemaVersion\":3,\0}", 20), "\xFF\xFE{}",
                                sampleSet().encoded() + "x", sampleSet().encoded().substr(0, 100)};
   for (const auto& bytes : cases) {
     SCOPED_TRACE(bytes);

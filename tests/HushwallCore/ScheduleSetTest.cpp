@@ -161,6 +161,7 @@ TEST(ScheduleSetReplacing, AnyInvalidListFailsAndChangesNothing) {
       {"two schedules with one id", {a, a}, DaemonError::invalidSchedule},
       {"one schedule invalid", {a, shortWindow}, DaemonError::invalidSchedule},
       {"the first failure in list order is returned", {badDomain, shortWindow}, DaemonError::invalidDomain},
+      {"every schedule is validated before ids are compared", {a, a, badDomain}, DaemonError::invalidDomain},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -171,15 +172,6 @@ TEST(ScheduleSetReplacing, AnyInvalidListFailsAndChangesNothing) {
   }
   EXPECT_TRUE(current.replacing(thirtyTwo, Date{100}).has_value());
   EXPECT_TRUE(current.replacing({}, Date{100})->isEmpty());
-}
-
-TEST(ScheduleSet, LowestSchemaVersion) {
-  Schedule one = weeklySchedule({2}, 600, 3600, 1);
-  Schedule two = weeklySchedule({3}, 600, 3600, 2);
-  EXPECT_EQ((ScheduleSet{3, {one, two}, {}, {}}.lowestSchemaVersion()), 2);
-  EXPECT_EQ(ScheduleSet{}.lowestSchemaVersion(), 2);
-  two.blocklists.emplace_back(fixedID(77), "News");
-  EXPECT_EQ((ScheduleSet{3, {one, two}, {}, {}}.lowestSchemaVersion()), 3);
 }
 
 TEST(ScheduleSet, ValidatedUpgradesAndDropsStaleRecords) {

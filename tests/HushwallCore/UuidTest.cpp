@@ -20,17 +20,13 @@ TEST(Uuid, RandomIsVersionFourUpperCaseText) {
   EXPECT_EQ(seen.size(), 200u);
 }
 
-TEST(Uuid, ParseAcceptsEitherCaseAndWritesUpperCase) {
+TEST(Uuid, ParseAcceptsEitherCaseAndRefusesEverythingElse) {
   auto lower = Uuid::parse("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
   auto upper = Uuid::parse("E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
   ASSERT_TRUE(lower && upper);
   EXPECT_EQ(*lower, *upper);
   EXPECT_EQ(lower->string(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-  auto random = Uuid::random();
-  EXPECT_EQ(Uuid::parse(random.string()), random);
-}
-
-TEST(Uuid, ParseRefusesEverythingElse) {
+  EXPECT_EQ(Uuid::parse(upper->string()), *upper);
   for (const char* text : {"", "E621E1F8C36C495A93FC0C247A3E6E5F", "E621E1F8-C36C-495A-93FC-0C247A3E6E5",
                            "E621E1F8-C36C-495A-93FC-0C247A3E6E5FF", "G621E1F8-C36C-495A-93FC-0C247A3E6E5F",
                            "E621E1F8-C36C-495A-93FC_0C247A3E6E5F", "E621E1F-8C36C-495A-93FC-0C247A3E6E5F",

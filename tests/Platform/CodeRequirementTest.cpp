@@ -55,10 +55,8 @@ TEST(CodeRequirementParse, ReadsTheProductRequirementTexts) {
 TEST(CodeRequirementParse, TextsThatDoNotParseFailClosed) {
   for (std::string_view text : {
            "",
-           "   ",
            R"(identifier "org.hushwall.app")",                                  // no team: admits any maker
            R"(certificate leaf[subject.OU] = "HW7Q3K9P2L")",                    // no program
-           R"(identifier "org.hushwall.app" and anchor apple generic)",
            R"(identifier "org.hushwall.app" or certificate leaf[subject.OU] = "T")",
            R"(identifier "org.hushwall.app" and certificate leaf[subject.OU] = "T" and)",
            R"(identifier "org.hushwall.app" certificate leaf[subject.OU] = "T")",

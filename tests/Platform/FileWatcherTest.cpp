@@ -67,7 +67,8 @@ TEST_F(FileWatcherTest, ABurstOfFiveWritesGivesOneCallADebounceAfterTheLast) {
   ASSERT_TRUE(calls_.waitFor(1));
   auto delay = calls_.times()[0] - last;
   EXPECT_GE(delay, 250ms);
-  EXPECT_LT(delay, 400ms);
+  // About the debounce after the last write; the slack absorbs a loaded machine.
+  EXPECT_LT(delay, 1250ms);
   expectNoCallBeyond(1, 400ms);
 }
 
@@ -99,10 +100,10 @@ TEST_F(FileWatcherTest, DeletionCallsAndPollsOnceRecreationWatchesAgain) {
   write("back\n");
   // Found by the next poll (at most a second plus its leeway), then debounced.
   ASSERT_TRUE(calls_.waitFor(2, 3s));
-  EXPECT_LT(calls_.times()[1] - created, 1s + FileWatcher::pollLeeway + 50ms + 200ms);
+  EXPECT_LT(calls_.times()[1] - created, 1s + FileWatcher::pollLeeway + 50ms + 1s);
 
   write("watched again\n");
-  ASSERT_TRUE(calls_.waitFor(3, 500ms)) << "inotify, not the poll, must report this edit";
+  ASSERT_TRUE(calls_.waitFor(3, 900ms)) << "inotify, not the poll, must report this edit";
   EXPECT_EQ(deferrals(), 1u);
 }
 
@@ -126,7 +127,7 @@ TEST_F(FileWatcherTest, NothingIsCalledAfterCancelOrOnceTheWatcherIsDropped) {
   write("content\n");
   for (bool drop : {false, true}) {
     SCOPED_TRACE(drop ? "dropped" : "cancelled");
-    auto watcher = started(100ms);
+    auto watcher = started(1s);
     write("change\n");
     // Wait until the change is pending, then stop the watcher before it is due.
     std::this_thread::sleep_for(30ms);
@@ -139,7 +140,7 @@ TEST_F(FileWatcherTest, NothingIsCalledAfterCancelOrOnceTheWatcherIsDropped) {
     write("after\n");
     std::filesystem::remove(path_);
     write("recreated\n");
-    expectNoCallBeyond(0, 300ms);
+    expectNoCallBeyond(0, 1300ms);  // past the moment the pending call was due
   }
 }
 

@@ -26,17 +26,9 @@ void FakeTimeSource::advance(double seconds) {
   wall_ += seconds;
   continuous_ += seconds;
 }
-void FakeTimeSource::setWall(double wall) {
-  std::lock_guard lock(mutex_);
-  wall_ = wall;
-}
 void FakeTimeSource::setContinuous(double continuous) {
   std::lock_guard lock(mutex_);
   continuous_ = continuous;
-}
-void FakeTimeSource::setBootID(std::string bootID) {
-  std::lock_guard lock(mutex_);
-  bootID_ = std::move(bootID);
 }
 void FakeTimeSource::reboot(std::string newBootID, double downtime, double continuousAfter) {
   std::lock_guard lock(mutex_);

@@ -20,9 +20,7 @@ class FakeTimeSource final : public TimeSource {
 
   // Moves the wall clock and the continuous clock forward together.
   void advance(double seconds);
-  void setWall(double wall);
   void setContinuous(double continuous);
-  void setBootID(std::string bootID);
   // A reboot: new boot id, continuous clock restarted, wall clock moved by `downtime`.
   void reboot(std::string newBootID, double downtime, double continuousAfter = 40);
 

@@ -87,7 +87,7 @@ bool SandboxDaemon::start(const std::optional<std::string>& executable) {
     ADD_FAILURE() << "fork failed";
     return false;
   }
-  if (!waitUntil([&] { return ownsBothNames() || !isRunning(); }, 10s) || !isRunning()) {
+  if (!waitUntil([&] { return ownsBothNames() || !isRunning(); }, 10s, 1ms) || !isRunning()) {
     ADD_FAILURE() << "the daemon did not come up; its log:\n" << log();
     return false;
   }

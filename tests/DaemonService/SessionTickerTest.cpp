@@ -1,0 +1,101 @@
+#include "DaemonService/SessionTicker.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+#include "HushwallCore/Strings.hpp"
+#include "support/CapturingLogSink.hpp"
+
+namespace hushwall {
+namespace {
+
+using Outcome = SessionCoordinator::Outcome;
+using Arming = SessionTicker::Arming;
+using Hooks = SessionTicker::Hooks;
+
+Outcome runningWith(double remaining) {
+  SessionState state;
+  state.totalDuration = 600;
+  state.consumed = 600 - remaining;
+  return Outcome::running(state);
+}
+
+TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
+  struct Case {
+    const char* name;
+    Outcome outcome;
+    Arming arming;
+    Hooks hooks;
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  SessionState notANumber;
+  notANumber.totalDuration = nan;
+  const std::vector<Case> cases = {
+      {"40 s left", runningWith(40), {15, 5}, {true, false}},
+      {"25 s left", runningWith(25), {15, 5}, {true, false}},
+      {"10 s left: lands on the end", runningWith(10), {10, 0}, {false, false}},
+      {"exactly one interval left", runningWith(15), {15, 0}, {false, false}},
+      {"just over one interval", runningWith(15.001), {15, 5}, {true, false}},
+      {"overdrawn counts as zero", runningWith(-3), {0, 0}, {false, false}},
+      {"not a number counts as zero", Outcome::running(notANumber), {0, 0}, {false, false}},
+      {"ended", Outcome::ended(SessionState{}), {15, 5}, {true, false}},
+      {"stuck", Outcome::stuck(DaemonError::hostsWriteFailed), {15, 5}, {false, false}},
+      {"idle", Outcome::idle(), {15, 5}, {true, true}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Arming::after(c.outcome, 15), c.arming);
+    EXPECT_EQ(Hooks::after(c.outcome, 15), c.hooks);
+  }
+}
+
+// A live ticker on a short interval: each tick arms the next before its hooks
+// run, the hooks run in order, and a stuck tick logs once and runs none.
+TEST(SessionTickerTest, TicksRunTheHooksTheOutcomeAsksFor) {
+  testing::CapturingLogSink logs;
+  SerialQueue queue("org.hushwall.test.ticker");
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> events;  // guarded by mutex
+  auto note = [&](std::string event) {
+    std::lock_guard lock(mutex);
+    events.push_back(std::move(event));
+    changed.notify_all();
+  };
+  const std::vector<Outcome> script = {Outcome::idle(), Outcome::stuck(DaemonError::removalUnverified),
+                                       runningWith(0.01), Outcome::ended(SessionState{})};
+  std::atomic<std::size_t> ticks{0};
+  auto ticker = SessionTicker::make(
+      [&] {
+        std::size_t n = ticks++;
+        note("tick");
+        return n < script.size() ? script[n] : runningWith(1000);
+      },
+      [&] { note("onTick"); }, [&] { note("onIdle"); }, queue, 0.02);
+  EXPECT_EQ(ticker->leewayMilliseconds(), 6);
+  ticker->start();
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return events.size() >= 9; }));
+  }
+  queue.sync([&] { ticker.reset(); });  // no further tick once released
+  std::vector<std::string> expected = {"tick", "onTick", "onIdle", "tick", "tick", "tick", "onTick", "tick", "onTick"};
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 9), expected);
+  EXPECT_EQ(logs.count(cat("tick reported stuck: ", message(DaemonError::removalUnverified))), 1u);
+}
+
+TEST(SessionTickerTest, ProductionLeewayIsFiveSeconds) {
+  SerialQueue queue("org.hushwall.test.ticker");
+  auto ticker = SessionTicker::make([] { return Outcome::idle(); }, {}, {}, queue, SessionCoordinator::tickInterval);
+  EXPECT_EQ(ticker->leewayMilliseconds(), 5000);
+}
+
+}  // namespace
+}  // namespace hushwall
