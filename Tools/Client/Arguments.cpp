@@ -40,13 +40,13 @@ std::expected<Arguments, Failure> parseArguments(std::span<const std::string> wo
       inlineValue = name.substr(equals + 1);
       name = name.substr(0, equals);
     }
-    const OptionSpec* spec = name == help.name ? &help : nullptr;
+    const OptionSpec* known = name == help.name ? &help : nullptr;
     for (const OptionSpec& candidate : specs) {
-      if (candidate.name == name) spec = &candidate;
+      if (candidate.name == name) known = &candidate;
     }
-    if (spec == nullptr) return std::unexpected(Failure::usage(cat("unknown option --", name)));
+    if (known == nullptr) return std::unexpected(Failure::usage(cat("unknown option --", name)));
     std::string value;
-    if (spec->takesValue) {
+    if (known->takesValue) {
       if (inlineValue) {
         value = *inlineValue;
       } else if (i + 1 < words.size()) {
@@ -58,7 +58,7 @@ std::expected<Arguments, Failure> parseArguments(std::span<const std::string> wo
       return std::unexpected(Failure::usage(cat("--", name, " takes no value")));
     }
     auto& slot = parsed.options[std::string(name)];
-    if (!slot.empty() && !spec->repeatable) {
+    if (!slot.empty() && !known->repeatable) {
       return std::unexpected(Failure::usage(cat("--", name, " given more than once")));
     }
     slot.push_back(std::move(value));
