@@ -68,6 +68,13 @@ T SessionCoordinator::lockedStep(Body&& body) {
   return std::move(stepped->result);
 }
 
+SessionCoordinator::Outcome SessionCoordinator::upkeep(std::pair<Outcome, Effects> (SessionCoordinator::*body)()) {
+  return lockedStep<Outcome>([&]() -> Stepped<Outcome> {
+    auto [outcome, effects] = (this->*body)();
+    return {std::move(outcome), effects};
+  });
+}
+
 void SessionCoordinator::assertLocked() const { assert(BlockController::mutationLock().isHeldByCurrentThread()); }
 
 Result<SessionState> SessionCoordinator::start(const std::vector<std::string>& domains, double duration) {
@@ -212,10 +219,7 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
 }
 
 SessionCoordinator::Outcome SessionCoordinator::tick() {
-  return lockedStep<Outcome>([&]() -> Stepped<Outcome> {
-    auto [outcome, effects] = tickLocked();
-    return {std::move(outcome), effects};
-  });
+  return upkeep(&SessionCoordinator::tickLocked);
 }
 
 std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoordinator::tickLocked() {
@@ -239,10 +243,7 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
 }
 
 SessionCoordinator::Outcome SessionCoordinator::verify() {
-  return lockedStep<Outcome>([&]() -> Stepped<Outcome> {
-    auto [outcome, effects] = verifyLocked();
-    return {std::move(outcome), effects};
-  });
+  return upkeep(&SessionCoordinator::verifyLocked);
 }
 
 std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoordinator::verifyLocked() {
@@ -264,10 +265,7 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
 }
 
 SessionCoordinator::Outcome SessionCoordinator::reconcileOnLaunch() {
-  return lockedStep<Outcome>([&]() -> Stepped<Outcome> {
-    auto [outcome, effects] = reconcileLocked();
-    return {std::move(outcome), effects};
-  });
+  return upkeep(&SessionCoordinator::reconcileLocked);
 }
 
 std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoordinator::reconcileLocked() {

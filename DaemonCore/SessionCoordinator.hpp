@@ -155,6 +155,8 @@ class SessionCoordinator {
   Outcome publishLocked(Outcome outcome);
   void perform(const Effects& effects);
 
+  // Runs an upkeep body as a locked step; its effects always run afterwards.
+  Outcome upkeep(std::pair<Outcome, Effects> (SessionCoordinator::*body)());
   [[nodiscard]] std::pair<Outcome, Effects> tickLocked();
   [[nodiscard]] std::pair<Outcome, Effects> verifyLocked();
   [[nodiscard]] std::pair<Outcome, Effects> reconcileLocked();
