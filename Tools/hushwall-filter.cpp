@@ -15,9 +15,9 @@
 #include "HushwallCore/FilterRuleSet.hpp"
 #include "HushwallCore/Json.hpp"
 #include "HushwallCore/Strings.hpp"
+#include "Platform/RulesFollowing.hpp"
 #include "Tools/Client/Command.hpp"
 #include "Tools/Client/DaemonClient.hpp"
-#include "Tools/Client/FilterFollower.hpp"
 #include "Tools/Client/Presentation.hpp"
 
 #ifndef HUSHWALL_VERSION
@@ -191,50 +191,18 @@ Outcome follow(std::span<const std::string> words) {
 
   auto client = connect();
   if (!client) return std::unexpected(client.error());
-  DaemonClient& bus = **client;
-  SerialQueue& queue = bus.queue();
-
-  // Lives on the queue: every use below runs there.
-  SerialQueue::WorkItem retry;
-  FilterFollower follower(
-      {[&bus] { return bus.call(rulesService, "CurrentRules", std::nullopt, std::chrono::seconds(10)); },
-       [&bus](const std::string& bytes) -> std::expected<void, BusError> {
-         auto sent = bus.call(rulesService, "Report", bytes, std::chrono::seconds(10));
-         if (!sent) return std::unexpected(sent.error());
-         return {};
-       }},
+  auto following = RulesFollowing::start(
+      (*client)->connection(),
       {[json](const std::vector<std::string>& hosts, const std::optional<Uuid>& sessionID) {
          std::cout << changeLine(hosts, sessionID, json) << std::endl;
-       },
-       [&](double seconds) {
-         retry.cancel();
-         retry = queue.asyncAfter(std::chrono::duration_cast<SerialQueue::Duration>(std::chrono::duration<double>(seconds)),
-                                  [&follower] { follower.retryFired(); });
+         return FilterFollower::Applied{};
        },
        [](std::string_view line) { std::cerr << "hushwall-filter: " << line << std::endl; }},
       std::string(filterVersion));
-
-  auto doorbell = bus.connection().subscribe(std::string(rulesService.busName), std::string(rulesService.objectPath),
-                                             std::string(rulesService.interface), std::string(rulesChangedSignal),
-                                             [&follower](std::string_view) { follower.rang(); });
-  if (!doorbell) return std::unexpected(Failure::fromBus(doorbell.error()));
-  auto owners = bus.connection().subscribe(
-      "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameOwnerChanged",
-      [&follower](std::string_view name) {
-        if (name == rulesService.busName) follower.serviceChanged();
-      });
-  if (!owners) return std::unexpected(Failure::fromBus(owners.error()));
-  queue.async([&follower] { follower.start(); });
+  if (!following) return std::unexpected(Failure::fromBus(following.error()));
 
   int received = 0;
   sigwait(&stopSignals, &received);
-  // On the queue, so that no handler or retry can reach the follower after this.
-  queue.sync([&] {
-    follower.stop();
-    retry.cancel();
-    doorbell = std::unexpected(BusError{});
-    owners = std::unexpected(BusError{});
-  });
   return {};
 }
 

@@ -12,20 +12,10 @@
 
 #include "Platform/BusConnection.hpp"
 #include "Platform/SerialQueue.hpp"
+#include "Platform/ServiceAddress.hpp"
 #include "Tools/Client/Failure.hpp"
 
 namespace hushwall {
-
-// Where the two services live.
-struct ServiceAddress {
-  std::string_view busName;
-  std::string_view objectPath;
-  std::string_view interface;
-};
-inline constexpr ServiceAddress appService{"org.hushwall.daemon", "/org/hushwall/daemon", "org.hushwall.Daemon"};
-inline constexpr ServiceAddress rulesService{"HW7Q3K9P2L.org.hushwall.rules", "/org/hushwall/rules",
-                                             "org.hushwall.FilterRules"};
-inline constexpr std::string_view rulesChangedSignal = "RulesChanged";
 
 class DaemonClient {
  public:

@@ -2,10 +2,11 @@
 // when to ask and which rules are in force, FilterApplyState serialises the
 // applies, and this class carries out their effects through a channel (rule
 // requests and reports) and an output (apply the hosts, arm the retry timer,
-// tell the user). Applying here means handing the hosts in force to the output.
+// tell the user). Applying means handing the hosts in force to the output,
+// which says how it went; that outcome is what the daemon is told.
 //
-// Thread-safety: none; every member must be called on one thread (the client's
-// serial queue). Channel and output calls are made on that thread.
+// Thread-safety: none; every member must be called on one thread (the bus
+// connection's serial queue). Channel and output calls are made on that thread.
 #pragma once
 
 #include <expected>
@@ -30,9 +31,14 @@ class FilterFollower {
     std::function<std::expected<std::string, BusError>()> currentRules;
     std::function<std::expected<void, BusError>(const std::string& reportBytes)> report;
   };
+  // How an apply went: reported as it is.
+  struct Applied {
+    FilterReport::Outcome outcome = FilterReport::Outcome::applied;
+    std::optional<std::string> detail;
+  };
   struct Output {
-    // The hosts now in force and the session they belong to.
-    std::function<void(const std::vector<std::string>& hosts, const std::optional<Uuid>& sessionID)> applied;
+    // Put the hosts now in force, and the session they belong to, into effect.
+    std::function<Applied(const std::vector<std::string>& hosts, const std::optional<Uuid>& sessionID)> apply;
     // Arm the one retry timer (replacing an armed one) to call retryFired().
     std::function<void(double seconds)> armRetry;
     // One line about the channel for the user: failures, back-off, reports.

@@ -1,8 +1,9 @@
-#include "Tools/Client/FilterFollower.hpp"
+#include "Platform/FilterFollower.hpp"
+
+#include <cmath>
 
 #include "HushwallCore/FilterRuleSet.hpp"
 #include "HushwallCore/Strings.hpp"
-#include "Tools/Client/HumanDuration.hpp"
 
 namespace hushwall {
 
@@ -58,7 +59,7 @@ void FilterFollower::perform(FilterRuleSync::Effect effect) {
     effect = answer.next;
   }
   if (const auto* retry = std::get_if<FilterRuleSync::Retry>(&effect)) {
-    output_.note(cat("asking again in ", HumanDuration::format(retry->after)));
+    output_.note(cat("asking again in ", static_cast<std::int64_t>(std::ceil(retry->after)), "s"));
     output_.armRetry(retry->after);
   }
 }
@@ -66,9 +67,9 @@ void FilterFollower::perform(FilterRuleSync::Effect effect) {
 void FilterFollower::applyAll() {
   do {
     hasApplied_ = true;
-    output_.applied(sync_.hosts(), sync_.sessionID());
-    send({FilterReport::currentSchemaVersion, FilterReport::Outcome::applied, sync_.sessionID(),
-          static_cast<std::int64_t>(sync_.hosts().size()), filterVersion_, std::nullopt});
+    Applied result = output_.apply(sync_.hosts(), sync_.sessionID());
+    send({FilterReport::currentSchemaVersion, result.outcome, sync_.sessionID(),
+          static_cast<std::int64_t>(sync_.hosts().size()), filterVersion_, std::move(result.detail)});
   } while (apply_.applyFinished() == FilterApplyState::Next::applyAgain);
 }
 

@@ -1,4 +1,4 @@
-#include "Tools/Client/FilterFollower.hpp"
+#include "Platform/FilterFollower.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,13 +37,17 @@ class FilterFollowerTest : public ::testing::Test {
            reports.push_back(*FilterReport::decode(bytes));
            return {};
          }},
-        {[this](const std::vector<std::string>& hosts, const std::optional<Uuid>& id) { applied.push_back({hosts, id}); },
+        {[this](const std::vector<std::string>& hosts, const std::optional<Uuid>& id) {
+           applied.push_back({hosts, id});
+           return applyResult;
+         },
          [this](double seconds) { retries.push_back(seconds); }, [this](std::string_view line) { notes.emplace_back(line); }},
         "9.9");
   }
 
   std::deque<std::expected<std::string, BusError>> replies;
   bool reportsFail = false;
+  FilterFollower::Applied applyResult;
   int asks = 0;
   std::vector<FilterReport> reports;
   std::vector<std::pair<std::vector<std::string>, std::optional<Uuid>>> applied;
@@ -66,6 +70,15 @@ TEST_F(FilterFollowerTest, AppliesTheFirstAnswerThenOnlyChangesAndReportsEachApp
   EXPECT_EQ(reports[1], (FilterReport{1, FilterReport::Outcome::applied, first, 2, "9.9", std::nullopt}));
   EXPECT_EQ(reports[2], (FilterReport{1, FilterReport::Outcome::applied, std::nullopt, 0, "9.9", std::nullopt}));
   EXPECT_TRUE(retries.empty());
+}
+
+TEST_F(FilterFollowerTest, ReportsAFailedApplyWithItsDetail) {
+  FilterFollower follower = make();
+  replies = {blocking(first, {"a.example"})};
+  applyResult = {FilterReport::Outcome::applyFailed, "no queue"};
+  follower.start();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], (FilterReport{1, FilterReport::Outcome::applyFailed, first, 1, "9.9", "no queue"}));
 }
 
 TEST_F(FilterFollowerTest, BacksOffWhileTheDaemonIsAwayAndPicksUpWhenItReturns) {
