@@ -30,7 +30,7 @@ std::expected<Network, PacketError> parseIpv4(std::span<const std::uint8_t> pack
   auto source = r.take(4);
   auto destination = r.take(4);
   if (!r.ok()) return std::unexpected(PacketError::truncated);
-  std::size_t headerLength = std::size_t{versionAndLength & 0x0Fu} * 4;
+  std::size_t headerLength = (std::size_t{versionAndLength} & 0x0F) * 4;
   if (headerLength < 20 || totalLength < headerLength) return std::unexpected(PacketError::badHeader);
   if (totalLength > packet.size()) return std::unexpected(PacketError::truncated);
   if ((fragmentField & 0x1FFF) != 0) return std::unexpected(PacketError::notFirstFragment);
@@ -149,7 +149,7 @@ std::expected<PacketView, PacketError> parsePacket(std::span<const std::uint8_t>
     std::uint8_t dataOffset = r.u8();
     view.tcpFlags = r.u8();
     if (!r.ok()) return std::unexpected(PacketError::truncated);
-    std::size_t headerLength = std::size_t{dataOffset >> 4u} * 4;
+    std::size_t headerLength = std::size_t{dataOffset} >> 4 << 2;
     if (headerLength < 20) return std::unexpected(PacketError::badHeader);
     if (headerLength > network->transport.size()) return std::unexpected(PacketError::truncated);
     view.payload = network->transport.subspan(headerLength);
