@@ -21,6 +21,11 @@ void FilterFollower::serviceChanged() {
 
 void FilterFollower::retryFired() { perform(sync_.retryFired()); }
 
+void FilterFollower::lapse() {
+  hasApplied_ = false;
+  (void)output_.apply({}, std::nullopt);
+}
+
 void FilterFollower::stop() {
   sync_.stop();
   apply_.stop();

@@ -56,6 +56,9 @@ class FilterFollower {
   void serviceChanged();
   void retryFired();
   void stop();
+  // The rules in force have lapsed (the daemon has been away too long): apply
+  // no hosts now, and apply the next accepted answer even if it is unchanged.
+  void lapse();
 
   [[nodiscard]] const FilterRuleSync& sync() const { return sync_; }
   // The last report made, whether or not it reached the daemon.

@@ -24,13 +24,15 @@ struct RulesFollowing::State {
   SerialQueue::WorkItem retry;
   std::optional<BusConnection::Subscription> doorbell;
   std::optional<BusConnection::Subscription> owners;
+  std::optional<std::chrono::steady_clock::time_point> awaySince;  // the first failed ask of a run
+  bool lapsed = false;
 };
 
 RulesFollowing::RulesFollowing(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 std::expected<std::unique_ptr<RulesFollowing>, BusError> RulesFollowing::start(BusConnection& bus, Output output,
                                                                              std::string filterVersion) {
-  auto state = std::make_unique<State>(State{bus, std::nullopt, {}, std::nullopt, std::nullopt});
+  auto state = std::make_unique<State>(State{bus, std::nullopt, {}, std::nullopt, std::nullopt, std::nullopt, false});
   State* s = state.get();
   SerialQueue& queue = bus.queue();
   s->follower.emplace(
@@ -76,6 +78,24 @@ RulesFollowing::~RulesFollowing() {
     s->doorbell.reset();
     s->owners.reset();
   });
+}
+
+bool RulesFollowing::lapseIfAway(std::chrono::steady_clock::time_point now, std::chrono::seconds hold) {
+  bool lapsedNow = false;
+  State* s = state_.get();
+  s->bus.queue().sync([&] {
+    if (s->follower->sync().consecutiveFailures() == 0) {
+      s->awaySince.reset();
+      s->lapsed = false;
+      return;
+    }
+    if (!s->awaySince) s->awaySince = now;
+    if (!s->lapsed && now - *s->awaySince >= hold && !s->follower->sync().hosts().empty()) {
+      s->lapsed = lapsedNow = true;
+      s->follower->lapse();
+    }
+  });
+  return lapsedNow;
 }
 
 void RulesFollowing::inspect(const std::function<void(const FilterFollower&)>& look) const {

@@ -7,6 +7,7 @@
 // and destruction may be called from any thread but the queue's.
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -34,6 +35,10 @@ class RulesFollowing {
   ~RulesFollowing();
   RulesFollowing(const RulesFollowing&) = delete;
   RulesFollowing& operator=(const RulesFollowing&) = delete;
+
+  // Lets the rules in force lapse once every ask has failed for `hold`; called
+  // from a periodic tick. Returns whether they lapsed on this call.
+  bool lapseIfAway(std::chrono::steady_clock::time_point now, std::chrono::seconds hold);
 
   // Runs `look` on the queue with the follower and waits for it.
   void inspect(const std::function<void(const FilterFollower&)>& look) const;

@@ -1,0 +1,166 @@
+#include "FilterService/Enforcer.hpp"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <set>
+
+#include "FilterService/SocketReaper.hpp"
+#include "HushwallCore/FlowRules.hpp"
+#include "HushwallCore/Strings.hpp"
+
+namespace hushwall::filter {
+
+namespace {
+
+PacketQueue::Verdict verdictFor(const Decision& decision) {
+  using Verdict = PacketQueue::Verdict;
+  if (decision.mark == Decision::Mark::blocked) return Verdict::blockFlow;
+  switch (decision.action) {
+    case Decision::Action::accept:
+      return decision.mark == Decision::Mark::allowed ? Verdict::allowFlow : Verdict::accept;
+    case Decision::Action::reset:
+    case Decision::Action::reject: return Verdict::refusePacket;
+    case Decision::Action::answer: return Verdict::drop;
+  }
+  return Verdict::accept;
+}
+
+// The addresses the blocked hosts and their www. forms resolve to now: the
+// connections a program opened before the filter saw their names.
+std::set<IpAddress> currentAddresses(const std::vector<std::string>& hosts) {
+  std::set<IpAddress> found;
+  for (const std::string& host : hosts) {
+    for (const std::string& name : {host, "www." + host}) {
+      addrinfo hints{};
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* list = nullptr;
+      if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0) continue;
+      for (addrinfo* at = list; at != nullptr; at = at->ai_next) {
+        if (at->ai_family == AF_INET) {
+          const auto* bytes = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<sockaddr_in*>(at->ai_addr)->sin_addr);
+          found.insert(IpAddress::v4(std::span<const std::uint8_t, 4>(bytes, 4)));
+        } else if (at->ai_family == AF_INET6) {
+          const auto* bytes = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<sockaddr_in6*>(at->ai_addr)->sin6_addr);
+          found.insert(IpAddress::v6(std::span<const std::uint8_t, 16>(bytes, 16)));
+        }
+      }
+      freeaddrinfo(list);
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<Enforcer>, std::string> Enforcer::start(Options options) {
+  std::unique_ptr<Enforcer> made(new Enforcer());
+  made->engineQueue_ = std::make_unique<SerialQueue>("org.hushwall.app.filter.engine");
+  auto table = FilterTable::open(options.queueNumber);
+  if (!table) return std::unexpected(table.error().message);
+  if (auto removed = (*table)->removeStale(); !removed) {
+    return std::unexpected(cat("a table inet hushwall is held by another process: ", removed.error().message));
+  }
+  made->table_ = std::move(*table);
+  made->rawV4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  made->rawV6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  Enforcer* self = made.get();
+  auto queue = PacketQueue::open(options.queueNumber, options.deadline, [self](PacketQueue::Packet packet) {
+    self->engineQueue_->async([self, packet = std::move(packet)]() mutable { self->judge(std::move(packet)); });
+  });
+  if (!queue) return std::unexpected(queue.error().message);
+  made->queue_ = std::move(*queue);
+  return made;
+}
+
+Enforcer::~Enforcer() {
+  if (table_) (void)table_->remove();
+  table_.reset();
+  // The reader stops before the engine queue it posts to.
+  queue_.reset();
+  engineQueue_.reset();
+  if (rawV4_ >= 0) close(rawV4_);
+  if (rawV6_ >= 0) close(rawV6_);
+}
+
+void Enforcer::judge(PacketQueue::Packet packet) {
+  Decision decision = engine_.decide(packet.bytes, packet.received);
+  if (decision.action == Decision::Action::answer && !decision.reply.empty()) {
+    auto parsed = parsePacket(decision.reply);
+    if (parsed) {
+      // The answer goes to the refused packet's sender, which is its destination here.
+      const IpAddress& to = parsed->key.destination;
+      if (to.isV4()) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        std::memcpy(&address.sin_addr, to.v4Octets().data(), 4);
+        (void)sendto(rawV4_, decision.reply.data(), decision.reply.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                     sizeof address);
+      } else {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        std::memcpy(&address.sin6_addr, to.bytes.data(), 16);
+        (void)sendto(rawV6_, decision.reply.data(), decision.reply.size(), 0, reinterpret_cast<sockaddr*>(&address),
+                     sizeof address);
+      }
+    }
+  }
+  (void)queue_->answer(packet, verdictFor(decision));
+}
+
+FilterFollower::Applied Enforcer::apply(const std::vector<std::string>& hosts) {
+  FlowRules rules{std::span<const std::string>(hosts)};
+  bool blocking = !rules.isEmpty();
+  std::set<IpAddress> addresses = blocking ? currentAddresses(hosts) : std::set<IpAddress>{};
+  engineQueue_->sync([&] { engine_.setRules(rules); });
+  if (!blocking) {
+    if (auto removed = table_->remove(); !removed) {
+      return {FilterReport::Outcome::applyFailed, cat("could not remove the table: ", removed.error().message)};
+    }
+    return {FilterReport::Outcome::applied, counters()};
+  }
+  if (auto installed = table_->install(); !installed) {
+    return {FilterReport::Outcome::applyFailed, cat("could not install the table: ", installed.error().message)};
+  }
+  std::optional<std::string> reapFailure;
+  engineQueue_->sync([&] {
+    auto reaped = reapSockets([&](const FlowKey& key) {
+      return addresses.contains(key.destination) || engine_.blockedNameFor(key).has_value();
+    });
+    if (reaped) {
+      socketsClosed_ += reaped->destroyed;
+    } else {
+      reapFailure = reaped.error();
+    }
+  });
+  if (reapFailure) return {FilterReport::Outcome::applyFailed, cat("open connections stay: ", *reapFailure)};
+  return {FilterReport::Outcome::applied, counters()};
+}
+
+std::string Enforcer::counters() const {
+  FlowEngine::Stats stats;
+  std::uint64_t closed = 0;
+  engineQueue_->sync([&] {
+    stats = engine_.stats();
+    closed = socketsClosed_;
+  });
+  PacketQueue::Stats queued = queue_->stats();
+  return cat("flows blocked ", stats.flowsBlocked, ", queries blocked ", stats.queriesBlocked, ", sockets closed ",
+             closed, ", verdicts at the deadline ", queued.expired);
+}
+
+bool Enforcer::responsive(std::chrono::milliseconds within) const {
+  auto reader = std::chrono::steady_clock::now() - queue_->heartbeat();
+  if (reader > within) return false;
+  auto ran = std::make_shared<std::promise<void>>();
+  auto done = ran->get_future();
+  engineQueue_->async([ran] { ran->set_value(); });
+  return done.wait_for(within) == std::future_status::ready;
+}
+
+}  // namespace hushwall::filter

@@ -1,0 +1,199 @@
+// The filter's system layers against a real kernel, each test in a network
+// namespace of its own holding only loopback: the table, the queue, the verdict
+// marks and the reaping of open connections. Needs root; skipped without it.
+#include "FilterService/Enforcer.hpp"
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <nftables/libnftables.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "FilterService/FilterTable.hpp"
+
+namespace hushwall::filter {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool enterLoopbackNamespace() {
+  if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq request{};
+  std::strcpy(request.ifr_name, "lo");
+  request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+  bool up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  close(fd);
+  return up;
+}
+
+// What `nft list tables` would print, through a context of our own.
+std::string tables() {
+  nft_ctx* context = nft_ctx_new(NFT_CTX_DEFAULT);
+  nft_ctx_buffer_output(context);
+  nft_ctx_buffer_error(context);
+  (void)nft_run_cmd_from_buffer(context, "list tables");
+  std::string listed = nft_ctx_get_output_buffer(context);
+  nft_ctx_free(context);
+  return listed;
+}
+
+struct Fd {
+  int fd;
+  explicit Fd(int value) : fd(value) {}
+  Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+// A listening TCP socket on 127.0.0.1:`port`.
+Fd listener(std::uint16_t port) {
+  Fd server(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address = loopback(port);
+  EXPECT_EQ(bind(server.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(listen(server.fd, 16), 0);
+  return server;
+}
+
+Fd connected(std::uint16_t port) {
+  Fd client(socket(AF_INET, SOCK_STREAM, 0));
+  timeval timeout{3, 0};
+  setsockopt(client.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address = loopback(port);
+  EXPECT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return client;
+}
+
+
+// Connects, sends an HTTP request for `host` and has the server answer it:
+// the errno the client's read of the answer ends with, 0 when it came.
+// `keep`, if given, receives both ends, left open.
+int exchange(int server, std::uint16_t port, std::string_view host, std::pair<Fd, Fd>* keep = nullptr) {
+  Fd client = connected(port);
+  Fd accepted(accept(server, nullptr, nullptr));
+  timeval timeout{0, 300000};
+  setsockopt(accepted.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string bytes = "GET / HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n";
+  if (send(client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) return errno;
+  char buffer[512];
+  if (recv(accepted.fd, buffer, sizeof buffer, 0) > 0) (void)!write(accepted.fd, "ok", 2);
+  ssize_t got = recv(client.fd, buffer, sizeof buffer, 0);
+  int error = got > 0 ? 0 : (got == 0 ? -1 : errno);
+  if (keep != nullptr) {
+    std::swap(keep->first.fd, client.fd);
+    std::swap(keep->second.fd, accepted.fd);
+  }
+  return error;
+}
+
+class EnforcerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { isolated = enterLoopbackNamespace(); }
+  void SetUp() override {
+    if (!isolated) GTEST_SKIP() << "needs root to make a network namespace";
+  }
+  static inline bool isolated = false;
+};
+
+TEST_F(EnforcerTest, TableExistsOnlyWhileBlockingAndLeavesWithTheProcessSocket) {
+  auto enforcer = Enforcer::start({});
+  ASSERT_TRUE(enforcer) << enforcer.error();
+  EXPECT_EQ(tables(), "");
+  auto applied = (*enforcer)->apply({"blocked.example"});
+  EXPECT_EQ(applied.outcome, FilterReport::Outcome::applied) << applied.detail.value_or("");
+  EXPECT_NE(tables().find("table inet hushwall\n"), std::string::npos);
+
+  // A second filter in this namespace cannot take the table over.
+  auto second = Enforcer::start({.queueNumber = 8});
+  ASSERT_FALSE(second);
+  EXPECT_NE(second.error().find("held by another process"), std::string::npos) << second.error();
+
+  EXPECT_EQ((*enforcer)->apply({}).outcome, FilterReport::Outcome::applied);
+  EXPECT_EQ(tables(), "");
+  EXPECT_EQ((*enforcer)->apply({"blocked.example"}).outcome, FilterReport::Outcome::applied);
+  enforcer->reset();
+  EXPECT_EQ(tables(), "");
+}
+
+TEST_F(EnforcerTest, AStaleUnownedTableOfOurNameIsRemovedAtStart) {
+  nft_ctx* other = nft_ctx_new(NFT_CTX_DEFAULT);
+  ASSERT_EQ(nft_run_cmd_from_buffer(other, "add table inet hushwall"), 0);
+  nft_ctx_free(other);
+  auto enforcer = Enforcer::start({});
+  ASSERT_TRUE(enforcer) << enforcer.error();
+  EXPECT_EQ(tables(), "");
+}
+
+TEST_F(EnforcerTest, BlockedNamesAreResetAtTheirFirstRequestOthersPass) {
+  auto enforcer = Enforcer::start({});
+  ASSERT_TRUE(enforcer) << enforcer.error();
+  ASSERT_EQ((*enforcer)->apply({"blocked.example"}).outcome, FilterReport::Outcome::applied);
+  Fd server = listener(8080);
+  const struct {
+    std::string_view host;
+    int error;
+  } rows[] = {
+      {"blocked.example", ECONNRESET}, {"WWW.Blocked.Example.", ECONNRESET}, {"a.b.blocked.example", ECONNRESET},
+      {"unblocked.example", 0},        {"example", 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.host);
+    EXPECT_EQ(exchange(server.fd, 8080, row.host), row.error);
+  }
+  auto applied = (*enforcer)->apply({"blocked.example"});
+  EXPECT_NE(applied.detail.value_or("").find("flows blocked 3,"), std::string::npos) << applied.detail.value_or("");
+}
+
+TEST_F(EnforcerTest, ConnectionsOpenWhenABlockStartsAreEnded) {
+  auto enforcer = Enforcer::start({});
+  ASSERT_TRUE(enforcer) << enforcer.error();
+  ASSERT_EQ((*enforcer)->apply({"other.example"}).outcome, FilterReport::Outcome::applied);
+  Fd server = listener(8081);
+  std::pair<Fd, Fd> open(Fd(-1), Fd(-1));
+  ASSERT_EQ(exchange(server.fd, 8081, "news.example", &open), 0);
+
+  auto applied = (*enforcer)->apply({"news.example"});
+  EXPECT_NE(applied.detail.value_or("").find("sockets closed 1"), std::string::npos) << applied.detail.value_or("");
+  char byte;
+  EXPECT_EQ(recv(open.first.fd, &byte, 1, 0), -1);
+  EXPECT_EQ(errno, ECONNABORTED);
+}
+
+TEST_F(EnforcerTest, AnUnansweredPacketPassesAtTheDeadline) {
+  // The queue alone, with a judge that never answers, behind the real table.
+  auto table = FilterTable::open(9);
+  ASSERT_TRUE(table);
+  ASSERT_TRUE((*table)->install()) << "table";
+  auto queue = PacketQueue::open(9, 100ms, [](PacketQueue::Packet) {});
+  ASSERT_TRUE(queue) << queue.error().message;
+  Fd server = listener(8082);
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(exchange(server.fd, 8082, "any.example"), 0);
+  auto waited = std::chrono::steady_clock::now() - before;
+  EXPECT_GE(waited, 100ms);
+  EXPECT_LT(waited, 1s);
+  EXPECT_GE((*queue)->stats().expired, 1u);
+}
+
+}  // namespace
+}  // namespace hushwall::filter
