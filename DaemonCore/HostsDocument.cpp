@@ -66,18 +66,14 @@ std::string removingManagedRegion(std::string_view document) {
 }
 
 std::string applying(const std::vector<std::string>& domains, const Uuid& sessionID, std::string_view document) {
+  // First in the file: resolvers take the first line that names a host, so no
+  // foreign line can come before the block and map a blocked name elsewhere.
   std::string block = renderBlock(domains, sessionID);
   auto spans = spansToCut(document);
   std::string out;
-  out.reserve(uncutSize(document, spans) + 1 + block.size());
-  appendUncut(out, document, spans);
-  if (!out.empty() && out.back() != '\n') {
-    out.push_back('\n');
-    // The line feed just added can complete a marker line ("# END HUSHWALL\r"
-    // becomes an end line) and with it a region, which must go as well.
-    if (HostsRegions::contains(out)) out = removingManagedRegion(out);
-  }
+  out.reserve(block.size() + uncutSize(document, spans));
   out.append(block);
+  appendUncut(out, document, spans);
   return out;
 }
 
