@@ -35,7 +35,8 @@ inline constexpr std::string_view managedComment = "# Managed by Hushwall. Edits
 
 // The block: begin line with the session id, the managed comment, for each
 // domain in order "127.0.0.1" and "::1" lines (and their "www." forms unless it
-// starts with "www."), the end line; every line ends in a line feed.
+// starts with "www."), each followed by its twin for the name with a trailing
+// dot, the end line; every line ends in a line feed.
 [[nodiscard]] std::string renderBlock(const std::vector<std::string>& domains, const Uuid& sessionID);
 
 }  // namespace hushwall::HostsDocument

@@ -31,7 +31,7 @@ std::vector<std::string> regionDomainList() {
 // made-up ad and tracker names, about 30 bytes each.
 std::string generateHostsFile() {
   std::string region = HostsDocument::renderBlock(regionDomainList(), session);
-  std::size_t regionLines = 3 + 4 * regionDomains;
+  std::size_t regionLines = 3 + 8 * regionDomains;
   std::size_t ordinaryLines = totalLines - regionLines;
   std::string out;
   out.reserve(6'500'000);

@@ -18,19 +18,23 @@ std::string block(const std::string& body, const Uuid& id = session) {
          "\n# Managed by Hushwall. Edits inside this block are overwritten.\n" + body + "# END HUSHWALL\n";
 }
 
-TEST(HostsDocument, RendersFourLinesPerDomainAndTwoForWwwDomains) {
+TEST(HostsDocument, RendersEachLineWithItsTrailingDotTwinAndWwwFormsUnlessGiven) {
+  const std::string ac =
+      "127.0.0.1\ta.com\n127.0.0.1\ta.com.\n::1\ta.com\n::1\ta.com.\n"
+      "127.0.0.1\twww.a.com\n127.0.0.1\twww.a.com.\n::1\twww.a.com\n::1\twww.a.com.\n";
+  const std::string wwwAd = "127.0.0.1\twww.a.d\n127.0.0.1\twww.a.d.\n::1\twww.a.d\n::1\twww.a.d.\n";
   struct Row {
     std::vector<std::string> domains;
     std::string body;
   };
   const Row rows[] = {
       {{}, ""},
-      {{"a.com"}, "127.0.0.1\ta.com\n::1\ta.com\n127.0.0.1\twww.a.com\n::1\twww.a.com\n"},
-      {{"www.a.com"}, "127.0.0.1\twww.a.com\n::1\twww.a.com\n"},
-      {{"WWW.a.com"}, "127.0.0.1\tWWW.a.com\n::1\tWWW.a.com\n127.0.0.1\twww.WWW.a.com\n::1\twww.WWW.a.com\n"},
-      {{"b.c", "www.a.d", "b.c"},
-       "127.0.0.1\tb.c\n::1\tb.c\n127.0.0.1\twww.b.c\n::1\twww.b.c\n127.0.0.1\twww.a.d\n::1\twww.a.d\n"
-       "127.0.0.1\tb.c\n::1\tb.c\n127.0.0.1\twww.b.c\n::1\twww.b.c\n"},
+      {{"a.com"}, ac},
+      {{"www.a.d"}, wwwAd},
+      {{"WWW.a.d"},
+       "127.0.0.1\tWWW.a.d\n127.0.0.1\tWWW.a.d.\n::1\tWWW.a.d\n::1\tWWW.a.d.\n"
+       "127.0.0.1\twww.WWW.a.d\n127.0.0.1\twww.WWW.a.d.\n::1\twww.WWW.a.d\n::1\twww.WWW.a.d.\n"},
+      {{"a.com", "www.a.d", "a.com"}, ac + wwwAd + ac},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.domains));
