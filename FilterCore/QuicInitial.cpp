@@ -192,6 +192,7 @@ std::expected<QuicInitialKeys, QuicError> QuicInitialKeys::derive(std::uint32_t 
 
 std::expected<std::vector<CryptoFragment>, QuicError> openClientInitials(std::span<const std::uint8_t> datagram,
                                                                          const QuicInitialKeys& keys) {
+  if (datagram.empty()) return std::unexpected(QuicError::notLongHeader);
   std::vector<CryptoFragment> fragments;
   std::vector<std::uint8_t> packet;  // one packet's bytes, unprotected in place
   bool first = true;
