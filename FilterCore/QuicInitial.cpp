@@ -51,7 +51,8 @@ class Hkdf {
     if (!algorithms().hkdf) return;
     context_.reset(EVP_KDF_CTX_new(algorithms().hkdf.get()));
     char digest[] = "SHA256";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0), OSSL_PARAM_construct_end()};
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+                           OSSL_PARAM_construct_end()};
     if (context_ && EVP_KDF_CTX_set_params(context_.get(), params) != 1) context_.reset();
   }
 
@@ -131,7 +132,8 @@ bool readFrames(std::span<const std::uint8_t> payload, std::vector<CryptoFragmen
     std::uint64_t type = r.varint();
     switch (type) {
       case 0x00:
-      case 0x01: break;
+      case 0x01:
+        break;
       case 0x02:
       case 0x03: {
         r.varint();  // largest acknowledged
@@ -161,7 +163,8 @@ bool readFrames(std::span<const std::uint8_t> payload, std::vector<CryptoFragmen
         r.skip(r.varint());
         break;
       }
-      default: return false;
+      default:
+        return false;
     }
   }
   return r.ok();
@@ -174,8 +177,9 @@ std::expected<QuicLongHeader, QuicError> peekLongHeader(std::span<const std::uin
   std::uint8_t first = r.u8();
   std::uint32_t version = r.u32();
   std::uint8_t idLength = r.u8();
-  if (!r.ok()) return std::unexpected(datagram.empty() || (datagram[0] & 0x80) == 0 ? QuicError::notLongHeader
-                                                                                    : QuicError::truncated);
+  if (!r.ok())
+    return std::unexpected(datagram.empty() || (datagram[0] & 0x80) == 0 ? QuicError::notLongHeader
+                                                                         : QuicError::truncated);
   if ((first & 0x80) == 0) return std::unexpected(QuicError::notLongHeader);
   if (version != QuicVersion::v1 && version != QuicVersion::v2) return std::unexpected(QuicError::unknownVersion);
   if (idLength > maxConnectionIdLength) return std::unexpected(QuicError::badHeader);
@@ -219,7 +223,7 @@ std::expected<std::vector<CryptoFragment>, QuicError> openClientInitials(std::sp
     }
     ByteReader r(datagram);
     r.skip(6 + header->destinationId.size());
-    r.skip(r.u8());  // source connection ID
+    r.skip(r.u8());                             // source connection ID
     if (header->isInitial) r.skip(r.varint());  // token
     std::uint64_t length = r.varint();
     if (!r.ok()) return std::unexpected(QuicError::truncated);

@@ -42,7 +42,8 @@ std::vector<Bytes> onDistinctFlows(Transport transport, std::uint16_t port, cons
 // curl's ClientHello, whole in one segment.
 Bytes tlsFirstSegment() { return testing::fixture("tls-curl.bin"); }
 
-const Bytes httpRequest = testing::text("GET /index.html HTTP/1.1\r\nHost: www.unrelated.example\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n\r\n");
+const Bytes httpRequest = testing::text(
+    "GET /index.html HTTP/1.1\r\nHost: www.unrelated.example\r\nUser-Agent: curl/7.88.1\r\nAccept: */*\r\n\r\n");
 
 // Each packet opens a new flow; the engine is replaced, untimed, once every flow has been seen.
 void decideEach(benchmark::State& state, const std::vector<Bytes>& packets) {

@@ -19,11 +19,11 @@ TEST(DnsMessageTest, ReadsQuestionsOfAQuery) {
 
 TEST(DnsMessageTest, ReadsAddressRecordsThroughCompression) {
   // a.example: a CNAME record, then A and AAAA records, all named by pointers.
-  const Bytes response = hex(
-      "abcd818000010003000000000161076578616d706c650000010001"
-      "c00c000500010000003c0003016200"  // a CNAME, not an address: skipped
-      "c00c00010001000000780004c0000201"
-      "c00c001c0001000000780010200104b8000000000000000000000001");
+  const Bytes response =
+      hex("abcd818000010003000000000161076578616d706c650000010001"
+          "c00c000500010000003c0003016200"  // a CNAME, not an address: skipped
+          "c00c00010001000000780004c0000201"
+          "c00c001c0001000000780010200104b8000000000000000000000001");
   auto message = parseDnsMessage(response);
   ASSERT_TRUE(message);
   EXPECT_TRUE(message->isResponse);
@@ -38,9 +38,9 @@ TEST(DnsMessageTest, MalformedMessagesFailWithTheirCause) {
     DnsError error;
   } rows[] = {
       {"abcd0100", DnsError::truncated},
-      {"abcd01000001000000000000c00c00010001", DnsError::badName},    // points at itself
-      {"abcd01000001000000000000c00e00010001", DnsError::badName},    // points forward
-      {"abcd010000010000000000004061", DnsError::badName},            // reserved label type
+      {"abcd01000001000000000000c00c00010001", DnsError::badName},      // points at itself
+      {"abcd01000001000000000000c00e00010001", DnsError::badName},      // points forward
+      {"abcd010000010000000000004061", DnsError::badName},              // reserved label type
       {"abcd0100000200000000000001610000010001", DnsError::truncated},  // two questions, one present
       {"abcd8100000100010000000001610000010001c00c0001000100000001000a7f", DnsError::truncated},
   };
@@ -61,7 +61,7 @@ TEST(DnsMessageTest, FailureAnswerEchoesTheQuestion) {
     auto answer = failureAnswer(query, failure);
     ASSERT_TRUE(answer);
     Bytes expected = query;
-    expected[2] = 0x81;  // QR, RD kept
+    expected[2] = 0x81;                              // QR, RD kept
     expected[3] = static_cast<std::uint8_t>(flags);  // RA and the code
     EXPECT_EQ(*answer, expected);
   }

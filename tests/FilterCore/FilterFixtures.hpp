@@ -25,7 +25,8 @@ inline Bytes fixture(std::string_view name) {
 
 inline Bytes hex(std::string_view text) {
   Bytes out;
-  for (std::size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16)));
   return out;
 }
 
@@ -51,7 +52,8 @@ inline Bytes dnsQuery(std::string_view name, std::uint16_t type) {
   for (std::size_t start = 0; start <= name.size();) {
     auto dot = std::min(name.find('.', start), name.size());
     out.push_back(static_cast<std::uint8_t>(dot - start));
-    out.insert(out.end(), name.begin() + static_cast<std::ptrdiff_t>(start), name.begin() + static_cast<std::ptrdiff_t>(dot));
+    out.insert(out.end(), name.begin() + static_cast<std::ptrdiff_t>(start),
+               name.begin() + static_cast<std::ptrdiff_t>(dot));
     start = dot + 1;
   }
   out.insert(out.end(), {0, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type), 0, 1});

@@ -29,15 +29,17 @@ std::vector<Bytes> segments(const Bytes& stream, std::vector<std::size_t> cuts, 
   cuts.push_back(stream.size());
   std::vector<Bytes> pieces;
   for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
-    Bytes piece(stream.begin() + static_cast<std::ptrdiff_t>(cuts[i]), stream.begin() + static_cast<std::ptrdiff_t>(cuts[i + 1]));
+    Bytes piece(stream.begin() + static_cast<std::ptrdiff_t>(cuts[i]),
+                stream.begin() + static_cast<std::ptrdiff_t>(cuts[i + 1]));
     pieces.push_back(packetFrom(tcpFlow, piece, TcpFlag::ack, 1001 + static_cast<std::uint32_t>(cuts[i])));
   }
   std::vector<Bytes> packets = {packetFrom(tcpFlow, {}, TcpFlag::syn, 1000)};
-  for (std::size_t i = 0; i < pieces.size(); ++i) packets.push_back(pieces[order.empty() ? i : static_cast<std::size_t>(order[i])]);
+  for (std::size_t i = 0; i < pieces.size(); ++i)
+    packets.push_back(pieces[order.empty() ? i : static_cast<std::size_t>(order[i])]);
   return packets;
 }
 
-Bytes dnsOverTcp(const Bytes& query) {
+Bytes framed(const Bytes& query) {
   Bytes framed = {static_cast<std::uint8_t>(query.size() >> 8), static_cast<std::uint8_t>(query.size())};
   framed.insert(framed.end(), query.begin(), query.end());
   return framed;
@@ -51,6 +53,12 @@ Bytes damaged(Bytes packet) {
 TEST(FlowEngineTest, VerdictTable) {
   const Bytes chromium = fixture("tls-chromium.bin");
   const std::vector<std::string> news = {"news.example"};
+  auto quic = [](const char* file) { return packetFrom(udpFlow, fixture(file)); };
+  auto dns = [](const char* name, std::uint16_t type) { return packetFrom(dnsFlow, testing::dnsQuery(name, type)); };
+  const Bytes unreadableQuic = packetFrom(udpFlow, damaged(fixture("quic-v1-rfc9001.bin")));
+  const std::vector<Bytes> dnsOverTcp = {
+      packetFrom(dnsTcpFlow, {}, TcpFlag::syn, 1000),
+      packetFrom(dnsTcpFlow, framed(testing::dnsQuery("news.example", DnsType::aaaa)), TcpFlag::ack, 1001)};
   const struct {
     const char* what;
     std::vector<std::string> rules;
@@ -59,24 +67,32 @@ TEST(FlowEngineTest, VerdictTable) {
     Mark mark;
     const char* name;
   } rows[] = {
-      {"TLS in one segment", news, segments(chromium, {}), Action::reset, Mark::blocked, "www.news.example"},
-      {"TLS in two", news, segments(chromium, {1400}), Action::reset, Mark::blocked, "www.news.example"},
-      {"TLS in three, last first", news, segments(chromium, {3, 1200}, {2, 0, 1}), Action::reset, Mark::blocked, "www.news.example"},
-      {"TLS in upper case", news, segments(fixture("tls-openssl.bin"), {}), Action::reset, Mark::blocked, "News.Example"},
+      {"TLS, one segment", news, segments(chromium, {}), Action::reset, Mark::blocked, "www.news.example"},
+      {"TLS, two", news, segments(chromium, {1400}), Action::reset, Mark::blocked, "www.news.example"},
+      {"TLS, three, last first", news, segments(chromium, {3, 1200}, {2, 0, 1}), Action::reset, Mark::blocked,
+       "www.news.example"},
+      {"TLS, upper case", news, segments(fixture("tls-openssl.bin"), {}), Action::reset, Mark::blocked, "News.Example"},
       {"TLS allowed", {"other.example"}, segments(chromium, {700}), Action::accept, Mark::allowed, "www.news.example"},
-      {"HTTP, trailing dot", news, segments(text("GET / HTTP/1.1\r\nHost: WWW.NEWS.EXAMPLE.\r\n\r\n"), {5}), Action::reset, Mark::blocked, "WWW.NEWS.EXAMPLE."},
-      {"HTTP unrelated", news, segments(text("GET / HTTP/1.1\r\nHost: unrelated.example\r\n\r\n"), {}), Action::accept, Mark::allowed, "unrelated.example"},
-      {"no name in TCP", news, segments(text("SSH-2.0-OpenSSH_9.2\r\n"), {}), Action::accept, Mark::allowed, ""},
-      {"QUIC v1", {"example.com"}, {packetFrom(udpFlow, fixture("quic-v1-rfc9001.bin"))}, Action::reject, Mark::blocked, "example.com"},
-      {"QUIC v2 allowed", news, {packetFrom(udpFlow, fixture("quic-v2-rfc9369.bin"))}, Action::accept, Mark::allowed, "example.com"},
-      {"QUIC split Initial", news, {packetFrom(udpFlow, fixture("quic-chromium-1.bin")), packetFrom(udpFlow, fixture("quic-chromium-2.bin"))}, Action::reject, Mark::blocked, "video.news.example"},
-      {"QUIC unreadable while blocking", news, {packetFrom(udpFlow, damaged(fixture("quic-v1-rfc9001.bin")))}, Action::reject, Mark::blocked, ""},
-      {"QUIC unreadable while idle", {}, {packetFrom(udpFlow, damaged(fixture("quic-v1-rfc9001.bin")))}, Action::accept, Mark::allowed, ""},
+      {"HTTP, trailing dot", news, segments(text("GET / HTTP/1.1\r\nHost: WWW.NEWS.EXAMPLE.\r\n\r\n"), {5}),
+       Action::reset, Mark::blocked, "WWW.NEWS.EXAMPLE."},
+      {"HTTP unrelated", news, segments(text("GET / HTTP/1.1\r\nHost: unrelated.example\r\n\r\n"), {}), Action::accept,
+       Mark::allowed, "unrelated.example"},
+      {"TCP without a name", news, segments(text("SSH-2.0-OpenSSH_9.2\r\n"), {}), Action::accept, Mark::allowed, ""},
+      {"QUIC v1", {"example.com"}, {quic("quic-v1-rfc9001.bin")}, Action::reject, Mark::blocked, "example.com"},
+      {"QUIC v2 allowed", news, {quic("quic-v2-rfc9369.bin")}, Action::accept, Mark::allowed, "example.com"},
+      {"QUIC split Initial",
+       news,
+       {quic("quic-chromium-1.bin"), quic("quic-chromium-2.bin")},
+       Action::reject,
+       Mark::blocked,
+       "video.news.example"},
+      {"QUIC unreadable, blocking", news, {unreadableQuic}, Action::reject, Mark::blocked, ""},
+      {"QUIC unreadable, idle", {}, {unreadableQuic}, Action::accept, Mark::allowed, ""},
       {"UDP that is not QUIC", news, {packetFrom(udpFlow, text("\x40hello"))}, Action::accept, Mark::allowed, ""},
-      {"DNS A", news, {packetFrom(dnsFlow, testing::dnsQuery("news.example", DnsType::a))}, Action::answer, Mark::none, "news.example"},
-      {"DNS HTTPS", news, {packetFrom(dnsFlow, testing::dnsQuery("WWW.news.example", DnsType::https))}, Action::answer, Mark::none, "WWW.news.example"},
-      {"DNS unrelated", news, {packetFrom(dnsFlow, testing::dnsQuery("news.example.org", DnsType::a))}, Action::accept, Mark::none, ""},
-      {"DNS over TCP", news, {packetFrom(dnsTcpFlow, {}, TcpFlag::syn, 1000), packetFrom(dnsTcpFlow, dnsOverTcp(testing::dnsQuery("news.example", DnsType::aaaa)), TcpFlag::ack, 1001)}, Action::answer, Mark::blocked, "news.example"},
+      {"DNS A", news, {dns("news.example", DnsType::a)}, Action::answer, Mark::none, "news.example"},
+      {"DNS HTTPS", news, {dns("WWW.news.example", DnsType::https)}, Action::answer, Mark::none, "WWW.news.example"},
+      {"DNS unrelated", news, {dns("news.example.org", DnsType::a)}, Action::accept, Mark::none, ""},
+      {"DNS over TCP", news, dnsOverTcp, Action::answer, Mark::blocked, "news.example"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -113,8 +129,10 @@ TEST(FlowEngineTest, BlockedQueryIsAnsweredToItsSender) {
 TEST(FlowEngineTest, BlockFindsConnectionsAlreadyOpen) {
   FlowEngine engine;
   for (const auto& packet : segments(fixture("tls-curl.bin"), {})) (void)engine.decide(packet, start);
-  const Bytes response = testing::hex("abcd81800001000100000000086f6c642d6e657773" "076578616d706c650000010001"
-                                      "c00c00010001000000780004c000020b");  // old-news.example A 192.0.2.11
+  const Bytes response = testing::hex(
+      "abcd81800001000100000000086f6c642d6e657773"
+      "076578616d706c650000010001"
+      "c00c00010001000000780004c000020b");  // old-news.example A 192.0.2.11
   (void)engine.decide(packetFrom(dnsFlow.reversed(), response), start);
   const FlowKey openBefore{Transport::tcp, v4(10, 0, 0, 2), v4(192, 0, 2, 11), 39000, 443};
   const FlowKey elsewhere{Transport::tcp, v4(10, 0, 0, 2), v4(192, 0, 2, 99), 39001, 443};
@@ -130,6 +148,8 @@ TEST(FlowEngineTest, BlockFindsConnectionsAlreadyOpen) {
   Decision later = engine.decide(packetFrom(tcpFlow, text("more"), TcpFlag::ack, 5000), start);
   EXPECT_EQ(later.action, Action::reset);
   EXPECT_EQ(later.mark, Mark::blocked);
+  // The same addresses and ports reused by a new connection are read afresh.
+  EXPECT_EQ(engine.decide(packetFrom(tcpFlow, {}, TcpFlag::syn, 9000), start), Decision{});
 }
 
 TEST(FlowEngineTest, MemoryStaysWithinItsLimits) {
@@ -161,7 +181,8 @@ TEST(FlowEngineTest, DamagedPacketsAreJudgedSafely) {
     originals.push_back(packetFrom(tcpFlow, fixture(file)));
     originals.push_back(packetFrom(udpFlow, fixture(file)));
   }
-  originals.push_back(packetFrom(dnsFlow.reversed(), testing::hex("abcd818000010001000000000161000001000100000001000a7f")));
+  originals.push_back(
+      packetFrom(dnsFlow.reversed(), testing::hex("abcd818000010001000000000161000001000100000001000a7f")));
   std::uint32_t seed = 1;
   for (int round = 0; round < 300; ++round) {
     for (Bytes packet : originals) {

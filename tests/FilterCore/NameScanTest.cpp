@@ -38,7 +38,8 @@ TEST(TlsClientHelloTest, HelloSpanningTwoRecordsIsJoined) {
   const std::size_t rest = hello.size() - 5 - cut;
   Bytes records = {0x16, 0x03, 0x01, 0x00, static_cast<std::uint8_t>(cut)};
   records.insert(records.end(), hello.begin() + 5, hello.begin() + 5 + cut);
-  records.insert(records.end(), {0x16, 0x03, 0x01, static_cast<std::uint8_t>(rest >> 8), static_cast<std::uint8_t>(rest)});
+  records.insert(records.end(),
+                 {0x16, 0x03, 0x01, static_cast<std::uint8_t>(rest >> 8), static_cast<std::uint8_t>(rest)});
   records.insert(records.end(), hello.begin() + 5 + static_cast<std::ptrdiff_t>(cut), hello.end());
   EXPECT_EQ(scanTlsRecords(records), (NameScan{Status::complete, "www.news.example"}));
   EXPECT_EQ(scanTlsRecords(std::span(records).first(records.size() - 1)).status, Status::needMore);
@@ -47,9 +48,9 @@ TEST(TlsClientHelloTest, HelloSpanningTwoRecordsIsJoined) {
 TEST(TlsClientHelloTest, OtherBytesAreInvalid) {
   const Bytes rows[] = {
       text("GET / HTTP/1.1\r\n"),
-      {0x16, 0x02},                                            // not TLS 1.x
-      {0x17, 0x03, 0x03, 0x00, 0x10},                          // application data
-      {0x16, 0x03, 0x03, 0x00, 0x06, 0x02, 0, 0, 2, 3, 3},    // a ServerHello
+      {0x16, 0x02},                                               // not TLS 1.x
+      {0x17, 0x03, 0x03, 0x00, 0x10},                             // application data
+      {0x16, 0x03, 0x03, 0x00, 0x06, 0x02, 0, 0, 2, 3, 3},        // a ServerHello
       {0x16, 0x03, 0x01, 0x00, 0x08, 0x01, 0, 0, 4, 3, 3, 0, 0},  // a ClientHello too short for its random
   };
   for (const auto& row : rows) EXPECT_EQ(scanTlsRecords(row).status, Status::invalid);

@@ -46,7 +46,8 @@ TEST(PacketTest, ReplyRoundTripsWithValidChecksums) {
     if (v4) {
       EXPECT_EQ(foldedSum(std::span(reply).first(20), 0), 0xFFFF);
     }
-    std::uint32_t pseudo = static_cast<std::uint32_t>(key.transport) + static_cast<std::uint32_t>(reply.size() - ipLength);
+    std::uint32_t pseudo =
+        static_cast<std::uint32_t>(key.transport) + static_cast<std::uint32_t>(reply.size() - ipLength);
     pseudo += foldedSum(v4 ? std::span(reply).subspan(12, 8) : std::span(reply).subspan(8, 32), 0);
     EXPECT_EQ(foldedSum(std::span(reply).subspan(ipLength), pseudo), 0xFFFF);
     if (key.transport == Transport::tcp) {
@@ -64,10 +65,19 @@ TEST(PacketTest, MalformedPacketsFailWithTheirCause) {
     return copy;
   };
   // IPv6 with a hop-by-hop header before UDP parses; a fragment header with an offset does not.
-  const Bytes hopByHop = hex("6000000000100040" "20010db8000000000000000000000002" "20010db8000000000000000000000053"
-                             "1100000000000000" "0001003500080000");
-  const Bytes fragment = hex("600000000010" "2c40" "20010db8000000000000000000000002" "20010db8000000000000000000000053"
-                             "1100000800000001" "0001003500080000");
+  const Bytes hopByHop =
+      hex("6000000000100040"
+          "20010db8000000000000000000000002"
+          "20010db8000000000000000000000053"
+          "1100000000000000"
+          "0001003500080000");
+  const Bytes fragment =
+      hex("600000000010"
+          "2c40"
+          "20010db8000000000000000000000002"
+          "20010db8000000000000000000000053"
+          "1100000800000001"
+          "0001003500080000");
   EXPECT_EQ(parsePacket(hopByHop)->key.destinationPort, 53);
   const struct {
     Bytes packet;

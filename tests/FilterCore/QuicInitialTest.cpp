@@ -25,8 +25,10 @@ TEST(QuicInitialTest, KeysMatchBothRfcSamples) {
     std::uint32_t version;
     const char *key, *iv, *hp;
   } rows[] = {
-      {QuicVersion::v1, "1f369613dd76d5467730efcbe3b1a22d", "fa044b2f42a3fd3b46fb255c", "9f50449e04a0e810283a1e9933adedd2"},
-      {QuicVersion::v2, "8b1a0bc121284290a29e0971b5cd045d", "91f73e2351d8fa91660e909f", "45b95e15235d6f45a6b19cbcb0294ba9"},
+      {QuicVersion::v1, "1f369613dd76d5467730efcbe3b1a22d", "fa044b2f42a3fd3b46fb255c",
+       "9f50449e04a0e810283a1e9933adedd2"},
+      {QuicVersion::v2, "8b1a0bc121284290a29e0971b5cd045d", "91f73e2351d8fa91660e909f",
+       "45b95e15235d6f45a6b19cbcb0294ba9"},
   };
   for (const auto& row : rows) {
     auto keys = QuicInitialKeys::derive(row.version, sampleId);
@@ -39,7 +41,8 @@ TEST(QuicInitialTest, KeysMatchBothRfcSamples) {
 }
 
 TEST(QuicInitialTest, RfcSampleInitialsOpenToTheirClientHello) {
-  for (auto [file, version] : {std::pair{"quic-v1-rfc9001.bin", QuicVersion::v1}, {"quic-v2-rfc9369.bin", QuicVersion::v2}}) {
+  for (auto [file, version] :
+       {std::pair{"quic-v1-rfc9001.bin", QuicVersion::v1}, {"quic-v2-rfc9369.bin", QuicVersion::v2}}) {
     SCOPED_TRACE(file);
     const Bytes packet = fixture(file);
     auto header = peekLongHeader(packet);
@@ -92,7 +95,8 @@ TEST(QuicInitialTest, DamagedPacketsFailWithTheirCause) {
       {hex("40aabbccdd"), QuicError::notLongHeader},
   };
   for (const auto& row : rows) EXPECT_EQ(openClientInitials(row.datagram, keys).error(), row.error);
-  for (std::size_t n = 0; n < packet.size(); ++n) ASSERT_FALSE(openClientInitials(std::span(packet).first(n), keys)) << n;
+  for (std::size_t n = 0; n < packet.size(); ++n)
+    ASSERT_FALSE(openClientInitials(std::span(packet).first(n), keys)) << n;
 }
 
 }  // namespace
