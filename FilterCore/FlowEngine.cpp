@@ -276,7 +276,6 @@ struct FlowEngine::State {
       if (auto message = parseDnsMessage(query)) {
         if (auto name = blockedQuestion(*message)) {
           Decision decision = answerQuery(packet, query, std::move(*name));
-          flow->phase = Phase::blocked;
           forget(flow);
           ++stats.flowsBlocked;
           return decision;
