@@ -88,7 +88,7 @@ std::expected<DnsMessage, DnsError> parseDnsMessage(std::span<const std::uint8_t
 }
 
 std::expected<std::vector<std::uint8_t>, DnsError> failureAnswer(std::span<const std::uint8_t> query,
-                                                                DnsFailure failure) {
+                                                                 DnsFailure failure) {
   if (query.size() < headerLength) return std::unexpected(DnsError::truncated);
   std::string name;
   auto end = readName(query, headerLength, name);
@@ -106,4 +106,3 @@ std::expected<std::vector<std::uint8_t>, DnsError> failureAnswer(std::span<const
 }
 
 }  // namespace hushwall::filter
-

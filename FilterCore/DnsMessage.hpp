@@ -61,6 +61,6 @@ enum class DnsFailure : std::uint8_t {
 // and first question, with QR and RA set, `failure` as the RCODE, and no
 // records. Fails when the query does not parse or has no question.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, DnsError> failureAnswer(std::span<const std::uint8_t> query,
-                                                                              DnsFailure failure);
+                                                                               DnsFailure failure);
 
 }  // namespace hushwall::filter

@@ -16,14 +16,6 @@ namespace {
 constexpr std::uint16_t dnsPort = 53;
 constexpr std::uint8_t tlsHandshakeRecord = 22;
 
-struct IpAddressHash {
-  std::size_t operator()(const IpAddress& address) const noexcept {
-    std::uint64_t hash = 0xcbf29ce484222325ull;
-    for (auto byte : address.bytes) hash = (hash ^ byte) * 0x100000001b3ull;
-    return static_cast<std::size_t>(hash);
-  }
-};
-
 Decision acceptOnly() { return {}; }
 
 }  // namespace
@@ -71,9 +63,7 @@ struct FlowEngine::State {
 
   explicit State(Limits l) : limits(l) {}
 
-  [[nodiscard]] bool blocks(std::string_view name) const {
-    return rules.verdict(name) == FlowRules::Verdict::block;
-  }
+  [[nodiscard]] bool blocks(std::string_view name) const { return rules.verdict(name) == FlowRules::Verdict::block; }
   [[nodiscard]] bool blockingAnything() const { return !rules.isEmpty(); }
 
   // ---- the flow table
@@ -101,8 +91,8 @@ struct FlowEngine::State {
   }
 
   void evictOldest() {
-    bool takeUndecided = decided.empty() ||
-                         (!undecided.empty() && undecided.front().lastSeen <= decided.front().lastSeen);
+    bool takeUndecided =
+        decided.empty() || (!undecided.empty() && undecided.front().lastSeen <= decided.front().lastSeen);
     if (takeUndecided) ++stats.flowsEvicted;
     forget(takeUndecided ? undecided.begin() : decided.begin());
   }
@@ -286,7 +276,6 @@ struct FlowEngine::State {
       if (auto message = parseDnsMessage(query)) {
         if (auto name = blockedQuestion(*message)) {
           Decision decision = answerQuery(packet, query, std::move(*name));
-          flow->phase = Phase::blocked;
           forget(flow);
           ++stats.flowsBlocked;
           return decision;
@@ -304,13 +293,18 @@ struct FlowEngine::State {
 
   Decision decideTcp(const PacketView& packet, Instant now) {
     auto flow = find(packet.key);
+    const bool opening = (packet.tcpFlags & (TcpFlag::syn | TcpFlag::ack)) == TcpFlag::syn;
+    // A SYN on a decided flow's addresses and ports is a new connection, to be read afresh.
+    if (flow && opening && (*flow)->phase != Phase::undecided) {
+      forget(*flow);
+      flow.reset();
+    }
     if (flow && (*flow)->phase != Phase::undecided) return rejudge(*flow, now, Decision::Action::reset);
     if ((packet.tcpFlags & TcpFlag::rst) != 0) {
       if (flow) forget(*flow);
       return acceptOnly();
     }
     if (!flow) {
-      const bool opening = (packet.tcpFlags & (TcpFlag::syn | TcpFlag::ack)) == TcpFlag::syn;
       if (!opening && packet.payload.empty()) return acceptOnly();
       // The answering side of a flow is never what names it.
       if (index.contains(packet.key.reversed())) return acceptOnly();
@@ -366,8 +360,7 @@ struct FlowEngine::State {
     if (flow && (*flow)->phase != Phase::undecided) return rejudge(*flow, now, Decision::Action::reject);
     if (!flow && index.contains(packet.key.reversed())) return acceptOnly();
     auto settleUnread = [&](bool blockUnread) {
-      return settle(flow, packet.key, now, Decision::Source::none, std::nullopt, blockUnread,
-                    Decision::Action::reject);
+      return settle(flow, packet.key, now, Decision::Source::none, std::nullopt, blockUnread, Decision::Action::reject);
     };
 
     auto header = peekLongHeader(packet.payload);

@@ -47,7 +47,7 @@ struct Decision {
   Action action = Action::accept;
   Mark mark = Mark::none;
   Source source = Source::none;
-  std::string name;                // as read, not normalised; empty when none was read
+  std::string name;                 // as read, not normalised; empty when none was read
   std::vector<std::uint8_t> reply;  // Action::answer only: a whole IP packet to the packet's sender
 
   friend bool operator==(const Decision&, const Decision&) = default;
@@ -65,10 +65,10 @@ class FlowEngine {
  public:
   struct Limits {
     std::size_t maxFlows = 10'000;
-    std::size_t maxStreamBytes = 16 * 1024;           // per flow, from its first byte
-    std::size_t maxBufferedBytes = 8 * 1024 * 1024;   // of all flows' reassembly together
-    std::size_t maxAddressNames = 10'000;             // address-to-name pairs from DNS answers
-    std::chrono::seconds undecidedIdle{30};           // an undecided flow with no packet for this long is forgotten
+    std::size_t maxStreamBytes = 16 * 1024;          // per flow, from its first byte
+    std::size_t maxBufferedBytes = 8 * 1024 * 1024;  // of all flows' reassembly together
+    std::size_t maxAddressNames = 10'000;            // address-to-name pairs from DNS answers, newest kept
+    std::chrono::seconds undecidedIdle{30};          // an undecided flow with no packet for this long is forgotten
     DnsFailure dnsFailure = DnsFailure::refused;
   };
 
@@ -76,10 +76,10 @@ class FlowEngine {
   struct Stats {
     std::uint64_t packets = 0;
     std::uint64_t flowsAllowed = 0;
-    std::uint64_t flowsBlocked = 0;       // reset or rejected
-    std::uint64_t queriesBlocked = 0;     // DNS queries answered with a failure
-    std::uint64_t flowsUnread = 0;        // allowed because no name could be read
-    std::uint64_t flowsEvicted = 0;       // forgotten to make room, before a decision
+    std::uint64_t flowsBlocked = 0;    // reset or rejected
+    std::uint64_t queriesBlocked = 0;  // DNS queries answered with a failure
+    std::uint64_t flowsUnread = 0;     // allowed because no name could be read
+    std::uint64_t flowsEvicted = 0;    // forgotten to make room, before a decision
     friend bool operator==(const Stats&, const Stats&) = default;
   };
 
@@ -114,7 +114,8 @@ class FlowEngine {
   //    program falls back to TCP; otherwise the flow is allowed.
   //  - A packet that is not IP carrying TCP or UDP: accept, no mark.
   // A packet of a flow already decided here is judged again by the name it
-  // was decided on, under the current rules.
+  // was decided on, under the current rules; a SYN on its addresses and
+  // ports starts a new flow instead.
   [[nodiscard]] Decision decide(std::span<const std::uint8_t> ipPacket, Instant now);
 
   // The blocked name `key`'s connection is for under the current rules, if

@@ -1,7 +1,8 @@
 #include "FilterCore/Packet.hpp"
 
-#include <algorithm>
 #include <arpa/inet.h>
+
+#include <algorithm>
 
 #include "FilterCore/ByteReader.hpp"
 
@@ -10,6 +11,11 @@ namespace hushwall::filter {
 namespace {
 
 constexpr std::uint8_t hopByHop = 0, routing = 43, fragment = 44, destinationOptions = 60, authentication = 51;
+
+std::uint64_t fnv1a(std::span<const std::uint8_t> bytes, std::uint64_t hash = 0xcbf29ce484222325ull) {
+  for (auto byte : bytes) hash = (hash ^ byte) * 0x100000001b3ull;
+  return hash;
+}
 
 struct Network {
   FlowKey key;
@@ -109,31 +115,33 @@ std::string IpAddress::toString() const {
   return text;
 }
 
-FlowKey FlowKey::reversed() const {
-  return FlowKey{transport, destination, source, destinationPort, sourcePort};
+FlowKey FlowKey::reversed() const { return FlowKey{transport, destination, source, destinationPort, sourcePort}; }
+
+// FNV-1a: cheap, and the addresses and ports of real flows vary enough for it.
+std::size_t IpAddressHash::operator()(const IpAddress& address) const noexcept {
+  return static_cast<std::size_t>(fnv1a(address.bytes));
 }
 
 std::size_t FlowKeyHash::operator()(const FlowKey& key) const noexcept {
-  // FNV-1a over the fields: cheap, and the kernel already spreads ports.
-  std::uint64_t hash = 0xcbf29ce484222325ull;
-  auto mix = [&hash](std::uint8_t byte) { hash = (hash ^ byte) * 0x100000001b3ull; };
-  mix(static_cast<std::uint8_t>(key.transport));
-  for (auto byte : key.source.bytes) mix(byte);
-  for (auto byte : key.destination.bytes) mix(byte);
-  for (std::uint16_t port : {key.sourcePort, key.destinationPort}) {
-    mix(static_cast<std::uint8_t>(port >> 8));
-    mix(static_cast<std::uint8_t>(port));
-  }
-  return static_cast<std::size_t>(hash);
+  const std::uint8_t rest[5] = {
+      static_cast<std::uint8_t>(key.transport), static_cast<std::uint8_t>(key.sourcePort >> 8),
+      static_cast<std::uint8_t>(key.sourcePort), static_cast<std::uint8_t>(key.destinationPort >> 8),
+      static_cast<std::uint8_t>(key.destinationPort)};
+  return static_cast<std::size_t>(fnv1a(rest, fnv1a(key.destination.bytes, fnv1a(key.source.bytes))));
 }
 
 std::expected<PacketView, PacketError> parsePacket(std::span<const std::uint8_t> ipPacket) {
   if (ipPacket.empty()) return std::unexpected(PacketError::truncated);
   std::expected<Network, PacketError> network = std::unexpected(PacketError::badHeader);
   switch (ipPacket[0] >> 4) {
-    case 4: network = parseIpv4(ipPacket); break;
-    case 6: network = parseIpv6(ipPacket); break;
-    default: return std::unexpected(PacketError::badHeader);
+    case 4:
+      network = parseIpv4(ipPacket);
+      break;
+    case 6:
+      network = parseIpv6(ipPacket);
+      break;
+    default:
+      return std::unexpected(PacketError::badHeader);
   }
   if (!network) return std::unexpected(network.error());
 

@@ -29,6 +29,10 @@ struct IpAddress {
   friend auto operator<=>(const IpAddress&, const IpAddress&) = default;
 };
 
+struct IpAddressHash {
+  [[nodiscard]] std::size_t operator()(const IpAddress& address) const noexcept;
+};
+
 enum class Transport : std::uint8_t { tcp = 6, udp = 17 };
 
 // A flow as the packet travels: source is the sender of this packet.

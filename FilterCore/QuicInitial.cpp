@@ -43,37 +43,49 @@ const Algorithms& algorithms() {
   return fetched;
 }
 
-bool hkdf(int mode, std::span<const std::uint8_t> key, std::span<const std::uint8_t> saltOrInfo,
-          std::span<std::uint8_t> out) {
-  if (!algorithms().hkdf) return false;
-  Owned<EVP_KDF_CTX> context(EVP_KDF_CTX_new(algorithms().hkdf.get()));
-  if (!context) return false;
-  char digest[] = "SHA256";
-  auto* keyData = const_cast<std::uint8_t*>(key.data());
-  auto* extraData = const_cast<std::uint8_t*>(saltOrInfo.data());
-  const char* extraName = mode == EVP_KDF_HKDF_MODE_EXTRACT_ONLY ? OSSL_KDF_PARAM_SALT : OSSL_KDF_PARAM_INFO;
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
-      OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, keyData, key.size()),
-      OSSL_PARAM_construct_octet_string(extraName, extraData, saltOrInfo.size()),
-      OSSL_PARAM_construct_end(),
-  };
-  return EVP_KDF_derive(context.get(), out.data(), out.size(), params) == 1;
-}
+// One HKDF context serves every step of a derivation, so the digest is looked
+// up once rather than at each step.
+class Hkdf {
+ public:
+  Hkdf() {
+    if (!algorithms().hkdf) return;
+    context_.reset(EVP_KDF_CTX_new(algorithms().hkdf.get()));
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+                           OSSL_PARAM_construct_end()};
+    if (context_ && EVP_KDF_CTX_set_params(context_.get(), params) != 1) context_.reset();
+  }
 
-// TLS 1.3's HKDF-Expand-Label with an empty context.
-bool expandLabel(std::span<const std::uint8_t> secret, std::string_view label, std::span<std::uint8_t> out) {
-  constexpr std::string_view prefix = "tls13 ";
-  std::vector<std::uint8_t> info;
-  info.push_back(0);
-  info.push_back(static_cast<std::uint8_t>(out.size()));
-  info.push_back(static_cast<std::uint8_t>(prefix.size() + label.size()));
-  info.insert(info.end(), prefix.begin(), prefix.end());
-  info.insert(info.end(), label.begin(), label.end());
-  info.push_back(0);
-  return hkdf(EVP_KDF_HKDF_MODE_EXPAND_ONLY, secret, info, out);
-}
+  bool extract(std::span<const std::uint8_t> salt, std::span<const std::uint8_t> key, std::span<std::uint8_t> out) {
+    return run(EVP_KDF_HKDF_MODE_EXTRACT_ONLY, OSSL_KDF_PARAM_SALT, key, salt, out);
+  }
+
+  // TLS 1.3's HKDF-Expand-Label with an empty context.
+  bool expandLabel(std::span<const std::uint8_t> secret, std::string_view label, std::span<std::uint8_t> out) {
+    constexpr std::string_view prefix = "tls13 ";
+    std::vector<std::uint8_t> info = {0, static_cast<std::uint8_t>(out.size()),
+                                      static_cast<std::uint8_t>(prefix.size() + label.size())};
+    info.insert(info.end(), prefix.begin(), prefix.end());
+    info.insert(info.end(), label.begin(), label.end());
+    info.push_back(0);
+    return run(EVP_KDF_HKDF_MODE_EXPAND_ONLY, OSSL_KDF_PARAM_INFO, secret, info, out);
+  }
+
+ private:
+  bool run(int mode, const char* extraName, std::span<const std::uint8_t> key, std::span<const std::uint8_t> extra,
+           std::span<std::uint8_t> out) {
+    if (!context_) return false;
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(key.data()), key.size()),
+        OSSL_PARAM_construct_octet_string(extraName, const_cast<std::uint8_t*>(extra.data()), extra.size()),
+        OSSL_PARAM_construct_end(),
+    };
+    return EVP_KDF_derive(context_.get(), out.data(), out.size(), params) == 1;
+  }
+
+  Owned<EVP_KDF_CTX> context_;
+};
 
 bool headerMask(const QuicInitialKeys& keys, std::span<const std::uint8_t> sample, std::array<std::uint8_t, 16>& mask) {
   Owned<EVP_CIPHER_CTX> context(EVP_CIPHER_CTX_new());
@@ -120,7 +132,8 @@ bool readFrames(std::span<const std::uint8_t> payload, std::vector<CryptoFragmen
     std::uint64_t type = r.varint();
     switch (type) {
       case 0x00:
-      case 0x01: break;
+      case 0x01:
+        break;
       case 0x02:
       case 0x03: {
         r.varint();  // largest acknowledged
@@ -150,7 +163,8 @@ bool readFrames(std::span<const std::uint8_t> payload, std::vector<CryptoFragmen
         r.skip(r.varint());
         break;
       }
-      default: return false;
+      default:
+        return false;
     }
   }
   return r.ok();
@@ -163,8 +177,9 @@ std::expected<QuicLongHeader, QuicError> peekLongHeader(std::span<const std::uin
   std::uint8_t first = r.u8();
   std::uint32_t version = r.u32();
   std::uint8_t idLength = r.u8();
-  if (!r.ok()) return std::unexpected(datagram.empty() || (datagram[0] & 0x80) == 0 ? QuicError::notLongHeader
-                                                                                    : QuicError::truncated);
+  if (!r.ok())
+    return std::unexpected(datagram.empty() || (datagram[0] & 0x80) == 0 ? QuicError::notLongHeader
+                                                                         : QuicError::truncated);
   if ((first & 0x80) == 0) return std::unexpected(QuicError::notLongHeader);
   if (version != QuicVersion::v1 && version != QuicVersion::v2) return std::unexpected(QuicError::unknownVersion);
   if (idLength > maxConnectionIdLength) return std::unexpected(QuicError::badHeader);
@@ -181,17 +196,19 @@ std::expected<QuicInitialKeys, QuicError> QuicInitialKeys::derive(std::uint32_t 
   std::array<std::uint8_t, 32> clientSecret{};
   QuicInitialKeys keys;
   keys.version = version;
-  bool derived = hkdf(EVP_KDF_HKDF_MODE_EXTRACT_ONLY, destinationId, two ? v2Salt : v1Salt, initialSecret) &&
-                 expandLabel(initialSecret, "client in", clientSecret) &&
-                 expandLabel(clientSecret, two ? "quicv2 key" : "quic key", keys.key) &&
-                 expandLabel(clientSecret, two ? "quicv2 iv" : "quic iv", keys.iv) &&
-                 expandLabel(clientSecret, two ? "quicv2 hp" : "quic hp", keys.headerKey);
+  Hkdf hkdf;
+  bool derived = hkdf.extract(two ? v2Salt : v1Salt, destinationId, initialSecret) &&
+                 hkdf.expandLabel(initialSecret, "client in", clientSecret) &&
+                 hkdf.expandLabel(clientSecret, two ? "quicv2 key" : "quic key", keys.key) &&
+                 hkdf.expandLabel(clientSecret, two ? "quicv2 iv" : "quic iv", keys.iv) &&
+                 hkdf.expandLabel(clientSecret, two ? "quicv2 hp" : "quic hp", keys.headerKey);
   if (!derived) return std::unexpected(QuicError::cryptoLibrary);
   return keys;
 }
 
 std::expected<std::vector<CryptoFragment>, QuicError> openClientInitials(std::span<const std::uint8_t> datagram,
                                                                          const QuicInitialKeys& keys) {
+  if (datagram.empty()) return std::unexpected(QuicError::notLongHeader);
   std::vector<CryptoFragment> fragments;
   std::vector<std::uint8_t> packet;  // one packet's bytes, unprotected in place
   bool first = true;
@@ -206,7 +223,7 @@ std::expected<std::vector<CryptoFragment>, QuicError> openClientInitials(std::sp
     }
     ByteReader r(datagram);
     r.skip(6 + header->destinationId.size());
-    r.skip(r.u8());  // source connection ID
+    r.skip(r.u8());                             // source connection ID
     if (header->isInitial) r.skip(r.varint());  // token
     std::uint64_t length = r.varint();
     if (!r.ok()) return std::unexpected(QuicError::truncated);

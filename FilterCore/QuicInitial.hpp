@@ -18,14 +18,14 @@ inline constexpr std::uint32_t v2 = 0x6b3343cf;
 }  // namespace QuicVersion
 
 enum class QuicError {
-  notLongHeader,    // a short-header packet, or not QUIC at all
-  unknownVersion,   // a version other than 1 and 2, or version negotiation
-  notInitial,       // a long-header packet of another type
-  truncated,        // shorter than its header says
-  badHeader,        // a connection ID longer than 20 bytes, a length that cannot be
-  decryptFailed,    // the authentication tag did not verify
-  badFrames,        // a frame an Initial may not carry, or one that runs past the packet
-  cryptoLibrary,    // libcrypto failed
+  notLongHeader,   // a short-header packet, or not QUIC at all
+  unknownVersion,  // a version other than 1 and 2, or version negotiation
+  notInitial,      // a long-header packet of another type
+  truncated,       // shorter than its header says
+  badHeader,       // a connection ID longer than 20 bytes, a length that cannot be
+  decryptFailed,   // the authentication tag did not verify
+  badFrames,       // a frame an Initial may not carry, or one that runs past the packet
+  cryptoLibrary,   // libcrypto failed
 };
 
 // The fields of a long header that are readable without keys.
@@ -48,7 +48,7 @@ struct QuicInitialKeys {
   std::array<std::uint8_t, 16> headerKey{};
 
   [[nodiscard]] static std::expected<QuicInitialKeys, QuicError> derive(std::uint32_t version,
-                                                                       std::span<const std::uint8_t> destinationId);
+                                                                        std::span<const std::uint8_t> destinationId);
 };
 
 struct CryptoFragment {

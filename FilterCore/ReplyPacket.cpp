@@ -65,8 +65,9 @@ std::vector<std::uint8_t> replyPacket(const PacketView& to, std::span<const std:
   put16(packet, t + 2, to.key.sourcePort);
   if (tcp) {
     put32(packet, t + 4, to.tcpAcknowledgement);
-    put32(packet, t + 8, to.tcpSequence + static_cast<std::uint32_t>(to.payload.size()) +
-                             ((to.tcpFlags & (TcpFlag::syn | TcpFlag::fin)) != 0 ? 1u : 0u));
+    put32(packet, t + 8,
+          to.tcpSequence + static_cast<std::uint32_t>(to.payload.size()) +
+              ((to.tcpFlags & (TcpFlag::syn | TcpFlag::fin)) != 0 ? 1u : 0u));
     packet[t + 12] = 5 << 4;
     packet[t + 13] = tcpFlags;
     put16(packet, t + 14, 0xFFFF);  // window

@@ -10,7 +10,15 @@ StreamAssembler::Added StreamAssembler::add(std::uint64_t offset, std::span<cons
   const std::uint64_t from = std::max(offset, base_);
   const std::uint64_t to = std::min(end, limit);
   bool stored = false;
-  if (from < to) {
+  if (from < to && from == base_ + contiguous_ && buffer_.size() == contiguous_) {
+    // In order with nothing held beyond: the common case, appended whole.
+    const auto count = static_cast<std::size_t>(to - from);
+    const auto skip = static_cast<std::ptrdiff_t>(from - offset);
+    buffer_.insert(buffer_.end(), bytes.begin() + skip, bytes.begin() + skip + static_cast<std::ptrdiff_t>(count));
+    present_.resize(buffer_.size(), true);
+    contiguous_ = buffer_.size();
+    stored = true;
+  } else if (from < to) {
     const auto needed = static_cast<std::size_t>(to - base_);
     if (buffer_.size() < needed) {
       buffer_.resize(needed);

@@ -16,9 +16,9 @@ class StreamAssembler {
   explicit StreamAssembler(std::size_t capacity) : capacity_(capacity) {}
 
   enum class Added {
-    stored,      // some or all of the piece was new
-    duplicate,   // every byte was already held
-    overflow,    // the piece lies (partly) beyond the capacity; its bytes inside it were stored
+    stored,     // some or all of the piece was new
+    duplicate,  // every byte was already held
+    overflow,   // the piece lies (partly) beyond the capacity; its bytes inside it were stored
   };
   // Stores `bytes` found at `offset` from the stream's start. Where pieces
   // overlap, the bytes first received are kept.
