@@ -61,20 +61,21 @@ std::set<IpAddress> currentAddresses(const std::vector<std::string>& hosts) {
 std::expected<std::unique_ptr<Enforcer>, std::string> Enforcer::start(Options options) {
   std::unique_ptr<Enforcer> made(new Enforcer());
   made->engineQueue_ = std::make_unique<SerialQueue>("org.hushwall.app.filter.engine");
+  made->rawV4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  made->rawV6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  Enforcer* self = made.get();
+  // The queue first: its guard process must not inherit the table's socket.
+  auto queue = PacketQueue::open(options.queueNumber, options.deadline, [self](PacketQueue::Packet packet) {
+    self->engineQueue_->async([self, packet = std::move(packet)]() mutable { self->judge(std::move(packet)); });
+  });
+  if (!queue) return std::unexpected(queue.error().message);
+  made->queue_ = std::move(*queue);
   auto table = FilterTable::open(options.queueNumber);
   if (!table) return std::unexpected(table.error().message);
   if (auto removed = (*table)->removeStale(); !removed) {
     return std::unexpected(cat("a table inet hushwall is held by another process: ", removed.error().message));
   }
   made->table_ = std::move(*table);
-  made->rawV4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
-  made->rawV6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
-  Enforcer* self = made.get();
-  auto queue = PacketQueue::open(options.queueNumber, options.deadline, [self](PacketQueue::Packet packet) {
-    self->engineQueue_->async([self, packet = std::move(packet)]() mutable { self->judge(std::move(packet)); });
-  });
-  if (!queue) return std::unexpected(queue.error().message);
-  made->queue_ = std::move(*queue);
   return made;
 }
 

@@ -7,13 +7,19 @@
 #include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink_queue.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <new>
 
 #include "FilterService/Marks.hpp"
 
@@ -83,12 +89,76 @@ std::expected<std::unique_ptr<PacketQueue>, QueueError> PacketQueue::open(std::u
 
   queue->stopFd_ = eventfd(0, EFD_CLOEXEC);
   if (queue->stopFd_ < 0) return std::unexpected(failure("eventfd", errno));
-  queue->heartbeat_ = Clock::now().time_since_epoch().count();
+  void* page = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return std::unexpected(failure("shared page", errno));
+  queue->shared_ = new (page) Shared();
+  queue->shared_->heartbeat = Clock::now().time_since_epoch().count();
+  queue->startGuard();
   queue->reader_ = std::thread([q = queue.get()] { q->run(); });
   return queue;
 }
 
+// The guard runs between fork and _exit in a copy of a threaded process: only
+// system calls and writes into its own stack buffers, nothing that allocates.
+void PacketQueue::startGuard() {
+  pid_t parent = getpid();
+  int fd = mnl_socket_get_fd(socket_);
+  pid_t child = fork();
+  if (child != 0) {
+    guard_ = child;  // -1: no guard; the deadline still holds while the process runs
+    return;
+  }
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(0);
+  // Keep only the queue's socket: an inherited nftables socket would keep an owned table alive.
+  close_range(0, fd - 1, 0);
+  close_range(fd + 1, ~0u, 0);
+  const Clock::rep deadline = std::chrono::duration_cast<Clock::duration>(deadline_).count();
+  const timespec nap{0, static_cast<long>(std::chrono::nanoseconds(deadline_).count() / 4)};
+  std::uint32_t released = 0;
+  bool releasedAny = false;
+  alignas(nlmsghdr) static char buffer[0xffff + 8192];
+  char verdict[256];
+  for (;;) {
+    nanosleep(&nap, nullptr);
+    if (Clock::now().time_since_epoch().count() - shared_->heartbeat.load() < deadline) continue;
+    // The reader is stalled: what it took waits on verdicts that will not come in time.
+    std::uint32_t taken = shared_->lastId.load();
+    if (shared_->tookAny.load() && (!releasedAny || taken != released)) {
+      nlmsghdr* message = nfq_nlmsg_put(verdict, NFQNL_MSG_VERDICT_BATCH, number_);
+      nfq_nlmsg_verdict_put(message, static_cast<int>(taken), NF_ACCEPT);
+      (void)sendto(fd, message, message->nlmsg_len, 0, nullptr, 0);
+      released = taken;
+      releasedAny = true;
+    }
+    for (;;) {
+      ssize_t received = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (received < 0) break;
+      int left = static_cast<int>(received);
+      for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); mnl_nlmsg_ok(message, left);
+           message = mnl_nlmsg_next(message, &left)) {
+        nlattr* attributes[NFQA_MAX + 1] = {};
+        if (nfq_nlmsg_parse(message, attributes) < 0 || attributes[NFQA_PACKET_HDR] == nullptr) continue;
+        const auto* header = static_cast<const nfqnl_msg_packet_hdr*>(mnl_attr_get_payload(attributes[NFQA_PACKET_HDR]));
+        std::uint32_t mark = attributes[NFQA_MARK] ? ntohl(mnl_attr_get_u32(attributes[NFQA_MARK])) : 0;
+        nlmsghdr* answer = nfq_nlmsg_put(verdict, NFQNL_MSG_VERDICT, number_);
+        nfq_nlmsg_verdict_put(answer, static_cast<int>(ntohl(header->packet_id)), NF_ACCEPT);
+        nfq_nlmsg_verdict_put_mark(answer, mark & ~marks::field);
+        (void)sendto(fd, answer, answer->nlmsg_len, 0, nullptr, 0);
+      }
+    }
+  }
+}
+
+PacketQueue::Clock::time_point PacketQueue::heartbeat() const {
+  return Clock::time_point(Clock::duration(shared_->heartbeat.load()));
+}
+
 PacketQueue::~PacketQueue() {
+  if (guard_ > 0) {
+    kill(guard_, SIGKILL);
+    waitpid(guard_, nullptr, 0);
+  }
   if (reader_.joinable()) {
     std::uint64_t one = 1;
     (void)!write(stopFd_, &one, sizeof one);
@@ -97,6 +167,7 @@ PacketQueue::~PacketQueue() {
   if (stopFd_ >= 0) close(stopFd_);
   // Closing the socket unbinds the queue; the kernel passes what it still holds.
   mnl_socket_close(socket_);
+  if (shared_ != nullptr) munmap(shared_, sizeof(Shared));
 }
 
 void PacketQueue::run() {
@@ -105,7 +176,7 @@ void PacketQueue::run() {
   constexpr auto longestWait = std::chrono::milliseconds(50);
   for (;;) {
     auto now = Clock::now();
-    heartbeat_ = now.time_since_epoch().count();
+    shared_->heartbeat = now.time_since_epoch().count();
     auto wait = longestWait;
     {
       std::lock_guard lock(mutex_);
@@ -158,6 +229,8 @@ void PacketQueue::receive(std::vector<char>& buffer) {
         pending_.emplace(packet.id, std::pair(packet.received + deadline_, packet.mark));
         ++stats_.received;
       }
+      shared_->lastId = packet.id;
+      shared_->tookAny = true;
       deliver_(std::move(packet));
     }
   }

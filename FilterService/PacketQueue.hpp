@@ -4,6 +4,12 @@
 // unanswered (a wedged judge), an accept that leaves its flow undecided.
 // The queue is bound fail-open: packets the kernel cannot queue pass.
 //
+// A stopped process (SIGSTOP, a debugger) answers nothing, so a guard process
+// forked at open shares the queue's socket and watches the reader's heartbeat
+// in a shared page: once it is older than the deadline, the guard passes every
+// packet the reader had taken and every one that arrives, until the reader
+// moves again. It dies with this object or with the process.
+//
 // Thread-safety: `answer`, `stats` and destruction may be called from any
 // thread; `deliver` runs on the reader thread and must not block.
 #pragma once
@@ -19,6 +25,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/types.h>
 
 struct mnl_socket;
 
@@ -63,7 +71,14 @@ class PacketQueue {
   bool answer(const Packet& packet, Verdict verdict);
   [[nodiscard]] Stats stats() const;
   // Last time the reader went round its loop: a stalled reader stops it moving.
-  [[nodiscard]] Clock::time_point heartbeat() const { return Clock::time_point(Clock::duration(heartbeat_.load())); }
+  [[nodiscard]] Clock::time_point heartbeat() const;
+
+  // What the reader shares with the guard process.
+  struct Shared {
+    std::atomic<Clock::rep> heartbeat{0};
+    std::atomic<std::uint32_t> lastId{0};  // the last packet id the reader took
+    std::atomic<bool> tookAny{false};
+  };
 
  private:
   PacketQueue(mnl_socket* socket, std::uint16_t number, std::chrono::milliseconds deadline,
@@ -77,8 +92,11 @@ class PacketQueue {
   const std::uint16_t number_;
   const std::chrono::milliseconds deadline_;
   std::function<void(Packet)> deliver_;
+  void startGuard();
+
   int stopFd_ = -1;  // an eventfd that ends the reader
-  std::atomic<Clock::rep> heartbeat_{0};
+  Shared* shared_ = nullptr;  // a shared anonymous page, mapped for the object's life
+  pid_t guard_ = -1;
 
   mutable std::mutex mutex_;
   std::map<std::uint32_t, std::pair<Clock::time_point, std::uint32_t>> pending_;  // GUARDED_BY(mutex_): id -> deadline, mark
