@@ -113,7 +113,8 @@ void PacketQueue::startGuard() {
   // Keep only the queue's socket: an inherited nftables socket would keep an owned table alive.
   close_range(0, fd - 1, 0);
   close_range(fd + 1, ~0u, 0);
-  const Clock::rep deadline = std::chrono::duration_cast<Clock::duration>(deadline_).count();
+  // Half the deadline, so that a packet taken just before the stop still passes within it.
+  const Clock::rep stalled = std::chrono::duration_cast<Clock::duration>(deadline_).count() / 2;
   const timespec nap{0, static_cast<long>(std::chrono::nanoseconds(deadline_).count() / 4)};
   std::uint32_t released = 0;
   bool releasedAny = false;
@@ -121,7 +122,7 @@ void PacketQueue::startGuard() {
   char verdict[256];
   for (;;) {
     nanosleep(&nap, nullptr);
-    if (Clock::now().time_since_epoch().count() - shared_->heartbeat.load() < deadline) continue;
+    if (Clock::now().time_since_epoch().count() - shared_->heartbeat.load() < stalled) continue;
     // The reader is stalled: what it took waits on verdicts that will not come in time.
     std::uint32_t taken = shared_->lastId.load();
     if (shared_->tookAny.load() && (!releasedAny || taken != released)) {

@@ -4,12 +4,14 @@
 #include "FilterService/Enforcer.hpp"
 
 #include <arpa/inet.h>
+#include <signal.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <nftables/libnftables.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -177,6 +179,39 @@ TEST_F(EnforcerTest, ConnectionsOpenWhenABlockStartsAreEnded) {
   char byte;
   EXPECT_EQ(recv(open.first.fd, &byte, 1, 0), -1);
   EXPECT_EQ(errno, ECONNABORTED);
+}
+
+TEST_F(EnforcerTest, AStoppedFilterDelaysNewFlowsByLessThanTheDeadline) {
+  // A filter in a child process, stopped as SIGSTOP or a debugger would stop it.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    auto enforcer = Enforcer::start({});
+    bool applied = enforcer && (*enforcer)->apply({"blocked.example"}).outcome == FilterReport::Outcome::applied;
+    (void)!write(ready[1], &applied, 1);
+    pause();
+    _exit(0);
+  }
+  bool applied = false;
+  ASSERT_EQ(read(ready[0], &applied, 1), 1);
+  ASSERT_TRUE(applied);
+  Fd server = listener(8083);
+  EXPECT_EQ(exchange(server.fd, 8083, "blocked.example"), ECONNRESET);
+
+  kill(child, SIGSTOP);
+  for (std::string_view host : {"other.example", "blocked.example"}) {
+    SCOPED_TRACE(host);
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(exchange(server.fd, 8083, host), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 250ms);
+  }
+  kill(child, SIGCONT);
+  EXPECT_EQ(exchange(server.fd, 8083, "blocked.example"), ECONNRESET);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
 }
 
 TEST_F(EnforcerTest, AnUnansweredPacketPassesAtTheDeadline) {

@@ -135,6 +135,18 @@ TEST_F(FilterFollowerTest, ReportsAgainToADaemonThatMissedTheReport) {
   EXPECT_EQ(applied.size(), 1u);
 }
 
+TEST_F(FilterFollowerTest, RulesThatLapsedAreAppliedAgainWhenTheDaemonRestatesThem) {
+  FilterFollower follower = make();
+  replies = {blocking(first, {"a.example"}), std::unexpected(away), blocking(first, {"a.example"})};
+  follower.start();
+  follower.rang();  // the daemon is away
+  follower.lapse();
+  follower.retryFired();  // back, with the same rules
+  using Applied = std::pair<std::vector<std::string>, std::optional<Uuid>>;
+  EXPECT_EQ(applied, (std::vector<Applied>{{{"a.example"}, first}, {{}, std::nullopt}, {{"a.example"}, first}}));
+  EXPECT_EQ(follower.sync().hosts(), std::vector<std::string>{"a.example"});
+}
+
 TEST_F(FilterFollowerTest, DoesNothingOnceStopped) {
   FilterFollower follower = make();
   replies = {std::unexpected(away), idle};
