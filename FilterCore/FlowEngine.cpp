@@ -1,6 +1,8 @@
 #include "FilterCore/FlowEngine.hpp"
 
+#include <array>
 #include <list>
+#include <utility>
 #include <unordered_map>
 
 #include "FilterCore/HttpRequest.hpp"
@@ -15,6 +17,11 @@ namespace {
 
 constexpr std::uint16_t dnsPort = 53;
 constexpr std::uint8_t tlsHandshakeRecord = 22;
+
+constexpr std::array<std::string_view, 4> actionNames{"accept", "reset", "reject", "answer"};
+constexpr std::array<std::string_view, 3> markNames{"none", "allowed", "blocked"};
+constexpr std::array<std::string_view, 5> sourceNames{"none", "tlsServerName", "httpHost", "quicServerName",
+                                                      "dnsQuestion"};
 
 Decision acceptOnly() { return {}; }
 
@@ -388,6 +395,10 @@ struct FlowEngine::State {
     while (!undecided.empty() && now - undecided.front().lastSeen >= limits.undecidedIdle) forget(undecided.begin());
   }
 };
+
+std::string_view caseName(Decision::Action action) { return actionNames.at(std::to_underlying(action)); }
+std::string_view caseName(Decision::Mark mark) { return markNames.at(std::to_underlying(mark)); }
+std::string_view caseName(Decision::Source source) { return sourceNames.at(std::to_underlying(source)); }
 
 FlowEngine::FlowEngine() : FlowEngine(Limits{}) {}
 FlowEngine::FlowEngine(Limits limits) : state_(std::make_unique<State>(limits)) {}
