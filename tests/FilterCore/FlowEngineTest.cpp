@@ -55,6 +55,12 @@ TEST(FlowEngineTest, VerdictTable) {
   const std::vector<std::string> news = {"news.example"};
   auto quic = [](const char* file) { return packetFrom(udpFlow, fixture(file)); };
   auto dns = [](const char* name, std::uint16_t type) { return packetFrom(dnsFlow, testing::dnsQuery(name, type)); };
+  // Chromium's ClientHello, with its post-quantum key share, spans two Initials
+  // whose CRYPTO frames are scattered out of order; the first is resent later
+  // with its bytes cut into other frames.
+  const Bytes chromium1 = quic("quic-chromium-1.bin");
+  const Bytes chromium2 = quic("quic-chromium-2.bin");
+  const Bytes resent1 = quic("quic-chromium-3.bin");
   const Bytes unreadableQuic = packetFrom(udpFlow, damaged(fixture("quic-v1-rfc9001.bin")));
   const std::vector<Bytes> dnsOverTcp = {
       packetFrom(dnsTcpFlow, {}, TcpFlag::syn, 1000),
@@ -80,9 +86,10 @@ TEST(FlowEngineTest, VerdictTable) {
       {"TCP without a name", news, segments(text("SSH-2.0-OpenSSH_9.2\r\n"), {}), Action::accept, Mark::allowed, ""},
       {"QUIC v1", {"example.com"}, {quic("quic-v1-rfc9001.bin")}, Action::reject, Mark::blocked, "example.com"},
       {"QUIC v2 allowed", news, {quic("quic-v2-rfc9369.bin")}, Action::accept, Mark::allowed, "example.com"},
-      {"QUIC split Initial",
+      {"QUIC split Initial", news, {chromium1, chromium2}, Action::reject, Mark::blocked, "video.news.example"},
+      {"QUIC split, resent",
        news,
-       {quic("quic-chromium-1.bin"), quic("quic-chromium-2.bin")},
+       {chromium1, resent1, chromium2},
        Action::reject,
        Mark::blocked,
        "video.news.example"},
