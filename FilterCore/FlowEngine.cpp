@@ -2,8 +2,8 @@
 
 #include <array>
 #include <list>
-#include <utility>
 #include <unordered_map>
+#include <utility>
 
 #include "FilterCore/HttpRequest.hpp"
 #include "FilterCore/QuicInitial.hpp"
@@ -119,7 +119,7 @@ struct FlowEngine::State {
     list.splice(list.end(), list, flow);
   }
 
-  // Stores bytes in an undecided flow's stream, keeping the buffer budget.
+  // Stores bytes in an undecided flow's stream and counts the memory it holds.
   void addToStream(Flow& flow, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
     auto& stream = flow.pending->stream;
     bufferedBytes -= stream.footprint();
@@ -127,6 +127,8 @@ struct FlowEngine::State {
     bufferedBytes += stream.footprint();
   }
 
+  // Over the budget, the longest-idle undecided flows give up their buffers,
+  // and with them their place: `keep`, just touched, goes last.
   void keepBudget(const Flow& keep) {
     while (bufferedBytes > limits.maxBufferedBytes && !undecided.empty() && &undecided.front() != &keep) {
       ++stats.flowsEvicted;
