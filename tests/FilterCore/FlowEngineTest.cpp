@@ -19,6 +19,9 @@ const Instant start{};
 const FlowKey tcpFlow{Transport::tcp, v4(10, 0, 0, 2), v4(192, 0, 2, 10), 40000, 443};
 const FlowKey udpFlow{Transport::udp, v4(10, 0, 0, 2), v4(192, 0, 2, 10), 40001, 443};
 const FlowKey dnsFlow{Transport::udp, v4(10, 0, 0, 2), v4(10, 0, 0, 53), 40002, 53};
+const std::uint8_t client6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+const std::uint8_t resolver6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x53};
+const FlowKey dns6Flow{Transport::udp, IpAddress::v6(client6), IpAddress::v6(resolver6), 40004, 53};
 const FlowKey dnsTcpFlow{Transport::tcp, v4(10, 0, 0, 2), v4(10, 0, 0, 53), 40003, 53};
 
 FlowRules rulesFor(std::vector<std::string> domains) { return FlowRules(domains); }
@@ -120,15 +123,17 @@ TEST(FlowEngineTest, BlockedQueryIsAnsweredToItsSender) {
   FlowEngine engine;
   engine.setRules(rulesFor({"news.example"}));
   const Bytes query = testing::dnsQuery("news.example", DnsType::a);
-  Decision decision = engine.decide(packetFrom(dnsFlow, query), start);
-  auto reply = parsePacket(decision.reply);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->key, dnsFlow.reversed());
-  auto answer = parseDnsMessage(reply->payload);
-  ASSERT_TRUE(answer);
-  EXPECT_TRUE(answer->isResponse);
-  EXPECT_EQ(answer->rcode, static_cast<std::uint8_t>(DnsFailure::refused));
-  EXPECT_EQ(answer->id, parseDnsMessage(query)->id);
+  for (const auto& key : {dnsFlow, dns6Flow}) {
+    SCOPED_TRACE(key.source.toString());
+    auto reply = parsePacket(engine.decide(packetFrom(key, query), start).reply);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->key, key.reversed());
+    auto answer = parseDnsMessage(reply->payload);
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(answer->isResponse);
+    EXPECT_EQ(answer->rcode, static_cast<std::uint8_t>(DnsFailure::refused));
+    EXPECT_EQ(answer->id, parseDnsMessage(query)->id);
+  }
 }
 
 // Connections opened before a block must be found when it starts: by the name
