@@ -38,7 +38,6 @@ class Browser:
         os.close(high_w)
         self._buffer = b""
         self._next_id = 0
-        self.events = []
 
     def close(self):
         try:
@@ -63,12 +62,10 @@ class Browser:
         deadline = time.monotonic() + timeout
         while True:
             reply = self._read(deadline)
-            if reply.get("id") == self._next_id:
+            if reply.get("id") == self._next_id:  # events and late replies are not needed
                 if "error" in reply:
                     raise CdpError(f"{method}: {reply['error'].get('message')}")
                 return reply["result"]
-            if "method" in reply:
-                self.events.append(reply)
 
     def _read(self, deadline):
         while b"\0" not in self._buffer:

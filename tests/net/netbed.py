@@ -65,8 +65,8 @@ class NetBed:
             self._enter_namespace()
             self._make_certificates()
             self.spawn(["dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
-                        "--bind-interfaces", f"--listen-address={RESOLVER}", f"--pid-file={self.work}/dnsmasq.pid", "--user=root",
-                        "--log-queries", f"--log-facility={self.log_path('dnsmasq')}",
+                        "--bind-interfaces", f"--listen-address={RESOLVER}", f"--pid-file={self.work}/dnsmasq.pid",
+                        "--user=root", "--log-queries", f"--log-facility={self.log_path('dnsmasq')}",
                         *[f"--address=/{domain}/{self.site}" for domain in self.domains]], "dnsmasq")
             self.serve(self.site)
             if not wait_until(lambda: self.curl(f"http://{self.domains[0]}/") == 200, 10):
@@ -202,6 +202,6 @@ class NetBed:
         """Headless Chromium inside the namespace, trusting the test CA's keys."""
         flags = ["--headless", "--no-sandbox", "--no-first-run", "--disable-gpu", "--disable-sync",
                  "--disable-background-networking", "--disable-component-update", "--disable-default-apps",
-                 "--disable-features=HttpsUpgrades", f"--user-data-dir={self.work}/chromium",
+                 "--disable-dev-shm-usage", "--disable-features=HttpsUpgrades", f"--user-data-dir={self.work}/chromium",
                  "--ignore-certificate-errors-spki-list=" + ",".join(self.spki_hashes())]
         return cdp.Browser(self.inside, "chromium", flags, self.log_path("chromium"))
