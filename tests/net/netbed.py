@@ -93,7 +93,7 @@ class NetBed:
             shutil.rmtree(path, ignore_errors=True)
         os.makedirs(self.work)
         os.makedirs(os.path.join(self.root, "var", "lib"))
-        shutil.copytree("/etc", os.path.join(self.root, "etc"), symlinks=True)
+        subprocess.run(["cp", "-a", "/etc", os.path.join(self.root, "etc")], check=True)  # links and specials as such
         self._write("etc/hosts", INITIAL_HOSTS)
         self._write("etc/resolv.conf", f"nameserver {RESOLVER}\n")
         self._write("etc/nsswitch.conf", "passwd: files\ngroup: files\nshadow: files\nhosts: files dns\n")
