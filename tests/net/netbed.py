@@ -113,7 +113,7 @@ class NetBed:
         read, write = os.pipe()
         bus = self._start("bus", ["dbus-daemon", "--nofork", "--nosyslog",
                                   f"--config-file={self.source_dir}/packaging/test-bus.conf",
-                                  f"--address=unix:path={self.work}/bus", f"--print-address={write}"],
+                                  "--address=unix:tmpdir=/tmp", f"--print-address={write}"],
                           pass_fds=(write,))
         os.close(write)
         with os.fdopen(read) as printed:
@@ -198,10 +198,10 @@ class NetBed:
                          "--cacert", self.ca, url])
         return int(done.stdout or 0) if done.returncode == 0 else 0
 
-    def browser(self):
-        """Headless Chromium inside the namespace, trusting the test CA's keys."""
+    def browser(self, *extra_flags):
+        """Headless Chromium inside the namespace, trusting the test CA's keys (e.g. QUIC flags in `extra_flags`)."""
         flags = ["--headless", "--no-sandbox", "--no-first-run", "--disable-gpu", "--disable-sync",
                  "--disable-background-networking", "--disable-component-update", "--disable-default-apps",
                  "--disable-dev-shm-usage", "--disable-features=HttpsUpgrades", f"--user-data-dir={self.work}/chromium",
-                 "--ignore-certificate-errors-spki-list=" + ",".join(self.spki_hashes())]
+                 "--ignore-certificate-errors-spki-list=" + ",".join(self.spki_hashes()), *extra_flags]
         return cdp.Browser(self.inside, "chromium", flags, self.log_path("chromium"))
