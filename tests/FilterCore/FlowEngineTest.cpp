@@ -125,7 +125,8 @@ TEST(FlowEngineTest, BlockedQueryIsAnsweredToItsSender) {
   const Bytes query = testing::dnsQuery("news.example", DnsType::a);
   for (const auto& key : {dnsFlow, dns6Flow}) {
     SCOPED_TRACE(key.source.toString());
-    auto reply = parsePacket(engine.decide(packetFrom(key, query), start).reply);
+    const Decision decision = engine.decide(packetFrom(key, query), start);
+    auto reply = parsePacket(decision.reply);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->key, key.reversed());
     auto answer = parseDnsMessage(reply->payload);
