@@ -1,7 +1,9 @@
 #include "FilterCore/FlowEngine.hpp"
 
+#include <array>
 #include <list>
 #include <unordered_map>
+#include <utility>
 
 #include "FilterCore/HttpRequest.hpp"
 #include "FilterCore/QuicInitial.hpp"
@@ -15,6 +17,11 @@ namespace {
 
 constexpr std::uint16_t dnsPort = 53;
 constexpr std::uint8_t tlsHandshakeRecord = 22;
+
+constexpr std::array<std::string_view, 4> actionNames{"accept", "reset", "reject", "answer"};
+constexpr std::array<std::string_view, 3> markNames{"none", "allowed", "blocked"};
+constexpr std::array<std::string_view, 5> sourceNames{"none", "tlsServerName", "httpHost", "quicServerName",
+                                                      "dnsQuestion"};
 
 Decision acceptOnly() { return {}; }
 
@@ -112,7 +119,7 @@ struct FlowEngine::State {
     list.splice(list.end(), list, flow);
   }
 
-  // Stores bytes in an undecided flow's stream, keeping the buffer budget.
+  // Stores bytes in an undecided flow's stream and counts the memory it holds.
   void addToStream(Flow& flow, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
     auto& stream = flow.pending->stream;
     bufferedBytes -= stream.footprint();
@@ -120,6 +127,8 @@ struct FlowEngine::State {
     bufferedBytes += stream.footprint();
   }
 
+  // Over the budget, the longest-idle undecided flows give up their buffers,
+  // and with them their place: `keep`, just touched, goes last.
   void keepBudget(const Flow& keep) {
     while (bufferedBytes > limits.maxBufferedBytes && !undecided.empty() && &undecided.front() != &keep) {
       ++stats.flowsEvicted;
@@ -388,6 +397,10 @@ struct FlowEngine::State {
     while (!undecided.empty() && now - undecided.front().lastSeen >= limits.undecidedIdle) forget(undecided.begin());
   }
 };
+
+std::string_view caseName(Decision::Action action) { return actionNames.at(std::to_underlying(action)); }
+std::string_view caseName(Decision::Mark mark) { return markNames.at(std::to_underlying(mark)); }
+std::string_view caseName(Decision::Source source) { return sourceNames.at(std::to_underlying(source)); }
 
 FlowEngine::FlowEngine() : FlowEngine(Limits{}) {}
 FlowEngine::FlowEngine(Limits limits) : state_(std::make_unique<State>(limits)) {}

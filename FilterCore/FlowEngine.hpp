@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "FilterCore/DnsMessage.hpp"
@@ -52,6 +53,11 @@ struct Decision {
 
   friend bool operator==(const Decision&, const Decision&) = default;
 };
+
+// Log text of a decision's parts: the enumerator's name ("reset", "tlsServerName").
+[[nodiscard]] std::string_view caseName(Decision::Action action);
+[[nodiscard]] std::string_view caseName(Decision::Mark mark);
+[[nodiscard]] std::string_view caseName(Decision::Source source);
 
 // A flow of one of the caller's sockets (or a forwarded flow), keyed as its
 // client sent it, and the name it was seen for.

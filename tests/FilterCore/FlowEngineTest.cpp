@@ -19,6 +19,9 @@ const Instant start{};
 const FlowKey tcpFlow{Transport::tcp, v4(10, 0, 0, 2), v4(192, 0, 2, 10), 40000, 443};
 const FlowKey udpFlow{Transport::udp, v4(10, 0, 0, 2), v4(192, 0, 2, 10), 40001, 443};
 const FlowKey dnsFlow{Transport::udp, v4(10, 0, 0, 2), v4(10, 0, 0, 53), 40002, 53};
+const std::uint8_t client6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+const std::uint8_t resolver6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x53};
+const FlowKey dns6Flow{Transport::udp, IpAddress::v6(client6), IpAddress::v6(resolver6), 40004, 53};
 const FlowKey dnsTcpFlow{Transport::tcp, v4(10, 0, 0, 2), v4(10, 0, 0, 53), 40003, 53};
 
 FlowRules rulesFor(std::vector<std::string> domains) { return FlowRules(domains); }
@@ -55,6 +58,12 @@ TEST(FlowEngineTest, VerdictTable) {
   const std::vector<std::string> news = {"news.example"};
   auto quic = [](const char* file) { return packetFrom(udpFlow, fixture(file)); };
   auto dns = [](const char* name, std::uint16_t type) { return packetFrom(dnsFlow, testing::dnsQuery(name, type)); };
+  // Chromium's ClientHello, with its post-quantum key share, spans two Initials
+  // whose CRYPTO frames are scattered out of order; the first is resent later
+  // with its bytes cut into other frames.
+  const Bytes chromium1 = quic("quic-chromium-1.bin");
+  const Bytes chromium2 = quic("quic-chromium-2.bin");
+  const Bytes resent1 = quic("quic-chromium-3.bin");
   const Bytes unreadableQuic = packetFrom(udpFlow, damaged(fixture("quic-v1-rfc9001.bin")));
   const std::vector<Bytes> dnsOverTcp = {
       packetFrom(dnsTcpFlow, {}, TcpFlag::syn, 1000),
@@ -80,9 +89,10 @@ TEST(FlowEngineTest, VerdictTable) {
       {"TCP without a name", news, segments(text("SSH-2.0-OpenSSH_9.2\r\n"), {}), Action::accept, Mark::allowed, ""},
       {"QUIC v1", {"example.com"}, {quic("quic-v1-rfc9001.bin")}, Action::reject, Mark::blocked, "example.com"},
       {"QUIC v2 allowed", news, {quic("quic-v2-rfc9369.bin")}, Action::accept, Mark::allowed, "example.com"},
-      {"QUIC split Initial",
+      {"QUIC split Initial", news, {chromium1, chromium2}, Action::reject, Mark::blocked, "video.news.example"},
+      {"QUIC split, resent",
        news,
-       {quic("quic-chromium-1.bin"), quic("quic-chromium-2.bin")},
+       {chromium1, resent1, chromium2},
        Action::reject,
        Mark::blocked,
        "video.news.example"},
@@ -113,15 +123,18 @@ TEST(FlowEngineTest, BlockedQueryIsAnsweredToItsSender) {
   FlowEngine engine;
   engine.setRules(rulesFor({"news.example"}));
   const Bytes query = testing::dnsQuery("news.example", DnsType::a);
-  Decision decision = engine.decide(packetFrom(dnsFlow, query), start);
-  auto reply = parsePacket(decision.reply);
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->key, dnsFlow.reversed());
-  auto answer = parseDnsMessage(reply->payload);
-  ASSERT_TRUE(answer);
-  EXPECT_TRUE(answer->isResponse);
-  EXPECT_EQ(answer->rcode, static_cast<std::uint8_t>(DnsFailure::refused));
-  EXPECT_EQ(answer->id, parseDnsMessage(query)->id);
+  for (const auto& key : {dnsFlow, dns6Flow}) {
+    SCOPED_TRACE(key.source.toString());
+    const Decision decision = engine.decide(packetFrom(key, query), start);
+    auto reply = parsePacket(decision.reply);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->key, key.reversed());
+    auto answer = parseDnsMessage(reply->payload);
+    ASSERT_TRUE(answer);
+    EXPECT_TRUE(answer->isResponse);
+    EXPECT_EQ(answer->rcode, static_cast<std::uint8_t>(DnsFailure::refused));
+    EXPECT_EQ(answer->id, parseDnsMessage(query)->id);
+  }
 }
 
 // Connections opened before a block must be found when it starts: by the name

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "FilterCore/QuicInitial.hpp"
-#include "FilterCore/StreamAssembler.hpp"
 #include "FilterCore/TlsClientHello.hpp"
 #include "FilterFixtures.hpp"
 
@@ -55,23 +54,6 @@ TEST(QuicInitialTest, RfcSampleInitialsOpenToTheirClientHello) {
     EXPECT_EQ(fragments->front().offset, 0u);
     EXPECT_EQ(scanHandshake(fragments->front().bytes), (NameScan{NameScan::Status::complete, "example.com"}));
   }
-}
-
-// Chromium's ClientHello with its post-quantum key share spans two Initials,
-// CRYPTO frames scattered across both out of order.
-TEST(QuicInitialTest, ChromiumSplitInitialIsReassembled) {
-  const Bytes first = fixture("quic-chromium-1.bin");
-  const Bytes second = fixture("quic-chromium-2.bin");
-  auto keys = QuicInitialKeys::derive(QuicVersion::v1, peekLongHeader(first)->destinationId);
-  ASSERT_TRUE(keys);
-  StreamAssembler stream(16 * 1024);
-  for (const auto* packet : {&first, &second}) {
-    EXPECT_EQ(scanHandshake(stream.contiguous()).status, NameScan::Status::needMore);
-    auto fragments = openClientInitials(*packet, *keys);
-    ASSERT_TRUE(fragments);
-    for (const auto& fragment : *fragments) stream.add(fragment.offset, fragment.bytes);
-  }
-  EXPECT_EQ(scanHandshake(stream.contiguous()), (NameScan{NameScan::Status::complete, "video.news.example"}));
 }
 
 TEST(QuicInitialTest, DamagedPacketsFailWithTheirCause) {
