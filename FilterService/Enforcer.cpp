@@ -1,6 +1,8 @@
 #include "FilterService/Enforcer.hpp"
 
+#include <arpa/nameser.h>
 #include <netdb.h>
+#include <resolv.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,28 +33,27 @@ PacketQueue::Verdict verdictFor(const Decision& decision) {
   return Verdict::accept;
 }
 
-// The addresses the blocked hosts and their www. forms resolve to now: the
-// connections a program opened before the filter saw their names.
+// The addresses DNS gives the blocked hosts and their www. forms now: where
+// the connections a program opened before the filter saw their names lead.
+// Asked of the resolvers directly, since the hosts file may already send
+// these names to loopback.
 std::set<IpAddress> currentAddresses(const std::vector<std::string>& hosts) {
   std::set<IpAddress> found;
+  struct __res_state resolver {};
+  if (res_ninit(&resolver) != 0) return found;
+  std::vector<std::uint8_t> answer(4096);
   for (const std::string& host : hosts) {
     for (const std::string& name : {host, "www." + host}) {
-      addrinfo hints{};
-      hints.ai_socktype = SOCK_STREAM;
-      addrinfo* list = nullptr;
-      if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0) continue;
-      for (addrinfo* at = list; at != nullptr; at = at->ai_next) {
-        if (at->ai_family == AF_INET) {
-          const auto* bytes = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<sockaddr_in*>(at->ai_addr)->sin_addr);
-          found.insert(IpAddress::v4(std::span<const std::uint8_t, 4>(bytes, 4)));
-        } else if (at->ai_family == AF_INET6) {
-          const auto* bytes = reinterpret_cast<const std::uint8_t*>(&reinterpret_cast<sockaddr_in6*>(at->ai_addr)->sin6_addr);
-          found.insert(IpAddress::v6(std::span<const std::uint8_t, 16>(bytes, 16)));
-        }
+      for (int type : {ns_t_a, ns_t_aaaa}) {
+        int length = res_nquery(&resolver, name.c_str(), ns_c_in, type, answer.data(), static_cast<int>(answer.size()));
+        if (length <= 0) continue;
+        auto message = parseDnsMessage(std::span(answer.data(), static_cast<std::size_t>(length)));
+        if (!message) continue;
+        for (const DnsAddressRecord& record : message->addresses) found.insert(record.address);
       }
-      freeaddrinfo(list);
     }
   }
+  res_nclose(&resolver);
   return found;
 }
 

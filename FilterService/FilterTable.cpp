@@ -50,8 +50,9 @@ std::string FilterTable::installText(std::optional<std::uint16_t> queueNumber, u
            // Replies pass, the resets the refusals send among them.
            std::string("ct direction reply accept"),
            flowField + " == " + blocked + " goto refuse",
-           // A handshake carries no name; the first data does.
-           std::string("tcp flags & (fin | syn | rst) != 0 accept"),
+           // Closing carries no name. The SYN does not either, but it tells a new
+           // connection from an old one on the same addresses and ports.
+           std::string("tcp flags & (fin | rst) != 0 accept"),
            "meta l4proto tcp " + want,
            "udp dport { 53, 443 } " + want,
        }) {

@@ -121,8 +121,10 @@ void PacketQueue::startGuard() {
   alignas(nlmsghdr) static char buffer[0xffff + 8192];
   char verdict[256];
   for (;;) {
-    nanosleep(&nap, nullptr);
-    if (Clock::now().time_since_epoch().count() - shared_->heartbeat.load() < stalled) continue;
+    if (Clock::now().time_since_epoch().count() - shared_->heartbeat.load() < stalled) {
+      nanosleep(&nap, nullptr);
+      continue;
+    }
     // The reader is stalled: what it took waits on verdicts that will not come in time.
     std::uint32_t taken = shared_->lastId.load();
     if (shared_->tookAny.load() && (!releasedAny || taken != released)) {
@@ -132,6 +134,10 @@ void PacketQueue::startGuard() {
       released = taken;
       releasedAny = true;
     }
+    // Each packet of an undecided flow comes back, so answer as they arrive, not at the next nap.
+    pollfd readable{fd, POLLIN, 0};
+    (void)poll(&readable, 1, static_cast<int>(nap.tv_nsec / 1'000'000));
+    if (Clock::now().time_since_epoch().count() - shared_->heartbeat.load() < stalled) continue;
     for (;;) {
       ssize_t received = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
       if (received < 0) break;

@@ -77,10 +77,17 @@ Fd listener(std::uint16_t port) {
   return server;
 }
 
-Fd connected(std::uint16_t port) {
+// `from`, if not 0, is the client's own port.
+Fd connected(std::uint16_t port, std::uint16_t from = 0) {
   Fd client(socket(AF_INET, SOCK_STREAM, 0));
   timeval timeout{3, 0};
   setsockopt(client.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (from != 0) {
+    int one = 1;
+    setsockopt(client.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in local = loopback(from);
+    EXPECT_EQ(bind(client.fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  }
   sockaddr_in address = loopback(port);
   EXPECT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   return client;
@@ -90,8 +97,9 @@ Fd connected(std::uint16_t port) {
 // Connects, sends an HTTP request for `host` and has the server answer it:
 // the errno the client's read of the answer ends with, 0 when it came.
 // `keep`, if given, receives both ends, left open.
-int exchange(int server, std::uint16_t port, std::string_view host, std::pair<Fd, Fd>* keep = nullptr) {
-  Fd client = connected(port);
+int exchange(int server, std::uint16_t port, std::string_view host, std::pair<Fd, Fd>* keep = nullptr,
+             std::uint16_t from = 0) {
+  Fd client = connected(port, from);
   Fd accepted(accept(server, nullptr, nullptr));
   timeval timeout{0, 300000};
   setsockopt(accepted.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -166,6 +174,16 @@ TEST_F(EnforcerTest, BlockedNamesAreResetAtTheirFirstRequestOthersPass) {
   EXPECT_NE(applied.detail.value_or("").find("flows blocked 3,"), std::string::npos) << applied.detail.value_or("");
 }
 
+TEST_F(EnforcerTest, ANewConnectionOnAnEarlierOnesPortsIsJudgedAfresh) {
+  auto enforcer = Enforcer::start({});
+  ASSERT_TRUE(enforcer) << enforcer.error();
+  ASSERT_EQ((*enforcer)->apply({"blocked.example"}).outcome, FilterReport::Outcome::applied);
+  Fd server = listener(8084);
+  // The server closes first, so the client may reuse its port at once.
+  EXPECT_EQ(exchange(server.fd, 8084, "allowed.example", nullptr, 40000), 0);
+  EXPECT_EQ(exchange(server.fd, 8084, "blocked.example", nullptr, 40000), ECONNRESET);
+}
+
 TEST_F(EnforcerTest, ConnectionsOpenWhenABlockStartsAreEnded) {
   auto enforcer = Enforcer::start({});
   ASSERT_TRUE(enforcer) << enforcer.error();
@@ -207,6 +225,10 @@ TEST_F(EnforcerTest, AStoppedFilterDelaysNewFlowsByLessThanTheDeadline) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, 250ms);
   }
   kill(child, SIGCONT);
+  // Back once the filter has run again.
+  auto resumed = std::chrono::steady_clock::now();
+  while (exchange(server.fd, 8083, "blocked.example") != ECONNRESET && std::chrono::steady_clock::now() - resumed < 2s) {
+  }
   EXPECT_EQ(exchange(server.fd, 8083, "blocked.example"), ECONNRESET);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);

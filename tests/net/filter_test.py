@@ -1,0 +1,151 @@
+"""The network filter in the test bed: hushwall-filterd runs inside the
+namespace against the sandbox daemon and must block what the hosts file
+cannot: names reached without the hosts file (curl told where to connect),
+subdomains, DNS answers, and a tab that had the site open. It must survive
+being killed and being stopped, and leave no table behind.
+
+Prints a line per check and per measurement; exits 1 when a check failed,
+77 (skipped) when not run as root.
+"""
+import argparse
+import os
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+from netbed import NetBed, RESOLVER, wait_until
+
+BLOCKED = "news.example"
+OTHER = "other.example"
+SESSION = 60
+TICK = 15
+DEADLINE = 0.25  # the filter's verdict deadline, seconds
+
+failures = []
+
+
+def check(ok, what):
+    print(("ok    " if ok else "FAIL  ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def measured(what):
+    print("measured: " + what, flush=True)
+
+
+def fetch(bed, url):
+    """curl's HTTP status for `url` (0 when it fails) and its time, connecting to the site whatever the name
+    resolves to, so that only the filter can stand in the way."""
+    began = time.monotonic()
+    done = bed.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "5", "--cacert", bed.ca,
+                    "--connect-to", f"::{bed.site}:", url])
+    status = int(done.stdout or 0) if done.returncode == 0 else 0
+    return status, time.monotonic() - began
+
+
+def dns_rcode(bed, name):
+    """The response code the resolver's answer to an A query for `name` carries, from inside the namespace."""
+    query = struct.pack(">HHHHHH", 0x4857, 0x0100, 1, 0, 0, 0)
+    query += b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0"
+    query += struct.pack(">HH", 1, 1)
+    script = ("import socket,sys;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);s.settimeout(3);"
+              f"s.sendto(bytes.fromhex('{query.hex()}'),('{RESOLVER}',53));print(s.recv(512)[3]&15)")
+    done = bed.run([sys.executable, "-c", script])
+    return int(done.stdout) if done.returncode == 0 and done.stdout.strip() else None
+
+
+def tables(bed):
+    return bed.run(["nft", "list", "tables"]).stdout
+
+
+def start_filter(bed, filterd):
+    return bed.spawn([filterd], "filterd")
+
+
+def blocked_everywhere(bed):
+    return fetch(bed, f"https://{BLOCKED}/")[0] == 0
+
+
+def run(bed, filterd):
+    process = start_filter(bed, filterd)
+    check(wait_until(lambda: "filter:         applied" in bed.hushwall("health").stdout, 10),
+          "the filter reports to the daemon")
+    check(tables(bed) == "", "no table while nothing is blocked")
+    for url in (f"http://{BLOCKED}/", f"https://{BLOCKED}/"):
+        check(fetch(bed, url)[0] == 200, f"before the session, curl loads {url}")
+
+    browser = bed.browser()
+    try:
+        tab = browser.open_tab(browser.new_context())
+        check(tab.navigate(f"https://{BLOCKED}/") is None, "a tab has the site open over HTTPS")
+        start = bed.hushwall("start", f"{SESSION}s", BLOCKED)
+        started = time.monotonic()
+        check(start.returncode == 0, f"hushwall start {SESSION}s {BLOCKED} {start.stderr.strip()}")
+        failed = wait_until(lambda: not tab.evaluate(
+            "fetch('/?n=' + Math.random(), {cache: 'no-store'}).then(r => r.ok, e => false)"), 5, 0.05)
+        took = time.monotonic() - started
+        check(failed and took <= 1.0, f"the open tab fails {took:.2f} s after the start")
+    finally:
+        browser.close()
+
+    for url in (f"http://{BLOCKED}/", f"https://{BLOCKED}/", f"https://www.{BLOCKED}/", f"https://sub.{BLOCKED}/",
+                f"http://a.b.{BLOCKED}/", f"https://{BLOCKED.upper()}/", f"https://{BLOCKED}./",
+                f"http://www.{BLOCKED}./"):
+        status, took = fetch(bed, url)
+        check(status == 0 and took < 1, f"during the session, curl fails {url} ({took * 1000:.0f} ms)")
+    for url in (f"http://{OTHER}/", f"https://{OTHER}/"):
+        check(fetch(bed, url)[0] == 200, f"during the session, curl loads the unrelated {url}")
+    for name, refused in ((f"sub.{BLOCKED}", True), (f"www.{BLOCKED}", True), (OTHER, False)):
+        rcode = dns_rcode(bed, name)
+        check((rcode == 5) == refused, f"a DNS query for {name} is answered with code {rcode}")
+    check("table inet hushwall" in tables(bed), "the table is there during the session")
+
+    process.kill()
+    process.wait()
+    check(tables(bed) == "", "a killed filter leaves no table")
+    restarted = time.monotonic()
+    process = start_filter(bed, filterd)
+    back = wait_until(lambda: blocked_everywhere(bed), 5, 0.02)
+    took = time.monotonic() - restarted
+    check(back and took <= 1.0, f"a restarted filter blocks again {took:.2f} s after it was started")
+
+    process.send_signal(signal.SIGSTOP)
+    time.sleep(2 * DEADLINE)
+    slowest = max(fetch(bed, f"https://{OTHER}/")[1] for _ in range(5))
+    check(slowest < DEADLINE, f"while the filter is stopped, new flows take at most {slowest * 1000:.0f} ms")
+    time.sleep(5 - 2 * DEADLINE)
+    process.send_signal(signal.SIGCONT)
+    check(wait_until(lambda: blocked_everywhere(bed), 2, 0.05), "the block holds again once the filter runs")
+
+    end = started + SESSION
+    back = wait_until(lambda: fetch(bed, f"https://{BLOCKED}/")[0] == 200, end + TICK + 5 - time.monotonic(), 0.1)
+    after = time.monotonic() - end
+    check(back and after <= TICK, f"after the session, curl loads the site again {after:.2f} s after its end")
+    check(tables(bed) == "", "no table after the session")
+
+    process.terminate()
+    process.wait()
+    check(tables(bed) == "", "no table after the filter stops")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("daemon", "client", "root", "work", "source", "filter"):
+        parser.add_argument("--" + option, required=True)
+    args = parser.parse_args()
+    if os.geteuid() != 0:
+        print("skipped: the test bed needs root for its namespaces")
+        return 77
+    with NetBed(daemon=args.daemon, client=args.client, root=args.root, work=args.work, source_dir=args.source,
+                domains=[BLOCKED, OTHER]) as bed:
+        run(bed, args.filter)
+    print(f"{len(failures)} checks failed" if failures else "all checks passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
