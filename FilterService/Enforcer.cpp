@@ -153,7 +153,7 @@ std::string Enforcer::counters() const {
   });
   PacketQueue::Stats queued = queue_->stats();
   return cat("flows blocked ", stats.flowsBlocked, ", queries blocked ", stats.queriesBlocked, ", sockets closed ",
-             closed, ", verdicts at the deadline ", queued.expired);
+             closed, ", packets judged ", queued.received, ", verdicts at the deadline ", queued.expired);
 }
 
 bool Enforcer::responsive(std::chrono::milliseconds within) const {
