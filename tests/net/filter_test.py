@@ -8,6 +8,7 @@ Prints a line per check and per measurement; exits 1 when a check failed,
 77 (skipped) when not run as root.
 """
 import argparse
+import json
 import os
 import signal
 import socket
@@ -20,6 +21,7 @@ from netbed import NetBed, RESOLVER, wait_until
 
 BLOCKED = "news.example"
 OTHER = "other.example"
+DOH = "doh.example"
 SESSION = 60
 TICK = 15
 DEADLINE = 0.25  # the filter's verdict deadline, seconds
@@ -105,6 +107,27 @@ def quic_checks(bed):
         browser.close()
 
 
+def doh_checks(bed):
+    """Chromium resolving through a DNS-over-HTTPS stand-in, by policy, as a browser set to secure DNS does."""
+    bed.spawn([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "doh.py"), f"{bed.site}:8443",
+               f"{bed.work}/site.pem", f"{bed.work}/site.key", bed.site], "doh")
+    policies = os.path.join(bed.root, "etc", "chromium", "policies", "managed")
+    os.makedirs(policies, exist_ok=True)
+    with open(os.path.join(policies, "doh.json"), "w") as file:
+        json.dump({"DnsOverHttpsMode": "secure", "DnsOverHttpsTemplates": f"https://{DOH}:8443/dns-query{{?dns}}"},
+                  file)
+    browser = bed.browser()
+    try:
+        error = browser.fresh_error(f"https://sub.{BLOCKED}/")
+        asked = open(bed.log_path("doh")).read().count(f"sub.{BLOCKED}")
+        check(error is not None and asked > 0,
+              f"Chromium resolving over DNS-over-HTTPS ({asked} queries for sub.{BLOCKED}) fails it: {error}")
+        check(browser.fresh_error(f"https://{OTHER}/") is None, f"and loads the unrelated {OTHER}")
+    finally:
+        browser.close()
+        os.unlink(os.path.join(policies, "doh.json"))
+
+
 def run(bed, filterd):
     process = start_filter(bed, filterd)
     check(wait_until(lambda: "filter:         applied" in bed.hushwall("health").stdout, 10),
@@ -139,6 +162,7 @@ def run(bed, filterd):
         check((rcode == 5) == refused, f"a DNS query for {name} is answered with code {rcode}")
     check("table inet hushwall" in tables(bed), "the table is there during the session")
     quic_checks(bed)
+    doh_checks(bed)
 
     process.kill()
     process.wait()
@@ -177,7 +201,7 @@ def main():
         print("skipped: the test bed needs root for its namespaces")
         return 77
     with NetBed(daemon=args.daemon, client=args.client, root=args.root, work=args.work, source_dir=args.source,
-                domains=[BLOCKED, OTHER]) as bed:
+                domains=[BLOCKED, OTHER, DOH]) as bed:
         run(bed, args.filter)
     print(f"{len(failures)} checks failed" if failures else "all checks passed")
     return 1 if failures else 0
