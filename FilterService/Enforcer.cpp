@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <set>
@@ -36,15 +37,24 @@ PacketQueue::Verdict verdictFor(const Decision& decision) {
 // The addresses DNS gives the blocked hosts and their www. forms now: where
 // the connections a program opened before the filter saw their names lead.
 // Asked of the resolvers directly, since the hosts file may already send
-// these names to loopback.
+// these names to loopback. Bounded in time: the apply waits for it, and names
+// not asked by then still end when their next request is judged.
 std::set<IpAddress> currentAddresses(const std::vector<std::string>& hosts) {
+  constexpr auto budget = std::chrono::seconds(2);
   std::set<IpAddress> found;
   struct __res_state resolver {};
   if (res_ninit(&resolver) != 0) return found;
+  resolver.retrans = 1;
+  resolver.retry = 1;
+  auto until = std::chrono::steady_clock::now() + budget;
   std::vector<std::uint8_t> answer(4096);
   for (const std::string& host : hosts) {
     for (const std::string& name : {host, "www." + host}) {
       for (int type : {ns_t_a, ns_t_aaaa}) {
+        if (std::chrono::steady_clock::now() >= until) {
+          res_nclose(&resolver);
+          return found;
+        }
         int length = res_nquery(&resolver, name.c_str(), ns_c_in, type, answer.data(), static_cast<int>(answer.size()));
         if (length <= 0) continue;
         auto message = parseDnsMessage(std::span(answer.data(), static_cast<std::size_t>(length)));
