@@ -6,11 +6,8 @@
 // (argument 2: a table with one conntrack rule, which a fresh namespace lacks
 // and most machines have). Latency counters p50 and p99 are in microseconds.
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,32 +25,18 @@
 #include <vector>
 
 #include "FilterService/Enforcer.hpp"
+#include "FilterService/LoopbackNamespace.hpp"
 
 namespace {
 
 using hushwall::filter::Enforcer;
 
 bool isolated() {
-  static const bool done = [] {
-    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-    bool up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-    close(fd);
-    return up;
-  }();
+  static const bool done = hushwall::filter::enterLoopbackNamespace();
   return done;
 }
 
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
+using hushwall::filter::loopback;
 
 // A server on 127.0.0.1:`port` that runs `serve` on each accepted connection, in turn.
 class Server {

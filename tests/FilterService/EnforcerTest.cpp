@@ -5,11 +5,8 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <nftables/libnftables.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,22 +20,12 @@
 #include <utility>
 
 #include "FilterService/FilterTable.hpp"
+#include "FilterService/LoopbackNamespace.hpp"
 
 namespace hushwall::filter {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool enterLoopbackNamespace() {
-  if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
-  bool up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
-  close(fd);
-  return up;
-}
 
 // What `nft list tables` would print, through a context of our own.
 std::string tables() {
@@ -59,14 +46,6 @@ struct Fd {
     if (fd >= 0) close(fd);
   }
 };
-
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
-}
 
 // A listening TCP socket on 127.0.0.1:`port`.
 Fd listener(std::uint16_t port) {

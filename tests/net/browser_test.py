@@ -10,6 +10,7 @@ import os
 import sys
 import time
 
+from checks import check, failures, measured
 from netbed import NetBed, wait_until
 
 BLOCKED = "news.example"
@@ -18,18 +19,6 @@ SESSION = 60
 TICK = 15  # the session ticker's interval, seconds
 REPAIR = 1.0  # the daemon puts a tampered block back well within this, seconds
 HELD_LIMIT = 25  # how long to watch a tab that had the site open, seconds
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-
-
-def measured(what):
-    print("measured: " + what, flush=True)
 
 
 def fails_throughout(browser, url, seconds, interval=0.0):

@@ -17,6 +17,7 @@ import subprocess
 import sys
 import time
 
+from checks import check, failures
 from netbed import NetBed, RESOLVER, wait_until
 
 BLOCKED = "news.example"
@@ -25,18 +26,6 @@ DOH = "doh.example"
 SESSION = 60
 TICK = 15
 DEADLINE = 0.25  # the filter's verdict deadline, seconds
-
-failures = []
-
-
-def check(ok, what):
-    print(("ok    " if ok else "FAIL  ") + what, flush=True)
-    if not ok:
-        failures.append(what)
-
-
-def measured(what):
-    print("measured: " + what, flush=True)
 
 
 def fetch(bed, url):
