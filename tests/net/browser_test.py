@@ -5,13 +5,12 @@ minute, so every check runs inside one session.
 Prints a line per check and per measurement; exits 1 when a check failed,
 77 (skipped) when not run as root.
 """
-import argparse
-import os
 import sys
 import time
 
-from checks import check, failures, measured
-from netbed import NetBed, wait_until
+import checks
+from checks import check, measured
+from netbed import wait_until
 
 BLOCKED = "news.example"
 OTHER = "other.example"
@@ -149,24 +148,13 @@ def run(bed, browser):
     check(not read_hosts(bed).count("HUSHWALL"), "the region is gone")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for option in ("daemon", "client", "root", "work", "source"):
-        parser.add_argument("--" + option, required=True)
-    args = parser.parse_args()
-    if os.geteuid() != 0:
-        print("skipped: the test bed needs root for its namespaces")
-        return 77
-    with NetBed(daemon=args.daemon, client=args.client, root=args.root, work=args.work, source_dir=args.source,
-                domains=[BLOCKED, OTHER]) as bed:
-        browser = bed.browser()
-        try:
-            run(bed, browser)
-        finally:
-            browser.close()
-    print(f"{len(failures)} checks failed" if failures else "all checks passed")
-    return 1 if failures else 0
+def run_with_browser(bed, args):
+    browser = bed.browser()
+    try:
+        run(bed, browser)
+    finally:
+        browser.close()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(checks.main([BLOCKED, OTHER], run_with_browser))

@@ -7,7 +7,6 @@ being killed and being stopped, and leave no table behind.
 Prints a line per check and per measurement; exits 1 when a check failed,
 77 (skipped) when not run as root.
 """
-import argparse
 import json
 import os
 import signal
@@ -17,8 +16,9 @@ import subprocess
 import sys
 import time
 
-from checks import check, failures
-from netbed import NetBed, RESOLVER, wait_until
+import checks
+from checks import check
+from netbed import RESOLVER, wait_until
 
 BLOCKED = "news.example"
 OTHER = "other.example"
@@ -181,20 +181,5 @@ def run(bed, filterd):
     check(tables(bed) == "", "no table after the filter stops")
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for option in ("daemon", "client", "root", "work", "source", "filter"):
-        parser.add_argument("--" + option, required=True)
-    args = parser.parse_args()
-    if os.geteuid() != 0:
-        print("skipped: the test bed needs root for its namespaces")
-        return 77
-    with NetBed(daemon=args.daemon, client=args.client, root=args.root, work=args.work, source_dir=args.source,
-                domains=[BLOCKED, OTHER, DOH]) as bed:
-        run(bed, args.filter)
-    print(f"{len(failures)} checks failed" if failures else "all checks passed")
-    return 1 if failures else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(checks.main([BLOCKED, OTHER, DOH], lambda bed, args: run(bed, args.filter), ("filter",)))
