@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <future>
 #include <set>
 
 #include "FilterService/SocketReaper.hpp"
@@ -71,13 +70,12 @@ std::set<IpAddress> currentAddresses(const std::vector<std::string>& hosts) {
 
 std::expected<std::unique_ptr<Enforcer>, std::string> Enforcer::start(Options options) {
   std::unique_ptr<Enforcer> made(new Enforcer());
-  made->engineQueue_ = std::make_unique<SerialQueue>("org.hushwall.app.filter.engine");
   made->rawV4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   made->rawV6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   Enforcer* self = made.get();
   // The queue first: its guard process must not inherit the table's socket.
   auto queue = PacketQueue::open(options.queueNumber, options.deadline, [self](PacketQueue::Packet packet) {
-    self->engineQueue_->async([self, packet = std::move(packet)]() mutable { self->judge(std::move(packet)); });
+    self->judge(std::move(packet));
   });
   if (!queue) return std::unexpected(queue.error().message);
   made->queue_ = std::move(*queue);
@@ -93,15 +91,17 @@ std::expected<std::unique_ptr<Enforcer>, std::string> Enforcer::start(Options op
 Enforcer::~Enforcer() {
   if (table_) (void)table_->remove();
   table_.reset();
-  // The reader stops before the engine queue it posts to.
   queue_.reset();
-  engineQueue_.reset();
   if (rawV4_ >= 0) close(rawV4_);
   if (rawV6_ >= 0) close(rawV6_);
 }
 
 void Enforcer::judge(PacketQueue::Packet packet) {
-  Decision decision = engine_.decide(packet.bytes, packet.received);
+  Decision decision;
+  {
+    std::lock_guard lock(engineMutex_);
+    decision = engine_.decide(packet.bytes, packet.received);
+  }
   if (decision.action == Decision::Action::answer && !decision.reply.empty()) {
     auto parsed = parsePacket(decision.reply);
     if (parsed) {
@@ -129,7 +129,10 @@ FilterFollower::Applied Enforcer::apply(const std::vector<std::string>& hosts) {
   FlowRules rules{std::span<const std::string>(hosts)};
   bool blocking = !rules.isEmpty();
   std::set<IpAddress> addresses = blocking ? currentAddresses(hosts) : std::set<IpAddress>{};
-  engineQueue_->sync([&] { engine_.setRules(rules); });
+  {
+    std::lock_guard lock(engineMutex_);
+    engine_.setRules(rules);
+  }
   if (!blocking) {
     if (auto removed = table_->remove(); !removed) {
       return {FilterReport::Outcome::applyFailed, cat("could not remove the table: ", removed.error().message)};
@@ -140,7 +143,9 @@ FilterFollower::Applied Enforcer::apply(const std::vector<std::string>& hosts) {
     return {FilterReport::Outcome::applyFailed, cat("could not install the table: ", installed.error().message)};
   }
   std::optional<std::string> reapFailure;
-  engineQueue_->sync([&] {
+  {
+    // Packets wait meanwhile; the verdict deadline bounds how long.
+    std::lock_guard lock(engineMutex_);
     auto reaped = reapSockets([&](const FlowKey& key) {
       return addresses.contains(key.destination) || engine_.blockedNameFor(key).has_value();
     });
@@ -149,7 +154,7 @@ FilterFollower::Applied Enforcer::apply(const std::vector<std::string>& hosts) {
     } else {
       reapFailure = reaped.error();
     }
-  });
+  }
   if (reapFailure) return {FilterReport::Outcome::applyFailed, cat("open connections stay: ", *reapFailure)};
   return {FilterReport::Outcome::applied, counters()};
 }
@@ -157,22 +162,18 @@ FilterFollower::Applied Enforcer::apply(const std::vector<std::string>& hosts) {
 std::string Enforcer::counters() const {
   FlowEngine::Stats stats;
   std::uint64_t closed = 0;
-  engineQueue_->sync([&] {
+  {
+    std::lock_guard lock(engineMutex_);
     stats = engine_.stats();
     closed = socketsClosed_;
-  });
+  }
   PacketQueue::Stats queued = queue_->stats();
   return cat("flows blocked ", stats.flowsBlocked, ", queries blocked ", stats.queriesBlocked, ", sockets closed ",
              closed, ", packets judged ", queued.received, ", verdicts at the deadline ", queued.expired);
 }
 
 bool Enforcer::responsive(std::chrono::milliseconds within) const {
-  auto reader = std::chrono::steady_clock::now() - queue_->heartbeat();
-  if (reader > within) return false;
-  auto ran = std::make_shared<std::promise<void>>();
-  auto done = ran->get_future();
-  engineQueue_->async([ran] { ran->set_value(); });
-  return done.wait_for(within) == std::future_status::ready;
+  return std::chrono::steady_clock::now() - queue_->heartbeat() <= within;
 }
 
 }  // namespace hushwall::filter

@@ -1,18 +1,19 @@
-// The filter's work between the rules channel and the kernel. It holds the
-// flow engine on a serial queue of its own and judges every queued packet
-// there, and it applies each rule set: the engine's rules, the nftables table
-// present exactly while something is blocked, and the connections already open
-// to newly blocked names ended.
+// The filter's work between the rules channel and the kernel. It judges every
+// queued packet with the flow engine on the queue's reader thread (a hop to
+// another thread per packet costs more than the judging), and it applies each
+// rule set: the engine's rules, the nftables table present exactly while
+// something is blocked, and the connections already open to newly blocked
+// names ended.
 //
 // Thread-safety: `apply`, `responsive` and destruction may be called from any
-// thread but the engine queue's; applies must not overlap (the rules follower
-// serialises them).
+// thread; applies must not overlap (the rules follower serialises them).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +22,6 @@
 #include "FilterService/FilterTable.hpp"
 #include "FilterService/PacketQueue.hpp"
 #include "Platform/FilterFollower.hpp"
-#include "Platform/SerialQueue.hpp"
 
 namespace hushwall::filter {
 
@@ -43,7 +43,7 @@ class Enforcer {
   // Puts `hosts` into force; no hosts removes the table. The outcome carries
   // the counters the daemon is told: flows and queries blocked, sockets closed.
   [[nodiscard]] FilterFollower::Applied apply(const std::vector<std::string>& hosts);
-  // The engine queue ran a no-op and the packet reader went round within `within`.
+  // The packet reader, which judges too, went round its loop within `within`.
   [[nodiscard]] bool responsive(std::chrono::milliseconds within) const;
 
  private:
@@ -51,9 +51,9 @@ class Enforcer {
   void judge(PacketQueue::Packet packet);
   [[nodiscard]] std::string counters() const;
 
-  std::unique_ptr<SerialQueue> engineQueue_;  // declared first: the queue below posts to it
-  FlowEngine engine_;                         // used only on engineQueue_
-  std::uint64_t socketsClosed_ = 0;           // used only on engineQueue_
+  mutable std::mutex engineMutex_;
+  FlowEngine engine_;               // GUARDED_BY(engineMutex_)
+  std::uint64_t socketsClosed_ = 0;  // GUARDED_BY(engineMutex_)
   int rawV4_ = -1;                            // for answers put in place of refused packets
   int rawV6_ = -1;
   std::unique_ptr<FilterTable> table_;        // used only by apply and destruction

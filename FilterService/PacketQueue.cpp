@@ -240,6 +240,10 @@ void PacketQueue::receive(std::vector<char>& buffer) {
       shared_->tookAny = true;
       deliver_(std::move(packet));
     }
+    // A long backlog is progress, not a stall; what was delivered unanswered still meets its deadline.
+    auto now = Clock::now();
+    shared_->heartbeat = now.time_since_epoch().count();
+    expire(now);
   }
 }
 

@@ -11,7 +11,8 @@
 // moves again. It dies with this object or with the process.
 //
 // Thread-safety: `answer`, `stats` and destruction may be called from any
-// thread; `deliver` runs on the reader thread and must not block.
+// thread. `deliver` runs on the reader thread, which receives nothing while it
+// runs: a deliver that wedges stops the heartbeat, and the guard takes over.
 #pragma once
 
 #include <atomic>

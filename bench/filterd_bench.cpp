@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,7 +48,7 @@ class Server {
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address = loopback(port);
     (void)bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    (void)listen(fd_, 512);
+    (void)listen(fd_, 4096);
     thread_ = std::thread([this, serve] {
       for (;;) {
         int connection = accept(fd_, nullptr, nullptr);
@@ -122,6 +123,55 @@ void newFlow(benchmark::State& state) {
   }
 }
 BENCHMARK(newFlow)->Arg(0)->Arg(2)->Arg(1)->Iterations(2000);
+
+// 2,500 new flows opened at once: all must be answered; the label carries the
+// filter's count of verdicts given at the deadline (none is the goal).
+void concurrentFlows(benchmark::State& state) {
+  if (!isolated()) return state.SkipWithError("needs root for a network namespace");
+  auto filter = filterFor(state);
+  if (state.range(0) == 1 && !filter) return state.SkipWithError("the filter did not start");
+  std::optional<Tracking> tracking;
+  if (state.range(0) == 2) tracking.emplace();
+  Server server(8092, [](int connection) {
+    char buffer[512];
+    if (recv(connection, buffer, sizeof buffer, 0) > 0) (void)!write(connection, "ok", 2);
+  });
+  constexpr int flows = 2500;
+  static constexpr char request[] = "GET / HTTP/1.1\r\nHost: allowed.example\r\n\r\n";
+  std::int64_t answered = 0;
+  for (auto _ : state) {
+    std::vector<pollfd> clients;
+    for (int i = 0; i < flows; ++i) {
+      int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      sockaddr_in address = loopback(8092);
+      (void)connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address);
+      clients.push_back({client, POLLOUT, 0});
+    }
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int left = flows;
+    while (left > 0 && std::chrono::steady_clock::now() < until) {
+      if (poll(clients.data(), clients.size(), 100) <= 0) continue;
+      for (pollfd& client : clients) {
+        if ((client.revents & POLLOUT) != 0) {
+          (void)!write(client.fd, request, sizeof request - 1);
+          client.events = POLLIN;
+        } else if ((client.revents & POLLIN) != 0) {
+          char buffer[16];
+          if (recv(client.fd, buffer, sizeof buffer, 0) > 0) ++answered;
+          client.events = 0;
+          --left;
+        } else if ((client.revents & (POLLERR | POLLHUP)) != 0) {
+          client.events = 0;
+          --left;
+        }
+      }
+    }
+    for (pollfd& client : clients) close(client.fd);
+  }
+  state.counters["answered"] = static_cast<double>(answered) / static_cast<double>(state.iterations());
+  if (filter) state.SetLabel(filter->apply({"blocked.example"}).detail.value_or(""));
+}
+BENCHMARK(concurrentFlows)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void bulkFlow(benchmark::State& state) {
   if (!isolated()) return state.SkipWithError("needs root for a network namespace");
