@@ -1,9 +1,13 @@
 // The daemon as a process, on a private bus: start-up to both names owned,
-// the app's round trips beside the bus driver's own GetId, the time from a
-// hosts-file tamper to the block being back (against the 250 ms debounce),
-// and resident memory idle and with a 500-domain session.
+// the app's round trips beside the bus driver's own GetId, the first request
+// that needs Unicode tables beside an ASCII one, the time from a hosts-file
+// tamper to the block being back (against the 250 ms debounce), and memory
+// idle and with a 500-domain session and 32 schedules.
 //
 // Run: build/bench/daemon_bench   (this binary is stamped as the app)
+// To compare with another build of the same daemon in the same run, name its
+// hushwalld-bench (built with this build's sandbox root) in
+// HUSHWALL_BENCH_BASELINE; its rows are the "baseline:1" ones.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,13 +15,19 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "DaemonClient.hpp"
 #include "HushwallCore/HostsRegions.hpp"
 #include "SandboxDaemon.hpp"
+#include "support/ScheduleFixtures.hpp"
 #include "support/TemporaryDirectory.hpp"
 
 namespace hushwall::testing {
@@ -36,12 +46,26 @@ DaemonClient& client() {
   return instance;
 }
 
+// Argument 0 of every benchmark: 1 for the baseline daemon, 0 for this build's.
+std::optional<std::string> executable(const benchmark::State& state) {
+  if (state.range(0) == 0) return std::nullopt;
+  return std::string(std::getenv("HUSHWALL_BENCH_BASELINE"));
+}
+
+void bothDaemons(benchmark::internal::Benchmark* b, const std::vector<std::int64_t>& more = {}) {
+  std::vector<std::int64_t> variants{0};
+  if (std::getenv("HUSHWALL_BENCH_BASELINE") != nullptr) variants.push_back(1);
+  std::vector<std::vector<std::int64_t>> ranges{variants};
+  if (!more.empty()) ranges.push_back(more);
+  b->ArgsProduct(ranges);
+}
+
 // A fresh sandbox and a daemon started on it.
-void restart() {
+void restart(const benchmark::State& state) {
   daemon().kill(SIGKILL);
   std::filesystem::remove_all(daemon().stateDirectory());
   writeFile(daemon().hostsPath(), std::string(SandboxDaemon::initialHosts));
-  if (!daemon().start()) std::abort();
+  if (!daemon().start(executable(state))) std::abort();
 }
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
@@ -64,12 +88,16 @@ std::string startRequest(int domainCount) {
   return R"({"domains":)" + domains(domainCount) + R"(,"duration":3600})";
 }
 
-long residentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+// The sum of the named fields of /proc/PID/smaps_rollup, in kB.
+long memoryKilobytes(pid_t pid, std::initializer_list<std::string_view> fields) {
+  std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  long total = 0;
+  for (std::string line; std::getline(rollup, line);) {
+    for (auto field : fields) {
+      if (line.starts_with(field) && line[field.size()] == ':') total += std::stol(line.substr(field.size() + 1));
+    }
   }
-  return -1;
+  return total;
 }
 
 void BM_ProcessStartToBothNamesOwned(benchmark::State& state) {
@@ -80,17 +108,17 @@ void BM_ProcessStartToBothNamesOwned(benchmark::State& state) {
     daemon().kill(SIGKILL);
     state.ResumeTiming();
     auto begun = Clock::now();
-    if (!daemon().start()) state.SkipWithError("the daemon did not start");
+    if (!daemon().start(executable(state))) state.SkipWithError("the daemon did not start");
     double took = micros(Clock::now() - begun);
     samples.push_back(took);
     state.SetIterationTime(took / 1e6);
   }
   percentiles(state, samples);
 }
-BENCHMARK(BM_ProcessStartToBothNamesOwned)->UseManualTime()->Iterations(30)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProcessStartToBothNamesOwned)->Apply([](auto* b) { bothDaemons(b); })->ArgNames({"baseline"})->UseManualTime()->Iterations(30)->Unit(benchmark::kMillisecond);
 
 void roundTrips(benchmark::State& state, const std::function<bool()>& call) {
-  restart();
+  restart(state);
   std::vector<double> samples;
   for (auto _ : state) {
     auto begun = Clock::now();
@@ -105,20 +133,20 @@ void roundTrips(benchmark::State& state, const std::function<bool()>& call) {
 void BM_BusDriverGetId(benchmark::State& state) {
   roundTrips(state, [] { return client().busID().has_value(); });
 }
-BENCHMARK(BM_BusDriverGetId)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BusDriverGetId)->Apply([](auto* b) { bothDaemons(b); })->ArgNames({"baseline"})->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
 
 void BM_HealthCheck(benchmark::State& state) {
   roundTrips(state, [] { return client().call("HealthCheck").has_value(); });
 }
-BENCHMARK(BM_HealthCheck)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HealthCheck)->Apply([](auto* b) { bothDaemons(b); })->ArgNames({"baseline"})->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
 
 // Each start needs a daemon without a session: a fresh one per iteration, outside the timing.
 void BM_StartSession(benchmark::State& state) {
-  std::string request = startRequest(static_cast<int>(state.range(0)));
+  std::string request = startRequest(static_cast<int>(state.range(1)));
   std::vector<double> samples;
   for (auto _ : state) {
     state.PauseTiming();
-    restart();
+    restart(state);
     state.ResumeTiming();
     auto begun = Clock::now();
     if (!client().call("StartSession", request)) state.SkipWithError("the start failed");
@@ -128,10 +156,30 @@ void BM_StartSession(benchmark::State& state) {
   }
   percentiles(state, samples);
 }
-BENCHMARK(BM_StartSession)->Arg(1)->Arg(500)->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StartSession)->Apply([](auto* b) { bothDaemons(b, {1, 500}); })->ArgNames({"baseline", "domains"})->UseManualTime()->Iterations(40)->Unit(benchmark::kMicrosecond);
+
+// The first request of a fresh daemon that needs Unicode tables (a domain with
+// KELVIN SIGN, which lower-cases to "k"), against the same request in ASCII.
+void BM_FirstRequest(benchmark::State& state) {
+  std::string request = state.range(1) != 0 ? R"({"domains":["\u212A.example"],"duration":60})"
+                                            : R"({"domains":["k.example"],"duration":60})";
+  std::vector<double> samples;
+  for (auto _ : state) {
+    state.PauseTiming();
+    restart(state);
+    state.ResumeTiming();
+    auto begun = Clock::now();
+    if (!client().call("StartSession", request)) state.SkipWithError("the start failed");
+    double took = micros(Clock::now() - begun);
+    samples.push_back(took);
+    state.SetIterationTime(took / 1e6);
+  }
+  percentiles(state, samples);
+}
+BENCHMARK(BM_FirstRequest)->Apply([](auto* b) { bothDaemons(b, {0, 1}); })->ArgNames({"baseline", "unicode"})->UseManualTime()->Iterations(30)->Unit(benchmark::kMicrosecond);
 
 void BM_TamperToRepair(benchmark::State& state) {
-  restart();
+  restart(state);
   if (!client().call("StartSession", startRequest(1))) std::abort();
   std::string blocked = readFile(daemon().hostsPath());
   std::vector<double> samples;
@@ -148,21 +196,32 @@ void BM_TamperToRepair(benchmark::State& state) {
   percentiles(state, samples);
   state.counters["debounce_ratio"] = samples.empty() ? 0 : samples[samples.size() / 2] / 250e3;
 }
-BENCHMARK(BM_TamperToRepair)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TamperToRepair)->Apply([](auto* b) { bothDaemons(b); })->ArgNames({"baseline"})->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
-void BM_ResidentMemory(benchmark::State& state) {
-  restart();
-  long idle = 0;
-  long blocking = 0;
-  for (auto _ : state) {
-    idle = residentKilobytes(daemon().pid());
-    if (!client().call("StartSession", startRequest(500))) state.SkipWithError("the start failed");
-    blocking = residentKilobytes(daemon().pid());
+// Resident and private (Private_Clean + Private_Dirty) memory: at idle, and
+// with 32 schedules saved and a 500-domain session running.
+void BM_Memory(benchmark::State& state) {
+  // All three days ahead, so none starts a session of its own during the run.
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  std::int64_t later = (local.tm_wday + 3) % 7 + 1;  // 1 = Sunday
+  std::vector<Schedule> schedules;
+  for (std::uint64_t n = 1; n <= 32; ++n) {
+    schedules.push_back(weeklySchedule({later}, static_cast<std::int64_t>(n % 24) * 60, 3600, n));
   }
-  state.counters["idle_kB"] = static_cast<double>(idle);
-  state.counters["session500_kB"] = static_cast<double>(blocking);
+  for (auto _ : state) {
+    restart(state);
+    pid_t pid = daemon().pid();
+    state.counters["idle_rss_kB"] = static_cast<double>(memoryKilobytes(pid, {"Rss"}));
+    state.counters["idle_private_kB"] = static_cast<double>(memoryKilobytes(pid, {"Private_Clean", "Private_Dirty"}));
+    if (!client().call("SaveSchedules", Schedule::encodedList(schedules))) state.SkipWithError("the save failed");
+    if (!client().call("StartSession", startRequest(500))) state.SkipWithError("the start failed");
+    state.counters["busy_rss_kB"] = static_cast<double>(memoryKilobytes(pid, {"Rss"}));
+    state.counters["busy_private_kB"] = static_cast<double>(memoryKilobytes(pid, {"Private_Clean", "Private_Dirty"}));
+  }
 }
-BENCHMARK(BM_ResidentMemory)->Iterations(1);
+BENCHMARK(BM_Memory)->Apply([](auto* b) { bothDaemons(b); })->ArgNames({"baseline"})->Iterations(1);
 
 }  // namespace
 }  // namespace hushwall::testing
