@@ -280,7 +280,7 @@ std::expected<void, BusError> BusConnection::serve(BusService service, PeerAdmis
                                  "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
                                  "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''",
                                  &Core::onNameOwnerChanged, nullptr, core_.get());
-      if (r < 0) s.log.error(cat("cannot follow departing callers; admissions are forgotten only when full: ", strerror(-r)));
+      if (r < 0) s.log.error(cat("cannot follow departing callers, whose admissions now only age out: ", strerror(-r)));
     }
   });
   return outcome;

@@ -33,9 +33,7 @@ std::expected<BusCaller, Refusal> PeerAdmission::admit(const std::expected<CodeR
     cache.erase(name);
   }
   if (examined != nullptr) *examined = true;
-  auto admitted = admitAfresh(*requirement, call, cache);
-  if (!admitted) cache.erase(name);
-  return admitted;
+  return admitAfresh(*requirement, call, cache);
 }
 
 std::expected<BusCaller, Refusal> PeerAdmission::admitAfresh(const CodeRequirement& requirement, sd_bus_message* call,
@@ -44,12 +42,13 @@ std::expected<BusCaller, Refusal> PeerAdmission::admitAfresh(const CodeRequireme
   if (!caller) return caller;
   // Bracketing the examination: a process that execs or exits meanwhile reads differently afterwards.
   auto before = stamp(caller->pid);
-  if (!before) return std::unexpected(Refusal{Refusal::Reason::callerGone, cat("process ", static_cast<int>(caller->pid), " is gone")});
+  auto gone = [&](std::string_view how) {
+    return std::unexpected(Refusal{Refusal::Reason::callerGone, cat("process ", static_cast<int>(caller->pid), how)});
+  };
+  if (!before) return gone(" is gone");
   if (auto verdict = examine(requirement, caller->pid); !verdict) return std::unexpected(verdict.error());
   if (auto there = confirm(call, *caller); !there) return std::unexpected(there.error());
-  if (stamp(caller->pid) != before) {
-    return std::unexpected(Refusal{Refusal::Reason::callerGone, cat("process ", static_cast<int>(caller->pid), " changed while it was checked")});
-  }
+  if (stamp(caller->pid) != before) return gone(" changed while it was checked");
   cache.insert({*caller, *before});
   return caller;
 }

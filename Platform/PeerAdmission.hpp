@@ -56,9 +56,9 @@ struct PeerAdmission {
 
   // The admitted caller, or why it was refused. `requirement` is the parsed
   // requirement of the service, or the reason it did not parse. Admits from
-  // `cache` when it can and records every full admission there; a refusal
-  // removes the name from it. `examined`, if given, says whether this call
-  // took a full admission.
+  // `cache` when it can and records every full admission there; a name whose
+  // stamp no longer reads the same leaves it before it is examined again.
+  // `examined`, if given, says whether this call took a full admission.
   [[nodiscard]] std::expected<BusCaller, Refusal> admit(const std::expected<CodeRequirement, Refusal>& requirement,
                                                         sd_bus_message* call, AdmissionCache& cache,
                                                         bool* examined = nullptr) const;

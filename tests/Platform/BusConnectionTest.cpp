@@ -335,6 +335,7 @@ TEST_F(BusCallerProcessTest, AnAdmissionLastsOnlyWhileTheSameProcessRunsTheSameF
   ASSERT_TRUE(server_->serve(service(requirementFor("org.hushwall.test.caller"))));
   const std::string denied = cat(accessDeniedError, "\n");
   fs::copy_file(dir_->file("hushwall_test_caller"), dir_->file("swapped"), fs::copy_options::overwrite_existing);
+  const std::string caller = "hushwall_test_caller", impostor = "hushwall_test_impostor";
   struct Case {
     std::string name;
     std::string program, mode, successor;
@@ -342,18 +343,19 @@ TEST_F(BusCallerProcessTest, AnAdmissionLastsOnlyWhileTheSameProcessRunsTheSameF
     std::string first, second;
   };
   std::vector<Case> cases = {
-      {"the same program again", "hushwall_test_caller", "exec", "hushwall_test_caller", false, "", ""},
-      {"an unstamped program", "hushwall_test_caller", "exec", "hushwall_test_impostor", false, "", denied},
+      {"the same program again", caller, "exec", caller, false, "", ""},
+      {"an unstamped program", caller, "exec", impostor, false, "", denied},
       {"the stamped file replaced on disk", "swapped", "exec", "swapped", true, "", denied},
-      {"a refused caller trying again", "hushwall_test_impostor", "exec", "hushwall_test_impostor", false, std::string(accessDeniedError), denied},
-      {"its process gone, a child on its connection", "hushwall_test_caller", "fork", "hushwall_test_caller", false, "", denied},
+      {"a refused caller trying again", impostor, "exec", impostor, false, std::string(accessDeniedError), denied},
+      {"its process gone, a child on its connection", caller, "fork", caller, false, "", denied},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    auto [first, second] = callTwice(dir_->file(c.program), {busName_, path, interface, "Nothing", c.mode, dir_->file(c.successor)}, [&] {
+    std::vector<std::string> arguments{busName_, path, interface, "Nothing", c.mode, dir_->file(c.successor)};
+    auto [first, second] = callTwice(dir_->file(c.program), arguments, [&] {
       if (!c.replaceBeforeExec) return;
       // Renamed over it, as an update would: the running file cannot be written.
-      fs::copy_file(dir_->file("hushwall_test_impostor"), dir_->file("swapped.new"), fs::copy_options::overwrite_existing);
+      fs::copy_file(dir_->file(impostor), dir_->file("swapped.new"), fs::copy_options::overwrite_existing);
       fs::rename(dir_->file("swapped.new"), dir_->file(c.successor));
     });
     EXPECT_EQ(first, c.first);
