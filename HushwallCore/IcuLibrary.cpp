@@ -13,34 +13,39 @@
   complete = complete && table.name != nullptr;
 
 namespace hushwall {
+namespace {
 
-const IcuCommon* icuCommon() {
-  static IcuCommon table;
+// Opens `library` once and lets `fill` take the table's functions from it; the
+// table counts only when every one was found. One table per instantiation.
+template <class Table, class Fill>
+const Table* loadOnce(const char* library, Fill fill) {
+  static Table table;
   static bool loaded = false;
   static std::once_flag once;
-  std::call_once(once, [] {
+  std::call_once(once, [&] {
     // Never closed: the functions stay in use for the life of the process.
-    void* handle = dlopen("libicuuc.so." U_ICU_VERSION_SHORT, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return;
-    bool complete = true;
-    HUSHWALL_ICU_COMMON(HUSHWALL_ICU_LOAD)
-    loaded = complete;
+    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
+    loaded = handle != nullptr && fill(handle, table);
   });
   return loaded ? &table : nullptr;
 }
 
+}  // namespace
+
+const IcuCommon* icuCommon() {
+  return loadOnce<IcuCommon>("libicuuc.so." U_ICU_VERSION_SHORT, [](void* handle, IcuCommon& table) {
+    bool complete = true;
+    HUSHWALL_ICU_COMMON(HUSHWALL_ICU_LOAD)
+    return complete;
+  });
+}
+
 const IcuCalendar* icuCalendar() {
-  static IcuCalendar table;
-  static bool loaded = false;
-  static std::once_flag once;
-  std::call_once(once, [] {
-    void* handle = dlopen("libicui18n.so." U_ICU_VERSION_SHORT, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) return;
+  return loadOnce<IcuCalendar>("libicui18n.so." U_ICU_VERSION_SHORT, [](void* handle, IcuCalendar& table) {
     bool complete = true;
     HUSHWALL_ICU_CALENDAR(HUSHWALL_ICU_LOAD)
-    loaded = complete;
+    return complete;
   });
-  return loaded ? &table : nullptr;
 }
 
 }  // namespace hushwall

@@ -20,6 +20,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string_view>
@@ -152,21 +153,27 @@ void BM_HealthCheck(benchmark::State& state) {
 BENCHMARK(BM_HealthCheck)->Apply([](auto* b) { bothDaemons(b); })->UseManualTime()->Iterations(2000)
     ->Unit(benchmark::kMicrosecond);
 
-// Each start needs a daemon without a session: a fresh one per iteration, outside the timing.
-void BM_StartSession(benchmark::State& state) {
-  std::string request = startRequest(static_cast<int>(state.range(1)));
+// Times `request` once per iteration, each time on a daemon started afresh outside the timing.
+void onFreshDaemons(benchmark::State& state, const std::function<bool()>& request) {
   std::vector<double> samples;
   for (auto _ : state) {
     state.PauseTiming();
     restart(state);
     state.ResumeTiming();
     auto begun = Clock::now();
-    if (!client().call("StartSession", request)) state.SkipWithError("the start failed");
+    bool answered = request();
     double took = micros(Clock::now() - begun);
+    if (!answered) state.SkipWithError("the request was not answered as expected");
     samples.push_back(took);
     state.SetIterationTime(took / 1e6);
   }
   percentiles(state, samples);
+}
+
+// Each start needs a daemon without a session.
+void BM_StartSession(benchmark::State& state) {
+  std::string request = startRequest(static_cast<int>(state.range(1)));
+  onFreshDaemons(state, [&] { return client().call("StartSession", request).has_value(); });
 }
 BENCHMARK(BM_StartSession)->Apply([](auto* b) { bothDaemons(b, "domains", {1, 500}); })->UseManualTime()
     ->Iterations(40)->Unit(benchmark::kMicrosecond);
@@ -177,19 +184,10 @@ BENCHMARK(BM_StartSession)->Apply([](auto* b) { bothDaemons(b, "domains", {1, 50
 void BM_FirstRequest(benchmark::State& state) {
   std::string request = state.range(1) != 0 ? R"({"domains":["\u212A..example"],"duration":60})"
                                             : R"({"domains":["k..example"],"duration":60})";
-  std::vector<double> samples;
-  for (auto _ : state) {
-    state.PauseTiming();
-    restart(state);
-    state.ResumeTiming();
-    auto begun = Clock::now();
+  onFreshDaemons(state, [&] {
     auto reply = client().call("StartSession", request);
-    double took = micros(Clock::now() - begun);
-    if (reply || reply.error().daemonError() != DaemonError::invalidDomain) state.SkipWithError("not refused as invalid");
-    samples.push_back(took);
-    state.SetIterationTime(took / 1e6);
-  }
-  percentiles(state, samples);
+    return !reply && reply.error().daemonError() == DaemonError::invalidDomain;
+  });
 }
 BENCHMARK(BM_FirstRequest)->Apply([](auto* b) { bothDaemons(b, "unicode", {0, 1}); })->UseManualTime()
     ->Iterations(30)->Unit(benchmark::kMicrosecond);

@@ -213,19 +213,26 @@ TEST_F(BusTest, SignalsPostedFromAnyThreadReachSubscribersUntilTheyUnsubscribe) 
   EXPECT_EQ(arrived.count(), 1u);
 }
 
-// Runs a copied helper and returns its pid once it has exited.
-pid_t runHelper(const std::string& program, const std::vector<std::string>& arguments, std::string* output = nullptr) {
-  int pipe[2];
-  if (pipe2(pipe, O_CLOEXEC) != 0) return -1;
+// Starts a copied helper with the given standard input (unless -1) and output.
+pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments, int input, int output) {
   pid_t child = fork();
   if (child == 0) {
-    dup2(pipe[1], STDOUT_FILENO);
+    if (input >= 0) dup2(input, STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
+  return child;
+}
+
+// Runs a copied helper and returns its pid once it has exited.
+pid_t runHelper(const std::string& program, const std::vector<std::string>& arguments, std::string* output = nullptr) {
+  int pipe[2];
+  if (pipe2(pipe, O_CLOEXEC) != 0) return -1;
+  pid_t child = spawnHelper(program, arguments, -1, pipe[1]);
   close(pipe[1]);
   char buffer[256];
   ssize_t got;
@@ -305,16 +312,7 @@ std::pair<std::string, std::string> callTwice(const std::string& program, const 
                                               const std::function<void()>& between) {
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(in[0], STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
+  pid_t child = spawnHelper(program, arguments, in[0], out[1]);
   close(in[0]);
   close(out[1]);
   std::string output;
