@@ -96,6 +96,8 @@ int onSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
 
 void deleteSignalHandler(void* userdata) { delete static_cast<SignalHandler*>(userdata); }
 
+constexpr std::string_view noDeparturesLine = "cannot follow departing callers, whose admissions now only age out: ";
+
 // A served object and everything its method callback needs. Queue only.
 struct Served {
   Served(BusService s, PeerAdmission a)
@@ -199,6 +201,16 @@ struct BusConnection::Core {
     return 0;
   }
 
+  // Without the match, admissions only age out of their caches: no reason to
+  // drop the connection, as sd-bus would by default.
+  static int onDeparturesInstalled(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    auto* core = static_cast<Core*>(userdata);
+    if (const sd_bus_error* error = sd_bus_message_get_error(reply); error != nullptr && !core->services.empty()) {
+      core->services.front()->service.log.error(cat(noDeparturesLine, error->message ? error->message : error->name));
+    }
+    return 0;
+  }
+
   void close() {
     departures = sd_bus_slot_unref(departures);
     for (auto& [id, slot] : matches) sd_bus_slot_unref(slot);
@@ -279,8 +291,8 @@ std::expected<void, BusError> BusConnection::serve(BusService service, PeerAdmis
       r = sd_bus_add_match_async(core_->bus, &core_->departures,
                                  "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
                                  "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''",
-                                 &Core::onNameOwnerChanged, nullptr, core_.get());
-      if (r < 0) s.log.error(cat("cannot follow departing callers, whose admissions now only age out: ", strerror(-r)));
+                                 &Core::onNameOwnerChanged, &Core::onDeparturesInstalled, core_.get());
+      if (r < 0) s.log.error(cat(noDeparturesLine, strerror(-r)));
     }
   });
   return outcome;
