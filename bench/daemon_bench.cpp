@@ -170,6 +170,13 @@ void onFreshDaemons(benchmark::State& state, const std::function<bool()>& reques
   percentiles(state, samples);
 }
 
+// The cheapest method: no file, no log line; what admission and dispatch alone cost.
+void BM_CurrentSession(benchmark::State& state) {
+  roundTrips(state, [] { return client().call("CurrentSession").has_value(); });
+}
+BENCHMARK(BM_CurrentSession)->Apply([](auto* b) { bothDaemons(b); })->UseManualTime()->Iterations(2000)
+    ->Unit(benchmark::kMicrosecond);
+
 // Each start needs a daemon without a session.
 void BM_StartSession(benchmark::State& state) {
   std::string request = startRequest(static_cast<int>(state.range(1)));
