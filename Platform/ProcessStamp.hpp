@@ -1,7 +1,8 @@
 // What would change if another process or another program stood behind a pid:
 // the process start time (field 22 of /proc/PID/stat, in clock ticks since
 // boot, so a reused pid differs) and the identity of the file /proc/PID/exe
-// leads to (an exec, or a file changed in place, differs).
+// leads to (an exec, or a file changed in place, differs). The change time is
+// kept beside the modification time because its owner can set the latter back.
 //
 // Thread-safety: reentrant.
 #pragma once
@@ -21,6 +22,8 @@ struct ProcessStamp {
   off_t size = 0;
   std::int64_t mtimeSeconds = 0;
   std::int64_t mtimeNanoseconds = 0;
+  std::int64_t ctimeSeconds = 0;
+  std::int64_t ctimeNanoseconds = 0;
 
   friend bool operator==(const ProcessStamp&, const ProcessStamp&) = default;
 };

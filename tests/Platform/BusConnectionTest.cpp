@@ -364,7 +364,7 @@ TEST_F(BusCallerProcessTest, AnAdmissionLastsOnlyWhileTheSameProcessRunsTheSameF
 
 TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
   const BusCaller caller{4242, 1000, ":1.7"};
-  const ProcessStamp stamp{77, 1, 2, 3, 4, 5};
+  const ProcessStamp stamp{77, 1, 2, 3, 4, 5, 6, 7};
   struct Case {
     std::string name;
     std::string requirement;
@@ -427,7 +427,7 @@ TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
 // other reading sends the caller through the whole admission again.
 TEST(PeerAdmission, ARememberedCallerIsReexaminedWhenItsProcessReadsDifferently) {
   const BusCaller caller{4242, 1000, ":1.7"};
-  const ProcessStamp stamp{77, 1, 2, 3, 4, 5};
+  const ProcessStamp stamp{77, 1, 2, 3, 4, 5, 6, 7};
   struct Case {
     std::string name;
     std::function<void(std::optional<ProcessStamp>&)> change;
@@ -440,6 +440,7 @@ TEST(PeerAdmission, ARememberedCallerIsReexaminedWhenItsProcessReadsDifferently)
       {"another executable", [](auto& s) { s->inode += 1; }, false, true, false},
       {"executable rewritten in place", [](auto& s) { s->mtimeNanoseconds += 1; }, false, true, false},
       {"executable grown", [](auto& s) { s->size += 1; }, false, true, false},
+      {"executable changed, its modification time set back", [](auto& s) { s->ctimeSeconds += 1; }, false, true, false},
       {"unreadable /proc", [](auto& s) { s.reset(); }, true, true, false},
       {"changed but still stamped", [](auto& s) { s->device += 1; }, true, true, true},
   };
