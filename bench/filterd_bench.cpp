@@ -81,21 +81,33 @@ struct Tracking {
   ~Tracking() { nft_ctx_free(context); }
 };
 
-std::unique_ptr<Enforcer> filterFor(const benchmark::State& state) {
-  if (state.range(0) != 1) return nullptr;
-  auto enforcer = Enforcer::start({});
-  if (!enforcer || (*enforcer)->apply({"blocked.example"}).outcome != hushwall::FilterReport::Outcome::applied) {
-    return nullptr;
+// What the benchmark's argument asks for, or the run skipped with the reason.
+struct Setting {
+  std::unique_ptr<Enforcer> filter;
+  std::optional<Tracking> tracking;
+  bool ready = false;
+
+  explicit Setting(benchmark::State& state) {
+    if (!isolated()) {
+      state.SkipWithError("needs root for a network namespace");
+      return;
+    }
+    if (state.range(0) == 2) tracking.emplace();
+    if (state.range(0) == 1) {
+      auto started = Enforcer::start({});
+      if (!started || (*started)->apply({"blocked.example"}).outcome != hushwall::FilterReport::Outcome::applied) {
+        state.SkipWithError("the filter did not start");
+        return;
+      }
+      filter = std::move(*started);
+    }
+    ready = true;
   }
-  return std::move(*enforcer);
-}
+};
 
 void newFlow(benchmark::State& state) {
-  if (!isolated()) return state.SkipWithError("needs root for a network namespace");
-  auto filter = filterFor(state);
-  if (state.range(0) == 1 && !filter) return state.SkipWithError("the filter did not start");
-  std::optional<Tracking> tracking;
-  if (state.range(0) == 2) tracking.emplace();
+  Setting setting(state);
+  if (!setting.ready) return;
   Server server(8090, [](int connection) {
     char buffer[512];
     if (recv(connection, buffer, sizeof buffer, 0) > 0) {
@@ -127,11 +139,9 @@ BENCHMARK(newFlow)->Arg(0)->Arg(2)->Arg(1)->Iterations(2000);
 // 2,500 new flows opened at once: all must be answered; the label carries the
 // filter's count of verdicts given at the deadline (none is the goal).
 void concurrentFlows(benchmark::State& state) {
-  if (!isolated()) return state.SkipWithError("needs root for a network namespace");
-  auto filter = filterFor(state);
-  if (state.range(0) == 1 && !filter) return state.SkipWithError("the filter did not start");
-  std::optional<Tracking> tracking;
-  if (state.range(0) == 2) tracking.emplace();
+  Setting setting(state);
+  if (!setting.ready) return;
+  Enforcer* filter = setting.filter.get();
   Server server(8092, [](int connection) {
     char buffer[512];
     if (recv(connection, buffer, sizeof buffer, 0) > 0) (void)!write(connection, "ok", 2);
@@ -174,11 +184,9 @@ void concurrentFlows(benchmark::State& state) {
 BENCHMARK(concurrentFlows)->Arg(0)->Arg(1)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void bulkFlow(benchmark::State& state) {
-  if (!isolated()) return state.SkipWithError("needs root for a network namespace");
-  auto filter = filterFor(state);
-  if (state.range(0) == 1 && !filter) return state.SkipWithError("the filter did not start");
-  std::optional<Tracking> tracking;
-  if (state.range(0) == 2) tracking.emplace();
+  Setting setting(state);
+  if (!setting.ready) return;
+  Enforcer* filter = setting.filter.get();
   Server server(8091, [](int connection) {
     std::vector<char> sink(1 << 20);
     while (recv(connection, sink.data(), sink.size(), 0) > 0) {
