@@ -57,7 +57,7 @@ TEST(BlockController, ApplyWritesTheValidatedDomainsThenFlushesAndLogs) {
 
   ASSERT_TRUE(fixture.controller().apply({"Example.COM", "news.org", "example.com"}, 3600, session));
 
-  EXPECT_EQ(fixture.contents(), base + HostsDocument::renderBlock({"example.com", "news.org"}, session));
+  EXPECT_EQ(fixture.contents(), HostsDocument::renderBlock({"example.com", "news.org"}, session) + "127.0.0.1\tlocalhost");
   EXPECT_EQ(fixture.flushes(), 1u);
   EXPECT_EQ(logs.messages("block"),
             std::vector<std::string>{"blocked 2 domains, session 0F5E2A4C-1B3D-4E6F-8A9B-C0D1E2F3A4B5"});
@@ -118,7 +118,7 @@ TEST(BlockController, RemovalTakesEveryBlockInOneWriteAndNothingWithoutOne) {
 }
 
 TEST(BlockController, ARemovalThatDoesNotReachTheFileIsUnverified) {
-  std::string blocked = base + HostsDocument::renderBlock({"a.com"}, session);
+  std::string blocked = HostsDocument::renderBlock({"a.com"}, session) + base;
   Fixture fixture(blocked);
   // The rename reports success but the file keeps its bytes, as when another
   // writer puts the block straight back.

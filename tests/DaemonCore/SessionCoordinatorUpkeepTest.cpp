@@ -78,6 +78,10 @@ TEST(CoordinatorVerify, RepairsTheBlockAndTheSessionFileThenChangesNothing) {
   const Case cases[] = {
       {"region removed", [](CoordinatorHarness& h) { writeFile(h.hostsPath, original); }, {"flush"},
        {"watcher: repaired the block"}},
+      {"region below a line mapping the domain elsewhere",
+       [](CoordinatorHarness& h) { writeFile(h.hostsPath, "127.0.0.2\texample.com\n" + h.hosts()); },
+       {"flush"},
+       {"watcher: repaired the block"}},
       {"region edited inside",
        [](CoordinatorHarness& h) {
          std::string bytes = h.hosts();
@@ -121,6 +125,7 @@ TEST(CoordinatorVerify, RepairsTheBlockAndTheSessionFileThenChangesNothing) {
       EXPECT_EQ(h.hosts(), hostsWanted);
     } else {
       EXPECT_TRUE(h.hostsHasBlock());
+      EXPECT_TRUE(h.hosts().starts_with(HostsDocument::beginMarker)) << "the block goes back first";
     }
 
     logs.clear();
