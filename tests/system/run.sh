@@ -69,6 +69,9 @@ inside dpkg -i /root/hushwall.deb >/dev/null
 [[ $(inside systemctl is-enabled hushwalld.path) == enabled ]] || fail "hushwalld.path is not enabled"
 [[ $(inside systemctl is-active hushwalld.service) == inactive ]] || fail "hushwalld runs with no state"
 [[ $(inside systemctl show -p ExecStart --value hushwalld.service) == *"path=/usr/sbin/hushwalld "* ]] || fail "ExecStart"
+exposure=$(inside systemd-analyze security hushwalld.service | sed -n 's/.*Overall exposure level for hushwalld.service: \([0-9.]*\).*/\1/p')
+echo "figure: systemd-analyze security exposure of hushwalld.service: $exposure"
+awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "the unit's exposure rose to '$exposure'"
 
 step "activation through D-Bus and systemd, 20 times"
 inside sh -c 'for i in $(seq 20); do
