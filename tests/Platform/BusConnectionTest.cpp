@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "CallRecorder.hpp"
 #include "HushwallCore/Identity.hpp"
 #include "HushwallCore/Strings.hpp"
+#include "Platform/AdmissionCache.hpp"
 #include "PrivateBus.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/TemporaryDirectory.hpp"
@@ -117,7 +119,12 @@ TEST_F(BusTest, AnAdmittedCallerGetsItsReplyAndIsLoggedOncePerConnection) {
   auto other = BusConnection::openSystem(otherQueue).value();
   EXPECT_EQ(call(*other, "Echo", "x").value(), "x");
   EXPECT_EQ(log_.count(accepted), 2u);
+  EXPECT_EQ(server_->admittedNames(), 2u);
   other.reset();
+  // The bus announces the departure; the name's admission is forgotten.
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (server_->admittedNames() > 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(server_->admittedNames(), 1u);
 
   // A call made on the connection's own queue works too (the tools' pattern).
   std::expected<std::string, BusError> inline_reply;
@@ -206,19 +213,26 @@ TEST_F(BusTest, SignalsPostedFromAnyThreadReachSubscribersUntilTheyUnsubscribe) 
   EXPECT_EQ(arrived.count(), 1u);
 }
 
-// Runs a copied helper and returns its pid once it has exited.
-pid_t runHelper(const std::string& program, const std::vector<std::string>& arguments, std::string* output = nullptr) {
-  int pipe[2];
-  if (pipe2(pipe, O_CLOEXEC) != 0) return -1;
+// Starts a copied helper with the given standard input (unless -1) and output.
+pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments, int input, int output) {
   pid_t child = fork();
   if (child == 0) {
-    dup2(pipe[1], STDOUT_FILENO);
+    if (input >= 0) dup2(input, STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     execv(program.c_str(), argv.data());
     _exit(127);
   }
+  return child;
+}
+
+// Runs a copied helper and returns its pid once it has exited.
+pid_t runHelper(const std::string& program, const std::vector<std::string>& arguments, std::string* output = nullptr) {
+  int pipe[2];
+  if (pipe2(pipe, O_CLOEXEC) != 0) return -1;
+  pid_t child = spawnHelper(program, arguments, -1, pipe[1]);
   close(pipe[1]);
   char buffer[256];
   ssize_t got;
@@ -291,12 +305,70 @@ TEST_F(BusCallerProcessTest, CallersThatExitAtOnceAreNeverAdmittedOnAStaleLookup
   }
 }
 
+// Runs `program` in exec or fork mode: its first call's line, then (after
+// `between`, once the first line is read) the line its successor printed for
+// the second call on the same connection.
+std::pair<std::string, std::string> callTwice(const std::string& program, const std::vector<std::string>& arguments,
+                                              const std::function<void()>& between) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};
+  pid_t child = spawnHelper(program, arguments, in[0], out[1]);
+  close(in[0]);
+  close(out[1]);
+  std::string output;
+  char c;
+  while (read(out[0], &c, 1) == 1 && c != '\n') output.push_back(c);
+  std::string first = output;
+  between();
+  (void)!write(in[1], "\n", 1);
+  close(in[1]);
+  output.clear();
+  while (read(out[0], &c, 1) == 1) output.push_back(c);
+  close(out[0]);
+  waitpid(child, nullptr, 0);
+  return {first, output};
+}
+
+TEST_F(BusCallerProcessTest, AnAdmissionLastsOnlyWhileTheSameProcessRunsTheSameFile) {
+  ASSERT_TRUE(server_->serve(service(requirementFor("org.hushwall.test.caller"))));
+  const std::string denied = cat(accessDeniedError, "\n");
+  fs::copy_file(dir_->file("hushwall_test_caller"), dir_->file("swapped"), fs::copy_options::overwrite_existing);
+  const std::string caller = "hushwall_test_caller", impostor = "hushwall_test_impostor";
+  struct Case {
+    std::string name;
+    std::string program, mode, successor;
+    bool replaceBeforeExec;
+    std::string first, second;
+  };
+  std::vector<Case> cases = {
+      {"the same program again", caller, "exec", caller, false, "", ""},
+      {"an unstamped program", caller, "exec", impostor, false, "", denied},
+      {"the stamped file replaced on disk", "swapped", "exec", "swapped", true, "", denied},
+      {"a refused caller trying again", impostor, "exec", impostor, false, std::string(accessDeniedError), denied},
+      {"its process gone, a child on its connection", caller, "fork", caller, false, "", denied},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> arguments{busName_, path, interface, "Nothing", c.mode, dir_->file(c.successor)};
+    auto [first, second] = callTwice(dir_->file(c.program), arguments, [&] {
+      if (!c.replaceBeforeExec) return;
+      // Renamed over it, as an update would: the running file cannot be written.
+      fs::copy_file(dir_->file(impostor), dir_->file("swapped.new"), fs::copy_options::overwrite_existing);
+      fs::rename(dir_->file("swapped.new"), dir_->file(c.successor));
+    });
+    EXPECT_EQ(first, c.first);
+    EXPECT_EQ(second, c.second);
+  }
+  EXPECT_EQ(callers().size(), 5u);  // the four admitted first calls and the one admitted second call
+}
+
 TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
   const BusCaller caller{4242, 1000, ":1.7"};
+  const ProcessStamp stamp{77, 1, 2, 3, 4, 5, 6, 7};
   struct Case {
     std::string name;
     std::string requirement;
-    int failingStep;  // 1 lookUp, 2 examine, 3 confirm; 0 none
+    int failingStep;  // 1 lookUp, 2 examine, 3 confirm, 4 the stamp differs after the examination; 0 none
     Reason reason;
     int stepsRun;
   };
@@ -306,16 +378,19 @@ TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
       {"lookup errs", selfRequirement, 1, Reason::lookupFailed, 1},
       {"other program", selfRequirement, 2, Reason::otherIdentifier, 2},
       {"caller gone after the check", selfRequirement, 3, Reason::callerGone, 3},
+      {"caller changed during the check", selfRequirement, 4, Reason::callerGone, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     int steps = 0;
+    int stamps = 0;
     auto step = [&](int index) -> std::expected<void, Refusal> {
       ++steps;
       if (index == c.failingStep) return std::unexpected(Refusal{c.reason, ""});
       return {};
     };
     PeerAdmission admission;
+    admission.sender = [&](sd_bus_message*) { return caller.uniqueName; };
     admission.lookUp = [&](sd_bus_message*) -> std::expected<BusCaller, Refusal> {
       if (auto ok = step(1); !ok) return std::unexpected(ok.error());
       return caller;
@@ -328,15 +403,114 @@ TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
       EXPECT_EQ(checked, caller);
       return step(3);
     };
-    auto verdict = admission.admit(CodeRequirement::parse(c.requirement, CodeRequirement::Owner::processUser), nullptr);
+    admission.stamp = [&](pid_t pid) {
+      EXPECT_EQ(pid, caller.pid);
+      ProcessStamp read = stamp;
+      read.inode += (c.failingStep == 4 && ++stamps == 2) ? 1 : 0;
+      return std::optional(read);
+    };
+    AdmissionCache cache;
+    auto verdict = admission.admit(CodeRequirement::parse(c.requirement, CodeRequirement::Owner::processUser), nullptr, cache);
     EXPECT_EQ(steps, c.stepsRun);
-    if (c.stepsRun == 3 && c.failingStep == 0) {
+    if (c.failingStep == 0 && c.stepsRun == 3) {
       EXPECT_EQ(verdict.value(), caller);
+      EXPECT_EQ(cache.size(), 1u);
     } else {
       ASSERT_FALSE(verdict);
       EXPECT_EQ(verdict.error().reason, c.reason);
+      EXPECT_EQ(cache.size(), 0u);
     }
   }
+}
+
+// A remembered admission is used only while the stamp reads the same; any
+// other reading sends the caller through the whole admission again.
+TEST(PeerAdmission, ARememberedCallerIsReexaminedWhenItsProcessReadsDifferently) {
+  const BusCaller caller{4242, 1000, ":1.7"};
+  const ProcessStamp stamp{77, 1, 2, 3, 4, 5, 6, 7};
+  struct Case {
+    std::string name;
+    std::function<void(std::optional<ProcessStamp>&)> change;
+    bool stillStamped;  // the full admission's verdict
+    bool examined, admitted;
+  };
+  std::vector<Case> cases = {
+      {"unchanged", [](auto&) {}, true, false, true},
+      {"pid reused by a process started later", [](auto& s) { s->startTime += 1; }, false, true, false},
+      {"another executable", [](auto& s) { s->inode += 1; }, false, true, false},
+      {"executable rewritten in place", [](auto& s) { s->mtimeNanoseconds += 1; }, false, true, false},
+      {"executable grown", [](auto& s) { s->size += 1; }, false, true, false},
+      {"executable changed, its modification time set back", [](auto& s) { s->ctimeSeconds += 1; }, false, true, false},
+      {"unreadable /proc", [](auto& s) { s.reset(); }, true, true, false},
+      {"changed but still stamped", [](auto& s) { s->device += 1; }, true, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<ProcessStamp> now = stamp;
+    bool stamped = true;
+    PeerAdmission admission;
+    admission.sender = [&](sd_bus_message*) { return caller.uniqueName; };
+    admission.lookUp = [&](sd_bus_message*) -> std::expected<BusCaller, Refusal> { return caller; };
+    admission.examine = [&](const CodeRequirement&, pid_t) -> std::expected<void, Refusal> {
+      if (stamped) return {};
+      return std::unexpected(Refusal{Reason::noIdentity, ""});
+    };
+    admission.confirm = [](sd_bus_message*, const BusCaller&) -> std::expected<void, Refusal> { return {}; };
+    admission.stamp = [&](pid_t) { return now; };
+    AdmissionCache cache;
+    auto requirement = CodeRequirement::parse(selfRequirement, CodeRequirement::Owner::processUser);
+    ASSERT_TRUE(admission.admit(requirement, nullptr, cache));
+
+    c.change(now);
+    stamped = c.stillStamped;
+    bool examined = false;
+    auto verdict = admission.admit(requirement, nullptr, cache, &examined);
+    EXPECT_EQ(examined, c.examined);
+    EXPECT_EQ(verdict.has_value(), c.admitted);
+    EXPECT_EQ(cache.size(), c.admitted ? 1u : 0u);
+    if (c.admitted) {
+      EXPECT_EQ(cache.find(caller.uniqueName)->stamp, *now);
+    }
+  }
+}
+
+TEST(AdmissionCache, KeepsTheMostRecentlyUsedNamesUpToItsCapacity) {
+  AdmissionCache cache(3);
+  auto add = [&](const std::string& name) { cache.insert({BusCaller{1, 0, name}, ProcessStamp{}}); };
+  for (const char* name : {":1.1", ":1.2", ":1.3"}) add(name);
+  ASSERT_NE(cache.find(":1.1"), nullptr);  // now the most recent
+  add(":1.4");
+  EXPECT_EQ(cache.find(":1.2"), nullptr);
+  for (const char* name : {":1.1", ":1.3", ":1.4"}) EXPECT_NE(cache.find(name), nullptr) << name;
+  cache.erase(":1.3");
+  add(":1.4");  // replaces, evicts nothing
+  EXPECT_EQ(cache.size(), 2u);
+}
+
+TEST(ProcessStamp, ReadsTheStartTimeWhateverTheCommandName) {
+  struct Case {
+    std::string_view text;
+    std::optional<std::uint64_t> startTime;
+  };
+  const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 987654 19 20\n";
+  std::vector<Case> cases = {
+      {"", std::nullopt},
+      {"42 (a) S 1 2 3", std::nullopt},
+  };
+  std::vector<std::string> lines = {"42 (bash)" + tail, "42 (a) b ) (c)" + tail, "42 ())" + tail};
+  for (const auto& line : lines) cases.push_back({line, 987654});
+  cases.push_back({"42 (x) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 98x 19", std::nullopt});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(startTimeField(c.text), c.startTime);
+  }
+  auto self = readProcessStamp(getpid());
+  ASSERT_TRUE(self);
+  struct stat exe {};
+  ASSERT_EQ(stat("/proc/self/exe", &exe), 0);
+  EXPECT_EQ(self->inode, exe.st_ino);
+  EXPECT_EQ(self, readProcessStamp(getpid()));
+  EXPECT_FALSE(readProcessStamp(0));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace hushwall::testing {
 
@@ -62,6 +63,9 @@ class SandboxDaemon {
   [[nodiscard]] std::string log() const;
   [[nodiscard]] int logCount(const std::string& text) const;
   bool waitForLog(const std::string& text, std::chrono::milliseconds timeout, int count = 1) const;
+
+  // Whether the running daemon has a file whose path contains `name` mapped.
+  [[nodiscard]] bool maps(std::string_view name) const;
 
   // Whether both of the daemon's well-known names have an owner on the bus.
   [[nodiscard]] static bool ownsBothNames();
