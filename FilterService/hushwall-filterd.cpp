@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
          return applied;
        },
        [&log](std::string_view line) { log.notice(line); }},
-      HUSHWALL_VERSION);
+      HUSHWALL_VERSION, RulesFollowing::Activation::wait);
   if (!following) {
     log.fault(cat("cannot follow the rules channel: ", following.error().message));
     return 1;

@@ -43,10 +43,11 @@ Reply readFirstArgument(sd_bus_message* message) {
 
 std::expected<sd_bus_message*, BusError> newCall(sd_bus* bus, const std::string& destination, const std::string& path,
                                                  const std::string& interface, const std::string& member,
-                                                 std::optional<std::string_view> payload) {
+                                                 std::optional<std::string_view> payload, bool activate) {
   sd_bus_message* message = nullptr;
   int r = sd_bus_message_new_method_call(bus, &message, destination.c_str(), path.c_str(), interface.c_str(), member.c_str());
   if (r >= 0 && payload) r = sd_bus_message_append_array(message, 'y', payload->data(), payload->size());
+  if (r >= 0 && !activate) r = sd_bus_message_set_auto_start(message, 0);
   if (r < 0) {
     sd_bus_message_unref(message);
     return std::unexpected(BusError::fromErrno(r, cat("call ", member)));
@@ -301,9 +302,9 @@ std::expected<void, BusError> BusConnection::serve(BusService service, PeerAdmis
 std::expected<std::string, BusError> BusConnection::call(const std::string& destination, const std::string& path,
                                                         const std::string& interface, const std::string& member,
                                                         std::optional<std::string_view> payload,
-                                                        std::chrono::milliseconds timeout) {
+                                                        std::chrono::milliseconds timeout, bool activate) {
   if (queue_.isCurrent()) {
-    auto message = newCall(core_->bus, destination, path, interface, member, payload);
+    auto message = newCall(core_->bus, destination, path, interface, member, payload, activate);
     if (!message) return std::unexpected(message.error());
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
@@ -319,9 +320,9 @@ std::expected<std::string, BusError> BusConnection::call(const std::string& dest
   auto answer = pending->promise.get_future();
   std::string bytes = payload ? std::string(*payload) : std::string();
   bool hasPayload = payload.has_value();
-  queue_.async([core = core_, pending, destination, path, interface, member, bytes, hasPayload, timeout] {
+  queue_.async([core = core_, pending, destination, path, interface, member, bytes, hasPayload, timeout, activate] {
     auto message = newCall(core->bus, destination, path, interface, member,
-                           hasPayload ? std::optional<std::string_view>(bytes) : std::nullopt);
+                           hasPayload ? std::optional<std::string_view>(bytes) : std::nullopt, activate);
     if (!message) return pending->settle(std::unexpected(message.error()));
     auto* userdata = new std::shared_ptr<PendingCall>(pending);
     sd_bus_slot* slot = nullptr;

@@ -95,11 +95,13 @@ class BusConnection {
   [[nodiscard]] std::expected<void, BusError> serve(BusService service, PeerAdmission admission = {});
 
   // Calls a method and waits for the reply: its first argument's bytes (`ay` or
-  // `s`), or "" when it has none. `payload` absent sends no argument.
+  // `s`), or "" when it has none. `payload` absent sends no argument. Without
+  // `activate`, a destination that is not running is not started for the call.
   [[nodiscard]] std::expected<std::string, BusError> call(const std::string& destination, const std::string& path,
                                                          const std::string& interface, const std::string& member,
                                                          std::optional<std::string_view> payload = std::nullopt,
-                                                         std::chrono::milliseconds timeout = std::chrono::seconds(25));
+                                                         std::chrono::milliseconds timeout = std::chrono::seconds(25),
+                                                         bool activate = true);
 
   // Calls `handler` on the queue with the first `s` argument of each matching
   // signal until the subscription is destroyed. Returns once the bus has the match.

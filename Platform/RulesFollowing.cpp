@@ -11,9 +11,11 @@ namespace {
 constexpr std::chrono::seconds callTimeout{10};
 
 std::expected<std::string, BusError> callRules(BusConnection& bus, std::string_view method,
-                                               std::optional<std::string_view> payload) {
+                                               std::optional<std::string_view> payload,
+                                               RulesFollowing::Activation activation) {
   return bus.call(std::string(rulesService.busName), std::string(rulesService.objectPath),
-                  std::string(rulesService.interface), std::string(method), payload, callTimeout);
+                  std::string(rulesService.interface), std::string(method), payload, callTimeout,
+                  activation == RulesFollowing::Activation::start);
 }
 }  // namespace
 
@@ -31,14 +33,15 @@ struct RulesFollowing::State {
 RulesFollowing::RulesFollowing(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 std::expected<std::unique_ptr<RulesFollowing>, BusError> RulesFollowing::start(BusConnection& bus, Output output,
-                                                                             std::string filterVersion) {
+                                                                             std::string filterVersion,
+                                                                             Activation activation) {
   auto state = std::make_unique<State>(State{bus, std::nullopt, {}, std::nullopt, std::nullopt, std::nullopt, false});
   State* s = state.get();
   SerialQueue& queue = bus.queue();
   s->follower.emplace(
-      FilterFollower::Channel{[s] { return callRules(s->bus, "CurrentRules", std::nullopt); },
-                              [s](const std::string& bytes) -> std::expected<void, BusError> {
-                                auto sent = callRules(s->bus, "Report", bytes);
+      FilterFollower::Channel{[s, activation] { return callRules(s->bus, "CurrentRules", std::nullopt, activation); },
+                              [s, activation](const std::string& bytes) -> std::expected<void, BusError> {
+                                auto sent = callRules(s->bus, "Report", bytes, activation);
                                 if (!sent) return std::unexpected(sent.error());
                                 return {};
                               }},

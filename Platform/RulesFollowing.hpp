@@ -25,11 +25,16 @@ class RulesFollowing {
     decltype(FilterFollower::Output::note) note;
   };
 
+  // Whether an ask starts a daemon that is not running (D-Bus activation).
+  // The filter does not: it would keep an idle daemon from ever exiting, and a
+  // daemon with a session is started by systemd anyway; it asks when it appears.
+  enum class Activation { start, wait };
+
   // Subscribes to the doorbell and to the service's owner changes, then asks
   // for the first rules on the queue. Fails, subscribing nothing, when the bus
   // refuses a match.
-  [[nodiscard]] static std::expected<std::unique_ptr<RulesFollowing>, BusError> start(BusConnection& bus, Output output,
-                                                                                    std::string filterVersion);
+  [[nodiscard]] static std::expected<std::unique_ptr<RulesFollowing>, BusError> start(
+      BusConnection& bus, Output output, std::string filterVersion, Activation activation = Activation::start);
   // Stops the follower and drops the subscriptions and the retry, on the queue:
   // no output call happens after it returns.
   ~RulesFollowing();
