@@ -6,6 +6,7 @@
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink_queue.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -113,15 +115,35 @@ void PacketQueue::startGuard() {
   // Keep only the queue's socket: an inherited nftables socket would keep an owned table alive.
   close_range(0, fd - 1, 0);
   close_range(fd + 1, ~0u, 0);
-  // Half the deadline, so that a packet taken just before the stop still passes within it.
-  const Clock::rep stalled = std::chrono::duration_cast<Clock::duration>(deadline_).count() / 2;
+  // A stopped filter is relieved after half the deadline, so that a packet taken
+  // just before the stop still passes within it; a running one that does not
+  // move (wedged, or starved of CPU) only after twice the deadline, since it
+  // may yet answer in time itself.
+  const Clock::rep deadline = std::chrono::duration_cast<Clock::duration>(deadline_).count();
+  char statPath[64];
+  std::snprintf(statPath, sizeof statPath, "/proc/%d/stat", static_cast<int>(parent));
+  auto isStalled = [&] {
+    Clock::rep age = Clock::now().time_since_epoch().count() - shared_->heartbeat.load();
+    if (age >= 2 * deadline) return true;
+    if (age < deadline / 2) return false;
+    char stat[512];
+    int statFd = ::open(statPath, O_RDONLY | O_CLOEXEC);
+    if (statFd < 0) return false;
+    ssize_t length = read(statFd, stat, sizeof stat - 1);
+    close(statFd);
+    if (length <= 0) return false;
+    stat[length] = '\0';
+    // The state follows the last ')' of the command name: T stopped, t traced.
+    const char* end = std::strrchr(stat, ')');
+    return end != nullptr && (end[2] == 'T' || end[2] == 't');
+  };
   const timespec nap{0, static_cast<long>(std::chrono::nanoseconds(deadline_).count() / 4)};
   std::uint32_t released = 0;
   bool releasedAny = false;
   alignas(nlmsghdr) static char buffer[0xffff + 8192];
   char verdict[256];
   for (;;) {
-    if (Clock::now().time_since_epoch().count() - shared_->heartbeat.load() < stalled) {
+    if (!isStalled()) {
       nanosleep(&nap, nullptr);
       continue;
     }
@@ -137,7 +159,7 @@ void PacketQueue::startGuard() {
     // Each packet of an undecided flow comes back, so answer as they arrive, not at the next nap.
     pollfd readable{fd, POLLIN, 0};
     (void)poll(&readable, 1, static_cast<int>(nap.tv_nsec / 1'000'000));
-    if (Clock::now().time_since_epoch().count() - shared_->heartbeat.load() < stalled) continue;
+    if (!isStalled()) continue;
     for (;;) {
       ssize_t received = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
       if (received < 0) break;

@@ -6,7 +6,8 @@
 //
 // A stopped process (SIGSTOP, a debugger) answers nothing, so a guard process
 // forked at open shares the queue's socket and watches the reader's heartbeat
-// in a shared page: once it is half the deadline old, the guard passes every
+// in a shared page: once it is half the deadline old and the process is
+// stopped, or twice the deadline old whatever the reason, the guard passes every
 // packet the reader had taken and every one that arrives, until the reader
 // moves again. It dies with this object or with the process.
 //
