@@ -54,8 +54,6 @@ void appendLine(std::string& out, std::string_view address, std::string_view pre
 
 }  // namespace
 
-bool containsManagedRegion(std::string_view document) { return HostsRegions::contains(document); }
-
 std::string removingManagedRegion(std::string_view document) {
   auto spans = spansToCut(document);
   if (spans.empty()) return std::string(document);
