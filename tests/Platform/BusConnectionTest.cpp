@@ -153,59 +153,6 @@ TEST_F(BusTest, ACallerThatFailsTheRequirementIsDeniedBeforeAnyHandler) {
   for (const auto& line : log_.messages()) EXPECT_FALSE(line.starts_with("accepted")) << line;
 }
 
-TEST_F(BusTest, ADaemonErrorArrivesAsItsNamedErrorWithItsExactMessage) {
-  ASSERT_TRUE(server_->serve(service(selfRequirement)));
-  for (int code : {1, 2, 3, 4, 6, 7, 8, 9}) {
-    DaemonError error = daemonErrorFromCode(code).value();
-    SCOPED_TRACE(caseName(error));
-    auto reply = call(*client_, "Fail", std::to_string(code));
-    ASSERT_FALSE(reply);
-    EXPECT_EQ(reply.error().name, dbusErrorName(error));
-    EXPECT_EQ(reply.error().message, message(error));
-    EXPECT_EQ(reply.error().daemonError(), error);
-  }
-}
-
-TEST_F(BusTest, SignalsPostedFromAnyThreadReachSubscribersUntilTheyUnsubscribe) {
-  ASSERT_TRUE(server_->serve(service(selfRequirement)));
-  std::mutex mutex;
-  std::vector<std::string> received;  // guarded by mutex
-  testing::CallRecorder arrived, sent;
-  auto subscription = client_->subscribe(busName_, path, interface, "RulesChanged", [&](std::string_view argument) {
-    {
-      std::lock_guard lock(mutex);
-      received.emplace_back(argument);
-    }
-    arrived.record();
-  });
-  ASSERT_TRUE(subscription);
-
-  std::vector<int> statuses;  // the server queue's, read after its sync
-  std::thread ringer([&] {
-    server_->emitSignal(path, interface, "RulesChanged", std::string(FilterIdentity::rulesChangedNotification), [&](int status) {
-      statuses.push_back(status);
-      sent.record();
-    });
-  });
-  ringer.join();
-  ASSERT_TRUE(arrived.waitFor(1));
-  ASSERT_TRUE(sent.waitFor(1));
-  serverQueue_.sync([] {});
-  EXPECT_EQ(statuses, std::vector<int>{0});
-  {
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(received, std::vector<std::string>{std::string(FilterIdentity::rulesChangedNotification)});
-  }
-
-  subscription = std::unexpected(BusError{});  // drops the match
-  clientQueue_.sync([] {});
-  server_->emitSignal(path, interface, "RulesChanged", "late", [&](int) { sent.record(); });
-  ASSERT_TRUE(sent.waitFor(2));
-  EXPECT_EQ(call(*client_, "Echo", "sync").value(), "sync");  // anything sent before this reply has arrived
-  clientQueue_.sync([] {});
-  EXPECT_EQ(arrived.count(), 1u);
-}
-
 // Runs a copied helper and returns its pid once it has exited.
 pid_t runHelper(const std::string& program, const std::vector<std::string>& arguments, std::string* output = nullptr) {
   std::vector<std::string> argv{program};

@@ -46,14 +46,6 @@ class DomainFileTest : public ::testing::Test {
   std::filesystem::path directory_;
 };
 
-TEST_F(DomainFileTest, GathersArgumentsThenFilesInOrder) {
-  std::string first = write("first", "b.com\nc.com # work\n");
-  std::string second = write("second", "d.com,e.com");
-  auto domains = DomainInput::gather({"a.com", "x.com,y.com"}, {first, second});
-  ASSERT_TRUE(domains.has_value()) << domains.error().message;
-  EXPECT_EQ(*domains, (std::vector<std::string>{"a.com", "x.com", "y.com", "b.com", "c.com", "d.com", "e.com"}));
-}
-
 TEST_F(DomainFileTest, RefusesNothingMissingAndOversizedInputs) {
   std::string comments = write("comments", "# nothing here\n");
   std::string huge = write("huge", std::string(DomainInput::maxInputSize + 1, 'a'));
