@@ -30,28 +30,6 @@ std::string requirementFor(std::string_view identifier, std::string_view team = 
   return std::string("identifier \"").append(identifier).append("\" and certificate leaf[subject.OU] = \"").append(team).append("\"");
 }
 
-TEST(CodeRequirementParse, ReadsTheProductRequirementTexts) {
-  struct Case {
-    std::string_view text;
-    std::string_view identifier;
-  };
-  for (auto [text, identifier] : {Case{CodeSigningRequirement::forApp, "org.hushwall.app"},
-                                  Case{CodeSigningRequirement::forDaemon, "org.hushwall.daemon"},
-                                  Case{CodeSigningRequirement::forFilter, "org.hushwall.app.filter"}}) {
-    SCOPED_TRACE(text);
-    auto requirement = CodeRequirement::parse(text);
-    ASSERT_TRUE(requirement) << requirement.error().detail;
-    EXPECT_EQ(requirement->identifier(), identifier);
-    EXPECT_EQ(requirement->teamIdentifier(), "HW7Q3K9P2L");
-    EXPECT_EQ(requirement->owner(), Owner::root);
-  }
-  auto reordered = CodeRequirement::parse(R"(certificate leaf[subject.OU] = "T1"  and  identifier "x.y")", Owner::processUser);
-  ASSERT_TRUE(reordered);
-  EXPECT_EQ(reordered->identifier(), "x.y");
-  EXPECT_EQ(reordered->teamIdentifier(), "T1");
-  EXPECT_EQ(reordered->owner(), Owner::processUser);
-}
-
 TEST(CodeRequirementParse, TextsThatDoNotParseFailClosed) {
   for (std::string_view text : {
            "",

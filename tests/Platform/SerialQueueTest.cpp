@@ -97,51 +97,5 @@ TEST(SerialQueue, RepeatingTimerFiresUntilItsHandleIsDropped) {
   queue.sync([&] { EXPECT_EQ(timer, nullptr); });
 }
 
-TEST(SerialQueue, FdSourceDeliversReadinessAndClosesItsDescriptor) {
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-  SerialQueue queue("org.hushwall.test.fd");
-  CallRecorder readable;
-  std::unique_ptr<SerialQueue::EventSource> source;
-  queue.sync([&] {
-    source = queue.addFd(pair[0], EPOLLIN, [&, fd = pair[0]](std::uint32_t revents) {
-      EXPECT_TRUE(revents & EPOLLIN);
-      char buffer[16];
-      while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
-      }
-      readable.record();
-    });
-  });
-  ASSERT_NE(source, nullptr);
-  ASSERT_EQ(write(pair[1], "x", 1), 1);
-  ASSERT_TRUE(readable.waitFor(1));
-
-  source.reset();  // from this thread: the release is posted to the queue
-  queue.sync([] {});
-  // The source owned the other end: the peer now sees it closed.
-  EXPECT_EQ(send(pair[1], "y", 1, MSG_NOSIGNAL), -1);
-  EXPECT_EQ(errno, EPIPE);
-  close(pair[1]);
-
-  queue.sync([&] { EXPECT_EQ(queue.addFd(-1, EPOLLIN, [](std::uint32_t) {}), nullptr); });
-}
-
-TEST(SerialQueueDeathTest, MainLoopRunsPostedWorkUntilTheProcessExits) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        // Start-up code on the main thread is on the main queue before the loop runs.
-        bool inlineRan = false;
-        SerialQueue::main().sync([&] { inlineRan = SerialQueue::main().isCurrent(); });
-        if (!inlineRan) std::exit(3);
-        SerialQueue::main().async([] {
-          // Posted from another thread while the main loop runs, like the ticker's exit.
-          std::thread([] { SerialQueue::main().async([] { std::exit(7); }); }).detach();
-        });
-        SerialQueue::dispatchMain();
-      },
-      ::testing::ExitedWithCode(7), "");
-}
-
 }  // namespace
 }  // namespace hushwall
