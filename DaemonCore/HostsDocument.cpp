@@ -44,12 +44,17 @@ std::size_t uncutSize(std::string_view document, const std::vector<ByteRange>& s
   return size;
 }
 
-void appendLine(std::string& out, std::string_view address, std::string_view prefix, std::string_view domain) {
-  out.append(address);
-  out.push_back('\t');
-  out.append(prefix);
-  out.append(domain);
-  out.push_back('\n');
+// The name, then its absolute form with a trailing dot: resolvers match hosts
+// names literally, so "name." would otherwise miss every line.
+void appendLines(std::string& out, std::string_view address, std::string_view prefix, std::string_view domain) {
+  for (std::string_view suffix : {std::string_view(), std::string_view(".")}) {
+    out.append(address);
+    out.push_back('\t');
+    out.append(prefix);
+    out.append(domain);
+    out.append(suffix);
+    out.push_back('\n');
+  }
 }
 
 }  // namespace
@@ -64,24 +69,20 @@ std::string removingManagedRegion(std::string_view document) {
 }
 
 std::string applying(const std::vector<std::string>& domains, const Uuid& sessionID, std::string_view document) {
+  // First in the file: resolvers take the first line that names a host, so no
+  // foreign line can come before the block and map a blocked name elsewhere.
   std::string block = renderBlock(domains, sessionID);
   auto spans = spansToCut(document);
   std::string out;
-  out.reserve(uncutSize(document, spans) + 1 + block.size());
-  appendUncut(out, document, spans);
-  if (!out.empty() && out.back() != '\n') {
-    out.push_back('\n');
-    // The line feed just added can complete a marker line ("# END HUSHWALL\r"
-    // becomes an end line) and with it a region, which must go as well.
-    if (HostsRegions::contains(out)) out = removingManagedRegion(out);
-  }
+  out.reserve(block.size() + uncutSize(document, spans));
   out.append(block);
+  appendUncut(out, document, spans);
   return out;
 }
 
 std::string renderBlock(const std::vector<std::string>& domains, const Uuid& sessionID) {
   std::size_t size = beginMarker.size() + 38 + managedComment.size() + 1 + endMarker.size() + 1;
-  for (const auto& domain : domains) size += 4 * (domain.size() + 16);
+  for (const auto& domain : domains) size += 8 * (domain.size() + 16);
   std::string out;
   out.reserve(size);
   out.append(beginMarker);
@@ -91,11 +92,11 @@ std::string renderBlock(const std::vector<std::string>& domains, const Uuid& ses
   out.append(managedComment);
   out.push_back('\n');
   for (const auto& domain : domains) {
-    appendLine(out, "127.0.0.1", "", domain);
-    appendLine(out, "::1", "", domain);
+    appendLines(out, "127.0.0.1", "", domain);
+    appendLines(out, "::1", "", domain);
     if (!domain.starts_with("www.")) {
-      appendLine(out, "127.0.0.1", "www.", domain);
-      appendLine(out, "::1", "www.", domain);
+      appendLines(out, "127.0.0.1", "www.", domain);
+      appendLines(out, "::1", "www.", domain);
     }
   }
   out.append(endMarker);

@@ -18,19 +18,23 @@ std::string block(const std::string& body, const Uuid& id = session) {
          "\n# Managed by Hushwall. Edits inside this block are overwritten.\n" + body + "# END HUSHWALL\n";
 }
 
-TEST(HostsDocument, RendersFourLinesPerDomainAndTwoForWwwDomains) {
+TEST(HostsDocument, RendersEachLineWithItsTrailingDotTwinAndWwwFormsUnlessGiven) {
+  const std::string ac =
+      "127.0.0.1\ta.com\n127.0.0.1\ta.com.\n::1\ta.com\n::1\ta.com.\n"
+      "127.0.0.1\twww.a.com\n127.0.0.1\twww.a.com.\n::1\twww.a.com\n::1\twww.a.com.\n";
+  const std::string wwwAd = "127.0.0.1\twww.a.d\n127.0.0.1\twww.a.d.\n::1\twww.a.d\n::1\twww.a.d.\n";
   struct Row {
     std::vector<std::string> domains;
     std::string body;
   };
   const Row rows[] = {
       {{}, ""},
-      {{"a.com"}, "127.0.0.1\ta.com\n::1\ta.com\n127.0.0.1\twww.a.com\n::1\twww.a.com\n"},
-      {{"www.a.com"}, "127.0.0.1\twww.a.com\n::1\twww.a.com\n"},
-      {{"WWW.a.com"}, "127.0.0.1\tWWW.a.com\n::1\tWWW.a.com\n127.0.0.1\twww.WWW.a.com\n::1\twww.WWW.a.com\n"},
-      {{"b.c", "www.a.d", "b.c"},
-       "127.0.0.1\tb.c\n::1\tb.c\n127.0.0.1\twww.b.c\n::1\twww.b.c\n127.0.0.1\twww.a.d\n::1\twww.a.d\n"
-       "127.0.0.1\tb.c\n::1\tb.c\n127.0.0.1\twww.b.c\n::1\twww.b.c\n"},
+      {{"a.com"}, ac},
+      {{"www.a.d"}, wwwAd},
+      {{"WWW.a.d"},
+       "127.0.0.1\tWWW.a.d\n127.0.0.1\tWWW.a.d.\n::1\tWWW.a.d\n::1\tWWW.a.d.\n"
+       "127.0.0.1\twww.WWW.a.d\n127.0.0.1\twww.WWW.a.d.\n::1\twww.WWW.a.d\n::1\twww.WWW.a.d.\n"},
+      {{"a.com", "www.a.d", "a.com"}, ac + wwwAd + ac},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.domains));
@@ -38,7 +42,7 @@ TEST(HostsDocument, RendersFourLinesPerDomainAndTwoForWwwDomains) {
   }
 }
 
-TEST(HostsDocument, ApplyingPlacesOneBlockAtTheEndAndIsIdempotent) {
+TEST(HostsDocument, ApplyingPlacesOneBlockFirstKeepsTheRestAndIsIdempotent) {
   const std::vector<std::string> domains = {"a.com"};
   const std::string b = HostsDocument::renderBlock(domains, session);
   const std::string old = block("127.0.0.1\told.com\n", Uuid::random());
@@ -49,18 +53,19 @@ TEST(HostsDocument, ApplyingPlacesOneBlockAtTheEndAndIsIdempotent) {
   };
   const Row rows[] = {
       {"empty document", "", b},
-      {"missing final line feed gains one", "127.0.0.1\tlocalhost", "127.0.0.1\tlocalhost\n" + b},
-      {"final blank line kept", "x\n\n", "x\n\n" + b},
-      {"CRLF without final feed", "a\r\nb\r", "a\r\nb\r\n" + b},
-      {"old block in the middle moves to the end", "a\n" + old + "b\n", "a\nb\n" + b},
-      {"two old blocks leave one", old + "a\n" + old, "a\n" + b},
-      {"hand edits inside a region go", "a\n# BEGIN HUSHWALL\nedited\n# END HUSHWALL\n", "a\n" + b},
-      {"CRLF end line goes with its CR and LF", "a\n# BEGIN HUSHWALL\r\nx\r\n# END HUSHWALL\r\nz", "a\nz\n" + b},
-      {"binary content", "\0\xff\n\0"s, "\0\xff\n\0\n"s + b},
-      {"nested regions go as a whole", "a\n# BEGIN HUSHWALL\n" + old + "# END HUSHWALL\nb\n", "a\nb\n" + b},
-      // The added line feed turns "# END HUSHWALL\r" into an end line.
-      {"line feed completes a region", "# BEGIN HUSHWALL\n# END HUSHWALL\r", b},
-      {"huge line of the word's first letter", std::string(100000, 'H'), std::string(100000, 'H') + "\n" + b},
+      {"missing final line feed stays missing", "127.0.0.1\tlocalhost", b + "127.0.0.1\tlocalhost"},
+      {"final blank line kept", "x\n\n", b + "x\n\n"},
+      {"CRLF without final feed", "a\r\nb\r", b + "a\r\nb\r"},
+      {"old block at the end moves to the start", "a\n" + old, b + "a\n"},
+      {"old block in the middle moves to the start", "a\n" + old + "b\n", b + "a\nb\n"},
+      {"two old blocks leave one", old + "a\n" + old, b + "a\n"},
+      {"hand edits inside a region go", "a\n# BEGIN HUSHWALL\nedited\n# END HUSHWALL\n", b + "a\n"},
+      {"CRLF end line goes with its CR and LF", "a\n# BEGIN HUSHWALL\r\nx\r\n# END HUSHWALL\r\nz", b + "a\nz"},
+      {"binary content", "\0\xff\n\0"s, b + "\0\xff\n\0"s},
+      {"nested regions go as a whole", "a\n# BEGIN HUSHWALL\n" + old + "# END HUSHWALL\nb\n", b + "a\nb\n"},
+      {"unfinished markers after the block stay", "# BEGIN HUSHWALL\n# END HUSHWALL\r",
+       b + "# BEGIN HUSHWALL\n# END HUSHWALL\r"},
+      {"huge line of the word's first letter", std::string(100000, 'H'), b + std::string(100000, 'H')},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

@@ -63,7 +63,7 @@ TEST_F(SessionE2E, StartBlocksRingsTheFilterThenFlushesAndRefusesASecondStart) {
   EXPECT_EQ(state.domains, std::vector<std::string>{"example.com"});
   EXPECT_EQ(state.totalDuration, 600);
   std::string hosts = readFile(daemon.hostsPath());
-  EXPECT_TRUE(hosts.starts_with(SandboxDaemon::initialHosts)) << hosts;
+  EXPECT_TRUE(hosts.ends_with(SandboxDaemon::initialHosts)) << hosts;
   EXPECT_TRUE(HostsRegions::contains(hosts)) << hosts;
   EXPECT_NE(hosts.find("127.0.0.1\twww.example.com"), std::string::npos) << hosts;
   EXPECT_EQ(fileMode(daemon.sessionPath()), 0600);
@@ -130,7 +130,7 @@ TEST_F(SessionE2E, TamperingIsRepairedWithinTheDebounce) {
     std::string hostsAfter;
   };
   // A deleted hosts file comes back holding the block alone: its other lines are gone with it.
-  const std::string regionOnly = blocked.substr(SandboxDaemon::initialHosts.size());
+  const std::string regionOnly = blocked.substr(0, blocked.size() - SandboxDaemon::initialHosts.size());
   const std::vector<Case> cases = {
       {"region line edited", [&] {
          std::string edited = blocked;
