@@ -134,28 +134,6 @@ TEST(CoordinatorSchedules, AFailedScheduledStartRecordsNothingAndIsTriedAgain) {
   EXPECT_EQ(retried.state->totalDuration, 1800 - 15);
 }
 
-TEST(CoordinatorSchedules, SavingRefusesInvalidListsAndRemovesTheFileWhenEmpty) {
-  auto h = harnessAt(0);
-  CapturingLogSink logs;
-  Schedule schedule = weeklySchedule({monday}, 20 * 60, 3600, 1);
-  h->saveSchedules({schedule});
-  EXPECT_TRUE(h->coordinator->hasSchedules());
-  EXPECT_EQ(logs.messages("session"), std::vector<std::string>{"schedules saved: 1"});
-
-  Schedule bad = schedule;
-  bad.duration = 30;
-  const std::string before = testing::readFile(h->stateDirectory + "/schedules.json");
-  EXPECT_EQ(h->coordinator->saveSchedules({bad}), std::unexpected(Error{DaemonError::invalidSchedule}));
-  bad = schedule;
-  bad.domains = {};
-  EXPECT_EQ(h->coordinator->saveSchedules({bad}), std::unexpected(Error{DaemonError::invalidDomain}));
-  EXPECT_EQ(testing::readFile(h->stateDirectory + "/schedules.json"), before);
-
-  ASSERT_TRUE(h->coordinator->saveSchedules({}));
-  EXPECT_FALSE(h->coordinator->hasSchedules());
-  EXPECT_TRUE(h->coordinator->scheduleSet().isEmpty());
-}
-
 // A launch inside an open window starts its session; a stuck one leaves the schedules alone.
 TEST(CoordinatorSchedules, ALaunchInsideAnOpenWindowStartsItsSessionUnlessStuck) {
   for (bool stuck : {false, true}) {

@@ -82,49 +82,5 @@ TEST_F(ServiceHandlersTest, FileErrorsBecomeTheFallbackCode) {
   EXPECT_FALSE(harness.hostsHasBlock());
 }
 
-TEST_F(ServiceHandlersTest, FilterRulesFollowTheSessionAndReportsAreBoundedByTheirSize) {
-  EXPECT_EQ(FilterRuleSet::decode(filter.currentRules()).value().state, FilterRuleSet::State::idle);
-  EXPECT_EQ(logs.count("filter asked: idle, 0 domains"), 1u);
-  auto handler = makeHandler();
-  ASSERT_TRUE(handler.startSession(R"({"domains":["example.com","news.org"],"duration":600})"));
-  EXPECT_EQ(FilterRuleSet::decode(filter.currentRules()).value().state, FilterRuleSet::State::blocking);
-  EXPECT_EQ(logs.count("filter asked: blocking, 2 domains"), 1u);
-
-  auto ofSize = [](std::size_t size, std::string version) {
-    FilterReport report;
-    report.outcome = FilterReport::Outcome::keptPrevious;
-    report.filterVersion = std::move(version);
-    report.detail = std::string();
-    report.detail = std::string(size - report.encoded().size(), 'd');
-    return report;
-  };
-  EXPECT_FALSE(filter.status());
-  FilterReport first = ofSize(100, "1");
-  filter.report(first.encoded());
-  now = now + 3;
-  EXPECT_EQ(filter.status(), (FilterStatus{first, 3}));
-  EXPECT_EQ(logs.count(cat("filter reported: keptPrevious, 0 rules, filter 1, ", *first.detail)), 1u);
-
-  FilterReport largest = ofSize(FilterReport::maxEncodedSize, "2");
-  filter.report(largest.encoded());
-  now = now - 2;  // the wall clock set back: a negative age
-  EXPECT_EQ(filter.status(), (FilterStatus{largest, -2}));
-
-  struct Refused {
-    const char* name;
-    std::string bytes;
-  };
-  for (const Refused& r : std::vector<Refused>{{"one byte too many", ofSize(4097, "3").encoded()},
-                                               {"unknown outcome", R"({"schemaVersion":1,"outcome":"odd","ruleCount":0,"filterVersion":"x"})"},
-                                               {"empty", ""}}) {
-    SCOPED_TRACE(r.name);
-    filter.report(r.bytes);
-    EXPECT_EQ(logs.count(cat("filter report refused: ", r.bytes.size(), " bytes, oversized or undecodable")), 1u);
-    EXPECT_EQ(filter.status(), (FilterStatus{largest, -2}));
-  }
-  // The filter's status reaches the health record.
-  EXPECT_EQ(handler.health().filter, (FilterStatus{largest, -2}));
-}
-
 }  // namespace
 }  // namespace hushwall

@@ -121,11 +121,6 @@ TEST(FilterRuleSyncTest, Transitions) {
         {answer(8, blocking), "accepted changed, none"}, {ring, "ask 9"}, {fail(9), "retry 2"}},
        blockingHosts,
        firstSession},
-      {"stop keeps the hosts and ignores everything but start",
-       {{start, "ask 1"}, {answer(1, blocking), "accepted changed, none"}, {ring, "ask 2"}, {stop, "stopped"},
-        {ring, "none"}, {answer(2, idle), "stale"}, {fail(2), "none"}, {retryFired, "none"}, {stop, "stopped"}},
-       blockingHosts,
-       firstSession},
   };
   for (const auto& scenario : scenarios) {
     SCOPED_TRACE(scenario.name);

@@ -151,18 +151,6 @@ TEST(CodeRequirementProcess, ChecksTheExecutableBehindAProcessId) {
   EXPECT_EQ(ownRule.checkProcess(-1).error().reason, Reason::lookupFailed);
 }
 
-TEST(CodeRequirementProcess, TheSelfCheckFailsOnlyOnADefiniteMismatch) {
-  struct stat self {};
-  ASSERT_EQ(stat("/proc/self/exe", &self), 0);
-  if (self.st_mode & (S_IWGRP | S_IWOTH)) GTEST_SKIP() << "the test binary is group- or world-writable (umask)";
-  EXPECT_TRUE(checkSelf(requirementFor("org.hushwall.test.platform"), Owner::processUser));
-  EXPECT_EQ(checkSelf(CodeSigningRequirement::forDaemon, Owner::processUser).error().reason, Reason::otherIdentifier);
-  EXPECT_EQ(checkSelf(requirementFor("org.hushwall.test.platform", "OTHER"), Owner::processUser).error().reason,
-            Reason::otherTeam);
-  // A text that cannot be parsed means the check cannot be run: it counts as met.
-  EXPECT_TRUE(checkSelf("not a requirement", Owner::processUser));
-}
-
 // A minimal ELF64 file: header, one note section, a name table and three
 // section headers, so that tests can corrupt each part.
 struct ElfImage {

@@ -89,24 +89,5 @@ TEST_F(FilterFollowerTest, BacksOffWhileTheDaemonIsAwayAndPicksUpWhenItReturns) 
   EXPECT_EQ(retries.size(), 5u);
 }
 
-TEST_F(FilterFollowerTest, ReportsAgainToADaemonThatMissedTheReport) {
-  FilterFollower follower = make();
-  replies = {blocking(first, {"a.example"})};
-  reportsFail = true;
-  follower.start();
-  EXPECT_TRUE(reports.empty());
-  ASSERT_TRUE(follower.lastReport().has_value());
-
-  reportsFail = false;
-  replies = {blocking(first, {"a.example"}), blocking(first, {"a.example"}), blocking(first, {"a.example"})};
-  follower.rang();  // unchanged rules: the undelivered report goes now
-  follower.rang();  // delivered: not again
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].sessionID, first);
-  follower.serviceChanged();  // a new daemon knows no report
-  EXPECT_EQ(reports.size(), 2u);
-  EXPECT_EQ(applied.size(), 1u);
-}
-
 }  // namespace
 }  // namespace hushwall
