@@ -34,7 +34,7 @@ DaemonRequestHandler::DaemonRequestHandler(SessionCoordinator& coordinator, Bloc
       blockController_(std::move(blockController)),
       environment_(std::move(environment)),
       startedAt_(environment_.now()),
-      log_(DaemonIdentity::bundleID, "requests"),
+      log_(LogSubsystem::daemon, "requests"),
       lastRequest_(startedAt_) {}
 
 void DaemonRequestHandler::noteRequest() {

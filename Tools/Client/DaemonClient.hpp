@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "HushwallCore/Identity.hpp"
 #include "Platform/BusConnection.hpp"
 #include "Platform/SerialQueue.hpp"
 #include "Tools/Client/Failure.hpp"
@@ -22,10 +23,9 @@ struct ServiceAddress {
   std::string_view objectPath;
   std::string_view interface;
 };
-inline constexpr ServiceAddress appService{"org.hushwall.daemon", "/org/hushwall/daemon", "org.hushwall.Daemon"};
-inline constexpr ServiceAddress rulesService{"HW7Q3K9P2L.org.hushwall.rules", "/org/hushwall/rules",
-                                             "org.hushwall.FilterRules"};
-inline constexpr std::string_view rulesChangedSignal = "RulesChanged";
+inline constexpr ServiceAddress appService{AppService::busName, AppService::objectPath, AppService::interface};
+inline constexpr ServiceAddress rulesService{RulesService::busName, RulesService::objectPath, RulesService::interface};
+inline constexpr std::string_view rulesChangedSignal = RulesService::rulesChanged;
 
 class DaemonClient {
  public:

@@ -54,7 +54,7 @@ class BusTest : public ::testing::Test {
                  .signalNames = {"RulesChanged"},
                  .requirement = std::move(requirement),
                  .owner = CodeRequirement::Owner::processUser,
-                 .log = Logger(LogSubsystem::daemon, "xpc")};
+                 .log = Logger(LogSubsystem::daemon, "bus")};
     s.methods.push_back({"Echo", true, true, [this](const BusCaller& caller, std::string_view payload) {
                            record(caller);
                            return std::expected<std::string, DaemonError>(std::string(payload));
@@ -81,7 +81,7 @@ class BusTest : public ::testing::Test {
   }
   std::size_t refusals() const {
     std::size_t count = 0;
-    for (const auto& line : log_.messages("xpc")) count += line.starts_with("refused a caller") ? 1 : 0;
+    for (const auto& line : log_.messages("bus")) count += line.starts_with("refused a caller") ? 1 : 0;
     return count;
   }
 
@@ -179,7 +179,7 @@ TEST_F(BusCallerProcessTest, CallersThatExitAtOnceAreNeverAdmittedOnAStaleLookup
   }
   EXPECT_GE(refusals(), static_cast<std::size_t>(rounds));  // at least every impostor
   RecordProperty("admittedGenuineCallers", static_cast<int>(callers().size()));
-  for (const auto& line : log_.messages("xpc")) {
+  for (const auto& line : log_.messages("bus")) {
     if (line.starts_with("refused")) {
       EXPECT_EQ(line.find(reasonName(Reason::unparsableRequirement)), std::string::npos);
     }

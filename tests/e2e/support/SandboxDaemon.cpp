@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "HushwallCore/Identity.hpp"
 #include "PrivateBus.hpp"
 #include "support/TemporaryDirectory.hpp"
 
@@ -52,12 +53,12 @@ bool SandboxDaemon::ownsBothNames() {
   sd_bus* bus = nullptr;
   if (sd_bus_open_system(&bus) < 0) return false;
   bool owned = true;
-  for (const char* name : {"org.hushwall.daemon", "HW7Q3K9P2L.org.hushwall.rules"}) {
+  for (std::string_view name : {AppService::busName, RulesService::busName}) {
     sd_bus_message* reply = nullptr;
     int has = 0;
     owned = owned &&
             sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                               "NameHasOwner", nullptr, &reply, "s", name) >= 0 &&
+                               "NameHasOwner", nullptr, &reply, "s", std::string(name).c_str()) >= 0 &&
             sd_bus_message_read(reply, "b", &has) >= 0 && has != 0;
     sd_bus_message_unref(reply);
   }
