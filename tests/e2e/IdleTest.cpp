@@ -14,7 +14,7 @@ TEST_F(IdleE2E, ExitsWithStatusZeroAfterAMinuteIdle) {
   EXPECT_TRUE(WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), 0);
   std::string log = daemon.log();
-  EXPECT_NE(log.find("idle for 60s with no session — exiting; launchd starts us again on the next message"),
+  EXPECT_NE(log.find("idle for 60s with no session — exiting; D-Bus activation starts us again on the next message"),
             std::string::npos)
       << log;
   long stayed = longestStayingUp(log, false);
