@@ -9,7 +9,7 @@ SystemPaths SystemPaths::under(std::string_view root) {
   while (root.ends_with('/')) root.remove_suffix(1);
   return SystemPaths{
       .hostsFile = cat(root, "/etc/hosts"),
-      .stateDirectory = cat(root, "/var/lib/", DaemonIdentity::bundleID),
+      .stateDirectory = cat(root, "/var/lib/", daemonName),
       .resolvectl = cat(root, "/usr/bin/resolvectl"),
       .killall = cat(root, "/usr/bin/killall"),
   };

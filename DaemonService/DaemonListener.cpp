@@ -10,11 +10,11 @@ namespace hushwall {
 std::expected<void, BusError> DaemonListener::start(BusConnection& bus) {
   using Reply = DaemonRequestHandler::Reply;
   DaemonRequestHandler& handler = handler_;
-  const Logger log(DaemonIdentity::bundleID, "xpc");
+  const Logger log(LogSubsystem::daemon, "bus");
   BusService service{
-      .busName = std::string(hushwallMachServiceName),
-      .objectPath = std::string(objectPath),
-      .interface = std::string(interface),
+      .busName = std::string(AppService::busName),
+      .objectPath = std::string(AppService::objectPath),
+      .interface = std::string(AppService::interface),
       .methods = {},
       .signalNames = {},
       .requirement = std::string(CodeSigningRequirement::forApp),
@@ -35,7 +35,7 @@ std::expected<void, BusError> DaemonListener::start(BusConnection& bus) {
   };
   auto served = bus.serve(std::move(service));
   if (!served) return served;
-  log.notice(cat("listening on ", hushwallMachServiceName));
+  log.notice(cat("listening on ", AppService::busName));
   return {};
 }
 

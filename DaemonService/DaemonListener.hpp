@@ -13,9 +13,6 @@ namespace hushwall {
 
 class DaemonListener {
  public:
-  static constexpr std::string_view objectPath = "/org/hushwall/daemon";
-  static constexpr std::string_view interface = "org.hushwall.Daemon";
-
   // `handler` must outlive the listener.
   DaemonListener(DaemonRequestHandler& handler, CodeRequirement::Owner owner) : handler_(handler), owner_(owner) {}
 

@@ -10,9 +10,8 @@
 namespace hushwall::FilterDoorbell {
 
 void ring(BusConnection& bus) {
-  bus.emitSignal(std::string(FilterRulesListener::objectPath), std::string(FilterRulesListener::interface),
-                 std::string(FilterRulesListener::rulesChangedSignal),
-                 std::string(FilterIdentity::rulesChangedNotification), [](int status) {
+  bus.emitSignal(std::string(RulesService::objectPath), std::string(RulesService::interface),
+                 std::string(RulesService::rulesChanged), std::string(RulesService::rulesChangedNotification), [](int status) {
                    const Logger log(LogSubsystem::daemon, "filter-rules");
                    if (status == 0) {
                      log.notice("rang the filter's doorbell");

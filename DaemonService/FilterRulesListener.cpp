@@ -12,11 +12,11 @@ std::expected<void, BusError> FilterRulesListener::start(BusConnection& bus) {
   FilterRulesHandler& handler = handler_;
   const Logger log(LogSubsystem::daemon, "filter-rules");
   BusService service{
-      .busName = std::string(FilterIdentity::rulesMachServiceName),
-      .objectPath = std::string(objectPath),
-      .interface = std::string(interface),
+      .busName = std::string(RulesService::busName),
+      .objectPath = std::string(RulesService::objectPath),
+      .interface = std::string(RulesService::interface),
       .methods = {},
-      .signalNames = {std::string(rulesChangedSignal)},
+      .signalNames = {std::string(RulesService::rulesChanged)},
       .requirement = std::string(CodeSigningRequirement::forFilter),
       .owner = owner_,
       .log = log,
@@ -32,7 +32,7 @@ std::expected<void, BusError> FilterRulesListener::start(BusConnection& bus) {
   };
   auto served = bus.serve(std::move(service));
   if (!served) return served;
-  log.notice(cat("listening on ", FilterIdentity::rulesMachServiceName));
+  log.notice(cat("listening on ", RulesService::busName));
   return {};
 }
 

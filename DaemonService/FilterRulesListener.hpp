@@ -14,10 +14,6 @@ namespace hushwall {
 
 class FilterRulesListener {
  public:
-  static constexpr std::string_view objectPath = "/org/hushwall/rules";
-  static constexpr std::string_view interface = "org.hushwall.FilterRules";
-  static constexpr std::string_view rulesChangedSignal = "RulesChanged";
-
   // `handler` must outlive the listener.
   FilterRulesListener(FilterRulesHandler& handler, CodeRequirement::Owner owner) : handler_(handler), owner_(owner) {}
 

@@ -1,33 +1,32 @@
 // The fixed names by which the daemon, the app and the network filter find and
-// trust each other. Every value is formed from two base values, the product
-// prefix and the signing team identifier; tests pin the derivations.
+// trust each other on this system: bus names, object paths, interfaces, the
+// state folder. Stored files, the bus policy and the clients rely on every value.
 #pragma once
 
 #include <string_view>
 
 namespace hushwall {
 
-inline constexpr std::string_view productPrefix = "org.hushwall";
+// The daemon's name: its well-known name on the system bus, the folder of its
+// state under /var/lib, its log subsystem and the identifier of its identity note.
+inline constexpr std::string_view daemonName = "org.hushwall.daemon";
 
-namespace AppIdentity {
-inline constexpr std::string_view bundleID = "org.hushwall.app";
-}
+// The service the app calls.
+namespace AppService {
+inline constexpr std::string_view busName = daemonName;
+inline constexpr std::string_view objectPath = "/org/hushwall/daemon";
+inline constexpr std::string_view interface = "org.hushwall.Daemon";
+}  // namespace AppService
 
-namespace DaemonIdentity {
-inline constexpr std::string_view bundleID = "org.hushwall.daemon";
-inline constexpr std::string_view plistName = "org.hushwall.daemon.plist";
-}  // namespace DaemonIdentity
-
-// The service on which the daemon serves the app: its D-Bus well-known name.
-inline constexpr std::string_view hushwallMachServiceName = DaemonIdentity::bundleID;
-
-namespace FilterIdentity {
-inline constexpr std::string_view bundleID = "org.hushwall.app.filter";
-inline constexpr std::string_view appGroup = "HW7Q3K9P2L.org.hushwall";
-inline constexpr std::string_view rulesMachServiceName = "HW7Q3K9P2L.org.hushwall.rules";
-inline constexpr std::string_view rulesChangedNotification =
-    "user.uid.0.org.hushwall.app.filter.rules-changed";
-}  // namespace FilterIdentity
+// The service the network filter calls, and the signal that tells it to ask again.
+namespace RulesService {
+inline constexpr std::string_view busName = "HW7Q3K9P2L.org.hushwall.rules";
+inline constexpr std::string_view objectPath = "/org/hushwall/rules";
+inline constexpr std::string_view interface = "org.hushwall.FilterRules";
+inline constexpr std::string_view rulesChanged = "RulesChanged";
+// The argument every RulesChanged signal carries.
+inline constexpr std::string_view rulesChangedNotification = "user.uid.0.org.hushwall.app.filter.rules-changed";
+}  // namespace RulesService
 
 namespace CodeSigningRequirement {
 inline constexpr std::string_view teamIdentifier = "HW7Q3K9P2L";
@@ -40,15 +39,14 @@ inline constexpr std::string_view forFilter =
 }  // namespace CodeSigningRequirement
 
 namespace LogSubsystem {
-inline constexpr std::string_view daemon = DaemonIdentity::bundleID;
+inline constexpr std::string_view daemon = daemonName;
 inline constexpr std::string_view filter = "org.hushwall.filter";
 }  // namespace LogSubsystem
 
-// Identifiers the daemon forms from its bundle identifier.
+// The labels of the daemon's queues.
 namespace DaemonNames {
 inline constexpr std::string_view watcherQueueLabel = "org.hushwall.daemon.watchers";
 inline constexpr std::string_view tickerQueueLabel = "org.hushwall.daemon.ticker";
-inline constexpr std::string_view errorDomain = "org.hushwall.daemon.error";
 }  // namespace DaemonNames
 
 }  // namespace hushwall

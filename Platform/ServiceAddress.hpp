@@ -1,7 +1,10 @@
-// Where the daemon's two D-Bus services live on the system bus.
+// Where the daemon's two D-Bus services live on the system bus, as one value a
+// client can pass around; the names themselves are defined once in Identity.
 #pragma once
 
 #include <string_view>
+
+#include "HushwallCore/Identity.hpp"
 
 namespace hushwall {
 
@@ -10,9 +13,8 @@ struct ServiceAddress {
   std::string_view objectPath;
   std::string_view interface;
 };
-inline constexpr ServiceAddress appService{"org.hushwall.daemon", "/org/hushwall/daemon", "org.hushwall.Daemon"};
-inline constexpr ServiceAddress rulesService{"HW7Q3K9P2L.org.hushwall.rules", "/org/hushwall/rules",
-                                             "org.hushwall.FilterRules"};
-inline constexpr std::string_view rulesChangedSignal = "RulesChanged";
+inline constexpr ServiceAddress appService{AppService::busName, AppService::objectPath, AppService::interface};
+inline constexpr ServiceAddress rulesService{RulesService::busName, RulesService::objectPath, RulesService::interface};
+inline constexpr std::string_view rulesChangedSignal = RulesService::rulesChanged;
 
 }  // namespace hushwall

@@ -16,11 +16,10 @@ std::string blocking(const Uuid& id, std::vector<std::string> domains) {
   return FilterRuleSet(1, FilterRuleSet::State::blocking, id, std::move(domains)).encoded();
 }
 const std::string idle = FilterRuleSet(1, FilterRuleSet::State::idle, std::nullopt, {}).encoded();
-const std::string unsure = FilterRuleSet(1, FilterRuleSet::State::unknown, std::nullopt, {}).encoded();
 const BusError away{"org.freedesktop.DBus.Error.ServiceUnknown", "not there"};
 
-// A scripted daemon: each ask takes the next reply; reports are kept, or
-// refused while `reportsFail` is set. Timers are armed, never waited for.
+// A scripted daemon: each ask takes the next reply; reports are kept. Timers
+// are armed, never waited for.
 class FilterFollowerTest : public ::testing::Test {
  protected:
   FilterFollower make() {
@@ -33,7 +32,6 @@ class FilterFollowerTest : public ::testing::Test {
            return reply;
          },
          [this](const std::string& bytes) -> std::expected<void, BusError> {
-           if (reportsFail) return std::unexpected(away);
            reports.push_back(*FilterReport::decode(bytes));
            return {};
          }},
@@ -46,7 +44,6 @@ class FilterFollowerTest : public ::testing::Test {
   }
 
   std::deque<std::expected<std::string, BusError>> replies;
-  bool reportsFail = false;
   FilterFollower::Applied applyResult;
   int asks = 0;
   std::vector<FilterReport> reports;
@@ -102,39 +99,6 @@ TEST_F(FilterFollowerTest, BacksOffWhileTheDaemonIsAwayAndPicksUpWhenItReturns) 
   EXPECT_EQ(retries.size(), 5u);
 }
 
-TEST_F(FilterFollowerTest, KeepsTheRulesInForceWhenTheDaemonIsUnsureAndSaysSo) {
-  FilterFollower follower = make();
-  replies = {blocking(first, {"a.example"}), unsure,
-             FilterRuleSet(2, FilterRuleSet::State::idle, std::nullopt, {}).encoded()};
-  follower.start();
-  follower.rang();
-  follower.rang();
-  EXPECT_EQ(applied.size(), 1u);
-  EXPECT_EQ(follower.sync().hosts(), std::vector<std::string>{"a.example"});
-  ASSERT_EQ(reports.size(), 3u);
-  EXPECT_EQ(reports[1], (FilterReport{1, FilterReport::Outcome::keptPrevious, first, 1, "9.9", "daemonUnsure"}));
-  EXPECT_EQ(reports[2].detail, "unsupportedSchema");
-}
-
-TEST_F(FilterFollowerTest, ReportsAgainToADaemonThatMissedTheReport) {
-  FilterFollower follower = make();
-  replies = {blocking(first, {"a.example"})};
-  reportsFail = true;
-  follower.start();
-  EXPECT_TRUE(reports.empty());
-  ASSERT_TRUE(follower.lastReport().has_value());
-
-  reportsFail = false;
-  replies = {blocking(first, {"a.example"}), blocking(first, {"a.example"}), blocking(first, {"a.example"})};
-  follower.rang();  // unchanged rules: the undelivered report goes now
-  follower.rang();  // delivered: not again
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].sessionID, first);
-  follower.serviceChanged();  // a new daemon knows no report
-  EXPECT_EQ(reports.size(), 2u);
-  EXPECT_EQ(applied.size(), 1u);
-}
-
 TEST_F(FilterFollowerTest, RulesThatLapsedAreAppliedAgainWhenTheDaemonRestatesThem) {
   FilterFollower follower = make();
   replies = {blocking(first, {"a.example"}), std::unexpected(away), blocking(first, {"a.example"})};
@@ -145,18 +109,6 @@ TEST_F(FilterFollowerTest, RulesThatLapsedAreAppliedAgainWhenTheDaemonRestatesTh
   using Applied = std::pair<std::vector<std::string>, std::optional<Uuid>>;
   EXPECT_EQ(applied, (std::vector<Applied>{{{"a.example"}, first}, {{}, std::nullopt}, {{"a.example"}, first}}));
   EXPECT_EQ(follower.sync().hosts(), std::vector<std::string>{"a.example"});
-}
-
-TEST_F(FilterFollowerTest, DoesNothingOnceStopped) {
-  FilterFollower follower = make();
-  replies = {std::unexpected(away), idle};
-  follower.start();
-  follower.stop();
-  follower.retryFired();
-  follower.rang();
-  follower.serviceChanged();
-  EXPECT_EQ(asks, 1);
-  EXPECT_TRUE(applied.empty());
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "DaemonClient.hpp"
 
+#include "HushwallCore/Identity.hpp"
+#include "support/Subprocess.hpp"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -11,9 +14,9 @@
 namespace hushwall::testing {
 namespace {
 
-constexpr const char* appName = "org.hushwall.daemon";
-constexpr const char* appPath = "/org/hushwall/daemon";
-constexpr const char* appInterface = "org.hushwall.Daemon";
+const std::string appName(AppService::busName);
+const std::string appPath(AppService::objectPath);
+const std::string appInterface(AppService::interface);
 
 }  // namespace
 
@@ -24,7 +27,8 @@ DaemonClient::DaemonClient() {
     return;
   }
   bus_ = std::move(*opened);
-  auto subscribed = bus_->subscribe("", "/org/hushwall/rules", "org.hushwall.FilterRules", "RulesChanged",
+  auto subscribed = bus_->subscribe("", std::string(RulesService::objectPath), std::string(RulesService::interface),
+                                    std::string(RulesService::rulesChanged),
                                     [this](std::string_view) { ++doorbells_; });
   if (subscribed) subscription_.emplace(std::move(*subscribed));
   else ADD_FAILURE() << "cannot subscribe to RulesChanged: " << subscribed.error().name;
@@ -51,7 +55,8 @@ std::expected<std::string, BusError> DaemonClient::callWithString(const std::str
   if (r < 0) return std::unexpected(BusError::fromErrno(r, "connect"));
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
-  r = sd_bus_call_method(bus, appName, appPath, appInterface, member.c_str(), &error, &reply, "s", argument.c_str());
+  r = sd_bus_call_method(bus, appName.c_str(), appPath.c_str(), appInterface.c_str(), member.c_str(), &error, &reply, "s",
+                         argument.c_str());
   std::expected<std::string, BusError> result;
   if (r < 0) {
     result = std::unexpected(BusError{error.name ? error.name : "", error.message ? error.message : ""});
@@ -65,32 +70,8 @@ std::expected<std::string, BusError> DaemonClient::callWithString(const std::str
 }
 
 DaemonClient::FilterReply DaemonClient::callAsFilter(const std::string& member, const std::string& payload) {
-  int input[2];
-  int output[2];
-  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return {-1, "pipe"};
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(input[0], STDIN_FILENO);
-    dup2(output[1], STDOUT_FILENO);
-    execl(HUSHWALL_E2E_FILTER_CLIENT, HUSHWALL_E2E_FILTER_CLIENT, member.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(input[0]);
-  close(output[1]);
-  for (std::size_t written = 0; written < payload.size();) {
-    ssize_t n = write(input[1], payload.data() + written, payload.size() - written);
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
-  close(input[1]);
-  FilterReply reply;
-  char buffer[4096];
-  for (ssize_t n; (n = read(output[0], buffer, sizeof buffer)) > 0;) reply.output.append(buffer, static_cast<std::size_t>(n));
-  close(output[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  reply.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return reply;
+  auto ran = Subprocess::run({HUSHWALL_E2E_FILTER_CLIENT, member}, payload);
+  return {ran.status, ran.out};
 }
 
 }  // namespace hushwall::testing

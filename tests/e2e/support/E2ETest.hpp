@@ -4,13 +4,26 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <regex>
 #include <string>
 
 #include "DaemonClient.hpp"
 #include "SandboxDaemon.hpp"
 
 namespace hushwall::testing {
+
+// The largest sinceLastRequest of the daemon's staying-up lines that say schedules=`schedules`.
+inline long longestStayingUp(const std::string& log, bool schedules) {
+  std::regex line(std::string("staying up: session=false stuck=false schedules=") + (schedules ? "true" : "false") +
+                  " sinceLastRequest=([0-9]+)s");
+  long longest = -1;
+  for (std::sregex_iterator it(log.begin(), log.end(), line), end; it != end; ++it) {
+    longest = std::max(longest, std::stol((*it)[1]));
+  }
+  return longest;
+}
 
 class E2ETest : public ::testing::Test {
  protected:

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "HushwallCore/Identity.hpp"
 #include "Platform/BusConnection.hpp"
 #include "Platform/SerialQueue.hpp"
 
@@ -25,7 +26,8 @@ int main(int argc, char** argv) {
     std::printf("%s", bus.error().name.c_str());
     return 1;
   }
-  auto reply = (*bus)->call("HW7Q3K9P2L.org.hushwall.rules", "/org/hushwall/rules", "org.hushwall.FilterRules", member,
+  auto reply = (*bus)->call(std::string(RulesService::busName), std::string(RulesService::objectPath),
+                            std::string(RulesService::interface), member,
                             payload ? std::optional<std::string_view>(*payload) : std::nullopt);
   bus->reset();
   if (!reply) {
