@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "HushwallCore/Strings.hpp"
+#include "HushwallCore/Uuid.hpp"
+
 namespace hushwall::FileIO {
 namespace {
 
@@ -20,6 +23,83 @@ int closeKeepingErrno(int fd) {
   int result = ::close(fd);
   errno = saved;
   return result;
+}
+
+std::optional<Attributes> statAttributes(const std::string& path) {
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return Attributes{info.st_mode & 07777, info.st_uid, info.st_gid};
+}
+
+Result<void> createEmptyFile(const std::string& path, mode_t mode) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return std::unexpected(WriterError::cannotOpenTemporaryFile(path, errno));
+  // Exactly `mode`: a umask that takes the owner's write bit would make the next step fail.
+  int errnum = ::fchmod(fd, mode) == 0 ? 0 : errno;
+  if (::close(fd) != 0 && errnum == 0) errnum = errno;
+  if (errnum != 0) {
+    ::unlink(path.c_str());  // created but reported as not: leave nothing behind
+    return std::unexpected(WriterError::cannotOpenTemporaryFile(path, errnum));
+  }
+  return {};
+}
+
+Result<void> writeAll(const std::string& path, std::string_view bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return failure("open", path);
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      auto error = failure("write", path);
+      closeKeepingErrno(fd);
+      return error;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  if (::close(fd) != 0) return failure("close", path);
+  return {};
+}
+
+Result<void> syncFile(const std::string& path) {
+  // fsync flushes the file's data whichever descriptor wrote it.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return failure("open", path);
+  if (::fsync(fd) != 0) {
+    auto error = failure("fsync", path);
+    closeKeepingErrno(fd);
+    return error;
+  }
+  ::close(fd);
+  return {};
+}
+
+Result<void> applyAttributes(const std::string& path, const Attributes& attributes) {
+  // Owner first: a chown may clear mode bits, the chmod then sets them exactly.
+  if ((attributes.owner || attributes.group) &&
+      ::chown(path.c_str(), attributes.owner.value_or(static_cast<uid_t>(-1)),
+              attributes.group.value_or(static_cast<gid_t>(-1))) != 0) {
+    return failure("chown", path);
+  }
+  if (::chmod(path.c_str(), attributes.permissions) != 0) return failure("chmod", path);
+  return {};
+}
+
+Result<void> removeItem(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return {};
+  if (errno != EISDIR) return failure("unlink", path);
+  // A directory where a file belongs goes as a whole, so that the path is free again.
+  std::error_code code;
+  std::filesystem::remove_all(path, code);
+  if (code) return std::unexpected(SystemError::fromErrno(code.value(), "remove", path));
+  return {};
+}
+
+void syncDirectoryOf(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
 }
 
 }  // namespace
@@ -66,69 +146,54 @@ Result<std::string> readWholeFile(const std::string& path) {
   return bytes;
 }
 
-Result<void> createEmptyFile(const std::string& path, mode_t mode, bool exactMode) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return failure("open", path);
-  if (exactMode && ::fchmod(fd, mode) != 0) {
-    auto error = failure("fchmod", path);
-    closeKeepingErrno(fd);
-    ::unlink(path.c_str());
-    return error;
-  }
-  if (::close(fd) != 0) {
-    auto error = failure("close", path);
-    ::unlink(path.c_str());  // created but reported as not: leave nothing behind
-    return error;
-  }
+const Steps& Steps::live() {
+  static const Steps table{
+      .readAttributes = statAttributes,
+      .createTemp = createEmptyFile,
+      .write = writeAll,
+      .sync = syncFile,
+      .setAttributes = applyAttributes,
+      .rename = [](const std::string& from, const std::string& to) -> Result<void> {
+        if (::rename(from.c_str(), to.c_str()) != 0) return std::unexpected(WriterError::renameFailed(to, errno));
+        return {};
+      },
+      .syncDirectory = syncDirectoryOf,
+      .removeTemp = [](const std::string& path) { (void)::unlink(path.c_str()); },
+      .remove = removeItem,
+      .move = [](const std::string& from, const std::string& to) -> Result<void> {
+        if (::rename(from.c_str(), to.c_str()) != 0) return failure("rename", cat(from, " to ", to));
+        return {};
+      },
+  };
+  return table;
+}
+
+Result<void> replaceAtomically(const Steps& steps, const std::string& target, std::string_view bytes,
+                               mode_t createMode, const Attributes& attributes) {
+  std::string directory = parentDirectory(target);
+  std::string temp = cat(directory, "/.", lastComponent(target), "-", Uuid::random().string(), ".tmp");
+  if (auto created = steps.createTemp(temp, createMode); !created) return created;
+
+  auto abandon = [&](Result<void> failed) {
+    steps.removeTemp(temp);
+    return failed;
+  };
+  if (auto written = steps.write(temp, bytes); !written) return abandon(written);
+  if (auto synced = steps.sync(temp); !synced) return abandon(synced);
+  if (auto set = steps.setAttributes(temp, attributes); !set) return abandon(set);
+  if (auto renamed = steps.rename(temp, target); !renamed) return abandon(renamed);
+  // Makes the rename itself durable; the write has succeeded either way.
+  steps.syncDirectory(directory);
   return {};
 }
 
-Result<void> writeAndSync(const std::string& path, std::string_view bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return failure("open", path);
-  const char* next = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t written = ::write(fd, next, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      auto error = failure("write", path);
-      closeKeepingErrno(fd);
-      return error;
-    }
-    next += written;
-    left -= static_cast<std::size_t>(written);
+Result<void> removeDurably(const Steps& steps, const std::string& path) {
+  if (auto removed = steps.remove(path); !removed) {
+    if (isNoSuchFile(removed.error())) return {};
+    return removed;
   }
-  if (::fsync(fd) != 0) {
-    auto error = failure("fsync", path);
-    closeKeepingErrno(fd);
-    return error;
-  }
-  if (::close(fd) != 0) return failure("close", path);
+  steps.syncDirectory(parentDirectory(path));
   return {};
-}
-
-int renameGivingErrno(const std::string& from, const std::string& to) {
-  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
-Result<void> removeItem(const std::string& path) {
-  if (::unlink(path.c_str()) == 0) return {};
-  if (errno != EISDIR) return failure("unlink", path);
-  // A directory where a file belongs goes as a whole, so that the path is free again.
-  std::error_code code;
-  std::filesystem::remove_all(path, code);
-  if (code) return std::unexpected(SystemError::fromErrno(code.value(), "remove", path));
-  return {};
-}
-
-void removeIgnoringErrors(const std::string& path) { (void)::unlink(path.c_str()); }
-
-void syncDirectory(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)::fsync(fd);
-  ::close(fd);
 }
 
 }  // namespace hushwall::FileIO

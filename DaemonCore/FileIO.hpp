@@ -1,10 +1,13 @@
-// The POSIX file primitives shared by the two atomic writers and the stores.
-// Every failure is a SystemError naming the operation and the path. Every
-// descriptor is opened close-on-exec, so no child process inherits one.
+// The file primitives of the daemon's two atomic writers (RootOwnedFile and
+// HostsFile) and its stores, as one table of steps, and the one atomic
+// replacement both writers run. Every failure keeps its errno and its path.
+// Every descriptor is opened close-on-exec, so no child process inherits one.
 #pragma once
 
 #include <sys/types.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,25 +26,52 @@ namespace hushwall::FileIO {
 // The whole file. Fails with the error of the open or read that failed.
 [[nodiscard]] Result<std::string> readWholeFile(const std::string& path);
 
-// Creates an empty regular file, or empties an existing one, without following
-// a symbolic link at `path`. With `exactMode` the file ends with exactly `mode`,
-// whatever the umask; a file this call created is removed again if that fails.
-[[nodiscard]] Result<void> createEmptyFile(const std::string& path, mode_t mode, bool exactMode);
+struct Attributes {
+  mode_t permissions = 0644;
+  std::optional<uid_t> owner;  // left as created when absent
+  std::optional<gid_t> group;  // left as created when absent
+  friend bool operator==(const Attributes&, const Attributes&) = default;
+};
 
-// Opens the existing file, writes all of `bytes`, fsyncs and closes it. A
-// failure at any of those steps is returned; the file may then hold a prefix.
-[[nodiscard]] Result<void> writeAndSync(const std::string& path, std::string_view bytes);
+// Every file-system step of the writers and the stores. A test replaces one
+// field to fail or record that step; `live()` is the real system.
+struct Steps {
+  // Permissions, owner and group of the file; none when it cannot be stat'ed.
+  std::function<std::optional<Attributes>(const std::string& path)> readAttributes;
+  // An empty regular file with exactly `mode`, replacing one of that name,
+  // never through a symbolic link. Fails with WriterError::cannotOpenTemporaryFile.
+  std::function<Result<void>(const std::string& path, mode_t mode)> createTemp;
+  // Opens the existing file, writes all bytes, closes.
+  std::function<Result<void>(const std::string& path, std::string_view bytes)> write;
+  // fsync of the file's data.
+  std::function<Result<void>(const std::string& path)> sync;
+  // Owner and group where given, then the permissions.
+  std::function<Result<void>(const std::string& path, const Attributes& attributes)> setAttributes;
+  // rename(2); fails with WriterError::renameFailed.
+  std::function<Result<void>(const std::string& from, const std::string& to)> rename;
+  // fsync of the directory; does nothing when it cannot be opened.
+  std::function<void(const std::string& directory)> syncDirectory;
+  // Best-effort clean-up of a temporary file.
+  std::function<void(const std::string& path)> removeTemp;
+  // unlink(2); a directory where a file belongs goes as a whole.
+  std::function<Result<void>(const std::string& path)> remove;
+  // rename(2) that replaces whatever is at `to`, failing with a SystemError.
+  std::function<Result<void>(const std::string& from, const std::string& to)> move;
 
-// rename(2); 0 on success, otherwise the errno read right after the call.
-[[nodiscard]] int renameGivingErrno(const std::string& from, const std::string& to);
+  // The shared, immutable table of real primitives.
+  [[nodiscard]] static const Steps& live();
+};
 
-// unlink(2), reporting the failure.
-[[nodiscard]] Result<void> removeItem(const std::string& path);
+// Replaces `target` with `bytes`: a hidden temporary file in the same
+// directory is created (exactly `createMode`), written, synced, given `attributes`,
+// renamed over the target, and the directory is synced, in that order. A
+// reader, or the daemon after a crash or power cut, finds the complete old or
+// the complete new bytes. On failure the target is as before and the
+// temporary file is gone, except when it could not be created.
+[[nodiscard]] Result<void> replaceAtomically(const Steps& steps, const std::string& target, std::string_view bytes,
+                                             mode_t createMode, const Attributes& attributes);
 
-// unlink(2) for a clean-up whose failure changes nothing for the caller.
-void removeIgnoringErrors(const std::string& path);
-
-// Opens the directory read-only and fsyncs it; does nothing if it cannot be opened.
-void syncDirectory(const std::string& path);
+// Removes `path` and syncs its directory; removing an absent file succeeds.
+[[nodiscard]] Result<void> removeDurably(const Steps& steps, const std::string& path);
 
 }  // namespace hushwall::FileIO

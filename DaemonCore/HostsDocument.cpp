@@ -59,8 +59,6 @@ void appendLines(std::string& out, std::string_view address, std::string_view pr
 
 }  // namespace
 
-bool containsManagedRegion(std::string_view document) { return HostsRegions::contains(document); }
-
 std::string removingManagedRegion(std::string_view document) {
   auto spans = spansToCut(document);
   if (spans.empty()) return std::string(document);

@@ -21,8 +21,6 @@ inline constexpr std::string_view beginMarker = HostsRegions::beginMarker;
 inline constexpr std::string_view endMarker = HostsRegions::endMarker;
 inline constexpr std::string_view managedComment = "# Managed by Hushwall. Edits inside this block are overwritten.";
 
-[[nodiscard]] bool containsManagedRegion(std::string_view document);
-
 // `document` with every managed region cut out; everything else byte for byte.
 [[nodiscard]] std::string removingManagedRegion(std::string_view document);
 

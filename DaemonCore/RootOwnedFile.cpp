@@ -5,24 +5,11 @@
 
 #include <cerrno>
 
-#include "DaemonCore/FileIO.hpp"
-#include "HushwallCore/Strings.hpp"
-#include "HushwallCore/Uuid.hpp"
-
 namespace hushwall {
 namespace {
 
 constexpr mode_t fileMode = 0600;
 constexpr mode_t directoryMode = 0700;
-
-Result<void> setRootOwnerAndMode(const std::string& path) {
-  // Owner first: a chown may clear mode bits, the chmod then sets them exactly.
-  if (::geteuid() == 0 && ::chown(path.c_str(), 0, 0) != 0) {
-    return std::unexpected(SystemError::fromErrno(errno, "chown", path));
-  }
-  if (::chmod(path.c_str(), fileMode) != 0) return std::unexpected(SystemError::fromErrno(errno, "chmod", path));
-  return {};
-}
 
 // mkdir -p; every directory it creates ends exactly 0700, whatever the umask.
 Result<void> makeDirectories(const std::string& path) {
@@ -40,55 +27,17 @@ Result<void> makeDirectories(const std::string& path) {
 
 }  // namespace
 
-const RootOwnedFile::Syscalls& RootOwnedFile::Syscalls::live() {
-  static const Syscalls table{
-      .createTemp =
-          [](const std::string& path) -> Result<void> {
-            if (FileIO::createEmptyFile(path, fileMode, true)) return {};
-            return std::unexpected(RootFileError::cannotOpenTemporaryFile(path));
-          },
-      .writeAndSync = FileIO::writeAndSync,
-      .setOwnerAndMode = setRootOwnerAndMode,
-      .rename = [](const std::string& from, const std::string& to) -> Result<void> {
-        if (int errnum = FileIO::renameGivingErrno(from, to)) {
-          return std::unexpected(RootFileError::renameFailed(errnum));
-        }
-        return {};
-      },
-      .syncDirectory = FileIO::syncDirectory,
-      .removeTemp = FileIO::removeIgnoringErrors,
-      .removeFile = FileIO::removeItem,
-      .moveFile = [](const std::string& from, const std::string& to) -> Result<void> {
-        if (int errnum = FileIO::renameGivingErrno(from, to)) {
-          return std::unexpected(SystemError::fromErrno(errnum, "rename", cat(from, " to ", to)));
-        }
-        return {};
-      },
-  };
-  return table;
-}
-
-RootOwnedFile::RootOwnedFile(std::string path, Syscalls syscalls)
-    : path_(std::move(path)), syscalls_(std::move(syscalls)) {}
+RootOwnedFile::RootOwnedFile(std::string path, FileIO::Steps steps)
+    : path_(std::move(path)), steps_(std::move(steps)) {}
 
 Result<void> RootOwnedFile::write(std::string_view data) const {
   if (auto ready = createDirectoryIfNeeded(); !ready) return ready;
-
-  std::string directory = FileIO::parentDirectory(path_);
-  std::string temp = cat(directory, "/.", FileIO::lastComponent(path_), "-", Uuid::random().string(), ".tmp");
-  if (auto created = syscalls_.createTemp(temp); !created) return created;
-
-  auto abandon = [&](Result<void> failed) {
-    syscalls_.removeTemp(temp);
-    return failed;
-  };
-  if (auto written = syscalls_.writeAndSync(temp, data); !written) return abandon(written);
-  if (auto owned = syscalls_.setOwnerAndMode(temp); !owned) return abandon(owned);
-  if (auto renamed = syscalls_.rename(temp, path_); !renamed) return abandon(renamed);
-  // Makes the rename itself durable; the write has succeeded either way.
-  syscalls_.syncDirectory(directory);
-  return {};
+  FileIO::Attributes rootOnly{fileMode, std::nullopt, std::nullopt};
+  if (::geteuid() == 0) rootOnly.owner = 0, rootOnly.group = 0;
+  return FileIO::replaceAtomically(steps_, path_, data, fileMode, rootOnly);
 }
+
+Result<void> RootOwnedFile::remove() const { return FileIO::removeDurably(steps_, path_); }
 
 Result<void> RootOwnedFile::createDirectoryIfNeeded() const {
   std::string directory = FileIO::parentDirectory(path_);

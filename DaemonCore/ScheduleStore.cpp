@@ -13,22 +13,18 @@ const Logger& logger() {
   return logger;
 }
 
-bool isNoSuchFile(const Error& error) {
-  const auto* systemError = std::get_if<SystemError>(&error);
-  return systemError != nullptr && systemError->isNoSuchFile();
-}
 
 }  // namespace
 
-ScheduleStore::ScheduleStore(std::string directory, RootOwnedFile::Syscalls syscalls)
+ScheduleStore::ScheduleStore(std::string directory, FileIO::Steps steps)
     : directory_(std::move(directory)),
-      brokenFileURL_(cat(directory_, "/", brokenFileName)),
-      file_(cat(directory_, "/", fileName), std::move(syscalls)) {}
+      brokenPath_(cat(directory_, "/", brokenFileName)),
+      file_(cat(directory_, "/", fileName), std::move(steps)) {}
 
-bool ScheduleStore::exists() const { return FileIO::itemExists(fileURL()); }
+bool ScheduleStore::exists() const { return FileIO::itemExists(path()); }
 
 ScheduleStore::Load ScheduleStore::load() const {
-  auto bytes = FileIO::readWholeFile(fileURL());
+  auto bytes = FileIO::readWholeFile(path());
   if (!bytes) {
     if (isNoSuchFile(bytes.error())) return None{};
     return quarantine(describe(bytes.error()));
@@ -44,12 +40,6 @@ ScheduleStore::Load ScheduleStore::load() const {
   return std::move(*valid);
 }
 
-ScheduleSet ScheduleStore::loadSchedules() const {
-  Load loaded = load();
-  if (auto* set = std::get_if<ScheduleSet>(&loaded)) return std::move(*set);
-  return ScheduleSet{};
-}
-
 Result<void> ScheduleStore::save(const ScheduleSet& set) const {
   auto valid = set.validated();
   if (!valid) return std::unexpected(valid.error());
@@ -60,23 +50,16 @@ Result<void> ScheduleStore::save(const ScheduleSet& set) const {
   return file_.write(valid->encoded());
 }
 
-Result<void> ScheduleStore::remove() const {
-  if (auto removed = file_.syscalls().removeFile(fileURL()); !removed) {
-    if (isNoSuchFile(removed.error())) return {};
-    return removed;
-  }
-  file_.syscalls().syncDirectory(directory_);
-  return {};
-}
+Result<void> ScheduleStore::remove() const { return file_.remove(); }
 
 ScheduleStore::Quarantined ScheduleStore::quarantine(std::string reason) const {
   logger().error(cat("schedules.json unusable (", reason, ") \u2014 moving it aside"));
   // Only the latest unusable file is kept.
-  (void)file_.syscalls().removeFile(brokenFileURL_);
-  if (auto moved = file_.syscalls().moveFile(fileURL(), brokenFileURL_); !moved) {
+  (void)file_.steps().remove(brokenPath_);
+  if (auto moved = file_.steps().move(path(), brokenPath_); !moved) {
     logger().fault(cat("could not move schedules.json aside: ", describe(moved.error())));
   } else {
-    file_.syscalls().syncDirectory(directory_);
+    file_.steps().syncDirectory(directory_);
   }
   return Quarantined{std::move(reason)};
 }

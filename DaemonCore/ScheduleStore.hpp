@@ -37,20 +37,18 @@ class ScheduleStore {
   // A ScheduleSet: the file was read and every schedule in it is valid.
   using Load = std::variant<None, ScheduleSet, Quarantined>;
 
-  // File-system access goes through `syscalls`; reading does not.
-  explicit ScheduleStore(std::string directory, RootOwnedFile::Syscalls syscalls = RootOwnedFile::Syscalls::live());
+  // File-system access goes through `steps`; reading does not.
+  explicit ScheduleStore(std::string directory, FileIO::Steps steps = FileIO::Steps::live());
 
   [[nodiscard]] const std::string& directory() const { return directory_; }
-  [[nodiscard]] const std::string& fileURL() const { return file_.path(); }
-  [[nodiscard]] const std::string& brokenFileURL() const { return brokenFileURL_; }
+  [[nodiscard]] const std::string& path() const { return file_.path(); }
+  [[nodiscard]] const std::string& brokenPath() const { return brokenPath_; }
 
   // Whether anything is at the file's path; reads no contents.
   [[nodiscard]] bool exists() const;
   // Never fails. The set is the validated one (version 3, records of unknown
   // ids dropped); the file itself is not rewritten.
   [[nodiscard]] Load load() const;
-  // The set of `load()`, or the empty set for no file or a quarantined one.
-  [[nodiscard]] ScheduleSet loadSchedules() const;
   // Fails with the validation's DaemonError (the file untouched) or the
   // writer's error (the previous file intact). An empty set removes the file.
   [[nodiscard]] Result<void> save(const ScheduleSet& set) const;
@@ -61,7 +59,7 @@ class ScheduleStore {
   [[nodiscard]] Quarantined quarantine(std::string reason) const;
 
   std::string directory_;
-  std::string brokenFileURL_;
+  std::string brokenPath_;
   RootOwnedFile file_;
 };
 

@@ -148,7 +148,6 @@ SessionCoordinator::Outcome SessionCoordinator::publishLocked(Outcome outcome) {
       break;
     case Outcome::Kind::stuck:
       stuckError_ = outcome.error;
-      log_.fault(cat("session state is STUCK: ", message(*outcome.error)));
       break;
   }
   {
@@ -185,10 +184,7 @@ void SessionCoordinator::perform(const Effects& effects) {
 Result<std::string> SessionCoordinator::readHostsLocked() const {
   assertLocked();
   auto bytes = blocks_.hostsFile().readData();
-  if (!bytes) {
-    const auto* system = std::get_if<SystemError>(&bytes.error());
-    if (system && system->isNoSuchFile()) return std::string();
-  }
+  if (!bytes && isNoSuchFile(bytes.error())) return std::string();
   return bytes;
 }
 
@@ -212,10 +208,9 @@ Result<void> SessionCoordinator::removeBlockLocked(std::string_view bytes) {
 // ---- Upkeep
 
 std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoordinator::stuckLocked(
-    const Error& error, std::string_view operation) {
-  if (auto daemonError = asDaemonError(error)) return {publishLocked(Outcome::stuck(*daemonError)), noEffects};
-  log_.fault(cat(operation, " FAILED: ", describe(error)));
-  return {publishLocked(Outcome::stuck(DaemonError::hostsWriteFailed)), noEffects};
+    const Error& error, std::string_view step) {
+  log_.fault(cat(step, " FAILED, the block is STUCK: ", describe(error)));
+  return {publishLocked(Outcome::stuck(error)), noEffects};
 }
 
 SessionCoordinator::Outcome SessionCoordinator::tick() {
@@ -227,13 +222,13 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
     SessionState updated = keeper_.tick(*session_, clock_);
     if (updated.totalDuration <= updated.consumed) {
       auto ended = endLocked(updated, "tick");
-      if (!ended) return stuckLocked(ended.error(), "tick");
+      if (!ended) return stuckLocked(ended.error(), "tick: ending the session");
       return *ended;
     }
     (void)recordScheduleOutcomesLocked(/*hasSession=*/true);
-    if (auto saved = store_->save(updated); !saved) return stuckLocked(saved.error(), "tick");
+    if (auto saved = store_->save(updated); !saved) return stuckLocked(saved.error(), "tick: saving the session file");
     auto repaired = reassertBlockLocked(updated);
-    if (!repaired) return stuckLocked(repaired.error(), "tick");
+    if (!repaired) return stuckLocked(repaired.error(), "tick: reasserting the block");
     if (*repaired) log_.notice("tick: repaired a modified block");
     return {publishLocked(Outcome::running(std::move(updated))), Effects{.flush = *repaired}};
   }
@@ -253,12 +248,12 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
   }
   const SessionState session = *session_;
   auto repaired = reassertBlockLocked(session);
-  if (!repaired) return stuckLocked(repaired.error(), "verify");
+  if (!repaired) return stuckLocked(repaired.error(), "repair: reasserting the block");
   if (*repaired) log_.notice("watcher: repaired the block");
 
   auto onDisk = store_->load();  // an unreadable file counts as no record: it is rewritten
   if (!onDisk || *onDisk != session) {
-    if (auto saved = store_->save(session); !saved) return stuckLocked(saved.error(), "verify");
+    if (auto saved = store_->save(session); !saved) return stuckLocked(saved.error(), "repair: saving the session file");
     log_.notice("watcher: rewrote the session file");
   }
   return {Outcome::running(session), Effects{.flush = *repaired}};
@@ -269,9 +264,8 @@ SessionCoordinator::Outcome SessionCoordinator::reconcileOnLaunch() {
 }
 
 std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoordinator::reconcileLocked() {
-  constexpr std::string_view operation = "launch reconcile";
   auto onDisk = store_->load();
-  if (!onDisk) return stuckLocked(onDisk.error(), operation);
+  if (!onDisk) return stuckLocked(onDisk.error(), "launch: reading the session file");
 
   if (*onDisk) {
     SessionState updated = keeper_.tick(**onDisk, clock_);
@@ -280,21 +274,23 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
     session_ = updated;
     if (updated.totalDuration <= updated.consumed) {
       auto ended = endLocked(updated, "launch");
-      if (!ended) return stuckLocked(ended.error(), operation);
+      if (!ended) return stuckLocked(ended.error(), "launch: ending the session");
       return *ended;
     }
-    if (auto saved = store_->save(updated); !saved) return stuckLocked(saved.error(), operation);
+    if (auto saved = store_->save(updated); !saved) return stuckLocked(saved.error(), "launch: saving the session file");
     auto repaired = reassertBlockLocked(updated);
-    if (!repaired) return stuckLocked(repaired.error(), operation);
+    if (!repaired) return stuckLocked(repaired.error(), "launch: reasserting the block");
     if (*repaired) log_.notice("launch: reasserted the block for the live session");
     return {publishLocked(Outcome::running(std::move(updated))), Effects{.flush = *repaired}};
   }
 
   auto hosts = readHostsLocked();
-  if (!hosts) return stuckLocked(hosts.error(), operation);
+  if (!hosts) return stuckLocked(hosts.error(), "launch: reading the hosts file");
   bool clearedOrphan = false;
   if (HostsRegions::contains(*hosts)) {
-    if (auto removed = removeBlockLocked(*hosts); !removed) return stuckLocked(removed.error(), operation);
+    if (auto removed = removeBlockLocked(*hosts); !removed) {
+      return stuckLocked(removed.error(), "launch: clearing an orphaned block");
+    }
     log_.notice("launch: cleared an orphaned block");
     clearedOrphan = true;
   }

@@ -54,16 +54,16 @@ class SessionCoordinator {
     enum class Kind {
       running,  // a session is live; `state` is its current record
       ended,    // the session has just ended; `state` is its final record
-      stuck,    // the block could not be brought into the required state; `error` says why
+      stuck,    // the block could not be brought into the required state; `error` is the failure
       idle,     // no session and nothing wrong
     };
     Kind kind = Kind::idle;
     std::optional<SessionState> state;
-    std::optional<DaemonError> error;
+    std::optional<Error> error;
 
     [[nodiscard]] static Outcome running(SessionState state) { return {Kind::running, std::move(state), {}}; }
     [[nodiscard]] static Outcome ended(SessionState state) { return {Kind::ended, std::move(state), {}}; }
-    [[nodiscard]] static Outcome stuck(DaemonError error) { return {Kind::stuck, {}, error}; }
+    [[nodiscard]] static Outcome stuck(Error error) { return {Kind::stuck, {}, std::move(error)}; }
     [[nodiscard]] static Outcome idle() { return {}; }
 
     friend bool operator==(const Outcome&, const Outcome&) = default;
@@ -160,8 +160,9 @@ class SessionCoordinator {
   [[nodiscard]] std::pair<Outcome, Effects> tickLocked();
   [[nodiscard]] std::pair<Outcome, Effects> verifyLocked();
   [[nodiscard]] std::pair<Outcome, Effects> reconcileLocked();
-  // The stuck conversion of an upkeep failure: publishes stuck and returns it.
-  [[nodiscard]] std::pair<Outcome, Effects> stuckLocked(const Error& error, std::string_view operation);
+  // The stuck conversion of an upkeep failure: logs the failed step with its
+  // cause (the one log line of that failure), publishes stuck and returns it.
+  [[nodiscard]] std::pair<Outcome, Effects> stuckLocked(const Error& error, std::string_view step);
   // The hosts file's bytes; a file that does not exist reads as empty, so a
   // deleted hosts file gets the block written back instead of failing forever.
   [[nodiscard]] Result<std::string> readHostsLocked() const;
@@ -193,14 +194,14 @@ class SessionCoordinator {
 
   // Guarded by the mutation lock.
   std::optional<SessionState> session_;
-  std::optional<DaemonError> stuckError_;
+  std::optional<Error> stuckError_;
   bool isTearingDown_ = false;
   std::optional<FilterRuleSet> lastRungRules_;
   bool needsRing_ = false;
 
   struct Snapshot {
     std::optional<SessionState> session;
-    std::optional<DaemonError> stuck;
+    std::optional<Error> stuck;
   };
   mutable std::mutex publishedMutex_;
   Snapshot published_;  // guarded by publishedMutex_

@@ -1,26 +1,38 @@
 #include "DaemonCore/SessionStore.hpp"
 
 #include "DaemonCore/FileIO.hpp"
+#include "HushwallCore/Identity.hpp"
+#include "HushwallCore/Log.hpp"
 #include "HushwallCore/Strings.hpp"
 
 namespace hushwall {
+namespace {
 
-SessionStore::SessionStore(std::string directory, RootOwnedFile::Syscalls syscalls)
-    : directory_(std::move(directory)), file_(cat(directory_, "/", fileName), std::move(syscalls)) {}
+// The app only learns stateUnreadable; the log keeps why.
+std::unexpected<Error> unreadable(std::string_view why) {
+  static const Logger logger(LogSubsystem::daemon, "store");
+  logger.error(cat("session.json unreadable: ", why));
+  return std::unexpected<Error>(DaemonError::stateUnreadable);
+}
 
-bool SessionStore::exists() const { return FileIO::itemExists(fileURL()); }
+}  // namespace
+
+SessionStore::SessionStore(std::string directory, FileIO::Steps steps)
+    : directory_(std::move(directory)), file_(cat(directory_, "/", fileName), std::move(steps)) {}
+
+bool SessionStore::exists() const { return FileIO::itemExists(path()); }
 
 Result<std::optional<SessionState>> SessionStore::load() const {
-  auto bytes = FileIO::readWholeFile(fileURL());
+  auto bytes = FileIO::readWholeFile(path());
   if (!bytes) {
-    const auto* error = std::get_if<SystemError>(&bytes.error());
-    if (error != nullptr && error->isNoSuchFile()) return std::nullopt;
-    return std::unexpected(DaemonError::stateUnreadable);
+    if (isNoSuchFile(bytes.error())) return std::nullopt;
+    return unreadable(describe(bytes.error()));
   }
   auto state = SessionState::decode(*bytes);
-  if (!state || state->schemaVersion < SessionState::oldestReadableSchemaVersion ||
+  if (!state) return unreadable(state.error().reason);
+  if (state->schemaVersion < SessionState::oldestReadableSchemaVersion ||
       state->schemaVersion > SessionState::currentSchemaVersion) {
-    return std::unexpected(DaemonError::stateUnreadable);
+    return unreadable(cat("schema version ", state->schemaVersion, " is not one we read"));
   }
   state->schemaVersion = SessionState::currentSchemaVersion;
   return *state;
@@ -28,14 +40,6 @@ Result<std::optional<SessionState>> SessionStore::load() const {
 
 Result<void> SessionStore::save(const SessionState& state) { return file_.write(state.encoded()); }
 
-Result<void> SessionStore::remove() {
-  if (auto removed = file_.syscalls().removeFile(fileURL()); !removed) {
-    const auto* error = std::get_if<SystemError>(&removed.error());
-    if (error != nullptr && error->isNoSuchFile()) return {};
-    return removed;
-  }
-  file_.syscalls().syncDirectory(directory_);
-  return {};
-}
+Result<void> SessionStore::remove() { return file_.remove(); }
 
 }  // namespace hushwall

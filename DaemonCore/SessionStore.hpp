@@ -18,10 +18,10 @@ class SessionStore final : public SessionPersisting {
   static constexpr std::string_view fileName = "session.json";
 
   // The directory is created 0700 by the first save.
-  explicit SessionStore(std::string directory, RootOwnedFile::Syscalls syscalls = RootOwnedFile::Syscalls::live());
+  explicit SessionStore(std::string directory, FileIO::Steps steps = FileIO::Steps::live());
 
   [[nodiscard]] const std::string& directory() const { return directory_; }
-  [[nodiscard]] const std::string& fileURL() const { return file_.path(); }
+  [[nodiscard]] const std::string& path() const { return file_.path(); }
 
   [[nodiscard]] bool exists() const override;
   // Accepts schema versions 1 to 3 and returns the record as version 3; the

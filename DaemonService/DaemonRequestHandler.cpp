@@ -56,7 +56,7 @@ DaemonRequestHandler::Reply DaemonRequestHandler::startSession(std::string_view 
   noteRequest();
   auto request = StartSessionRequest::decode(payload);
   if (!request) {
-    log_.error("startSession: undecodable request");
+    log_.error(cat("startSession: undecodable request: ", request.error().reason));
     return std::unexpected(DaemonError::invalidDomain);
   }
   auto started = coordinator_.start(request->domains, request->duration);
@@ -68,7 +68,7 @@ DaemonRequestHandler::Reply DaemonRequestHandler::saveSchedules(std::string_view
   noteRequest();
   auto list = Schedule::decodeList(payload);
   if (!list) {
-    log_.error("saveSchedules: undecodable request");
+    log_.error(cat("saveSchedules: undecodable request: ", list.error().reason));
     return std::unexpected(DaemonError::invalidSchedule);
   }
   auto saved = coordinator_.saveSchedules(*list);

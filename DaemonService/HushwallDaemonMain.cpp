@@ -188,8 +188,7 @@ void logLaunch(const SessionCoordinator::Outcome& outcome) {
       std::lock_guard lock(blockManagementMutex);
       blockManagementFlag = false;
     }
-      log().fault(cat("launch reconcile FAILED — a block may be stuck and cannot be lifted: ",
-                      outcome.error ? message(*outcome.error) : std::string()));
+      log().fault("launch reconcile FAILED: block management is off until the next launch");
       break;
     case Kind::idle:
       log().notice("launch: no session");

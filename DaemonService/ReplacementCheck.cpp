@@ -39,10 +39,11 @@ HandoverPolicy::Replacement ReplacementCheck::replacement() {
     return known->second ? Replacement::validated : Replacement::unvalidated;
   }
   auto requirement = CodeRequirement::parse(requirement_, owner_);
-  bool satisfies = requirement && requirement->checkFile(path_).has_value();
-  verdicts_.emplace(*current, satisfies);
-  if (!satisfies) {
-    log_.error(cat("the file at ", path_, " is not this daemon and does not satisfy our requirement — staying"));
+  auto verdict = requirement ? requirement->checkFile(path_) : std::unexpected(requirement.error());
+  verdicts_.emplace(*current, verdict.has_value());
+  if (!verdict) {
+    log_.error(cat("the file at ", path_, " is not this daemon and does not satisfy our requirement (",
+                   reasonName(verdict.error().reason), ": ", verdict.error().detail, ") — staying"));
     return Replacement::unvalidated;
   }
   log_.notice(cat("another daemon is at ", path_, " and satisfies our requirement"));
@@ -71,7 +72,7 @@ bool ReplacementCheck::stillServable() {
 bool ReplacementCheck::meetsRequirement(const std::string& requirement) const {
   auto checked = checkSelf(requirement, owner_);
   if (checked) return true;
-  log_.notice(cat("the self-check's status: ", static_cast<int>(checked.error().reason)));
+  log_.notice(cat("the self-check refused: ", reasonName(checked.error().reason), ": ", checked.error().detail));
   return false;
 }
 

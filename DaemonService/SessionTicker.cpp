@@ -1,12 +1,8 @@
 #include "DaemonService/SessionTicker.hpp"
 
 #include <chrono>
-#include <cmath>
 #include <utility>
 
-#include "HushwallCore/Error.hpp"
-#include "HushwallCore/Identity.hpp"
-#include "HushwallCore/Strings.hpp"
 #include "HushwallCore/TickCadence.hpp"
 
 namespace hushwall {
@@ -57,12 +53,7 @@ SessionTicker::SessionTicker(std::function<SessionCoordinator::Outcome()> tick, 
       onTick_(std::move(onTick)),
       onIdle_(std::move(onIdle)),
       queue_(queue),
-      interval_(interval),
-      log_(LogSubsystem::daemon, "ticker") {}
-
-long long SessionTicker::leewayMilliseconds() const {
-  return static_cast<long long>(std::floor(TickCadence::leeway(interval_) * 1000));
-}
+      interval_(interval) {}
 
 void SessionTicker::start() {
   queue_.async([weak = weak_from_this()] {
@@ -80,9 +71,6 @@ void SessionTicker::schedule(double delay, double leeway) {
 
 void SessionTicker::fire() {
   SessionCoordinator::Outcome outcome = tick_();
-  if (outcome.kind == Kind::stuck) {
-    log_.error(cat("tick reported stuck: ", outcome.error ? message(*outcome.error) : std::string()));
-  }
   Arming next = Arming::after(outcome, interval_);
   schedule(next.delay, next.leeway);
   Hooks hooks = Hooks::after(outcome, interval_);

@@ -13,7 +13,6 @@
 #include <memory>
 
 #include "DaemonCore/SessionCoordinator.hpp"
-#include "HushwallCore/Log.hpp"
 #include "Platform/SerialQueue.hpp"
 
 namespace hushwall {
@@ -42,8 +41,6 @@ class SessionTicker : public std::enable_shared_from_this<SessionTicker> {
 
   // Arms the first timer, one interval from now.
   void start();
-  // The regular leeway, in whole milliseconds.
-  [[nodiscard]] long long leewayMilliseconds() const;
 
  private:
   SessionTicker(std::function<SessionCoordinator::Outcome()> tick, std::function<void()> onTick,
@@ -57,7 +54,6 @@ class SessionTicker : public std::enable_shared_from_this<SessionTicker> {
   const std::function<void()> onIdle_;
   SerialQueue& queue_;
   const double interval_;
-  const Logger log_;
   std::unique_ptr<SerialQueue::EventSource> timer_;  // queue only
 };
 

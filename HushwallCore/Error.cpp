@@ -29,12 +29,11 @@ std::string errnoText(int errnum) {
   return strerror_r(errnum, buffer, sizeof buffer);  // GNU variant returns the text
 }
 
-template <class Tag>
-std::string describeWriter(const WriterError<Tag>& error) {
-  if (error.kind == WriterFailure::cannotOpenTemporaryFile) {
-    return cat("could not create the temporary file ", error.temporaryPath);
+std::string describeWriter(const WriterError& error) {
+  if (error.kind == WriterError::Kind::cannotOpenTemporaryFile) {
+    return cat("could not create the temporary file ", error.path, ": ", errnoText(error.errnum));
   }
-  return cat("could not rename the temporary file into place: ", errnoText(error.errnum));
+  return cat("could not rename the temporary file over ", error.path, ": ", errnoText(error.errnum));
 }
 
 }  // namespace
@@ -96,7 +95,10 @@ SystemError SystemError::fromErrno(int errnum, std::string_view operation, std::
   return SystemError{errnum, std::move(description)};
 }
 
-bool SystemError::isNoSuchFile() const { return code == ENOENT; }
+bool isNoSuchFile(const Error& error) {
+  const auto* system = std::get_if<SystemError>(&error);
+  return system != nullptr && system->code == ENOENT;
+}
 
 std::string describe(const Error& error) {
   return std::visit(

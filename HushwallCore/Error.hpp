@@ -46,32 +46,30 @@ struct SystemError {
 
   // The one place where errno becomes an error value.
   [[nodiscard]] static SystemError fromErrno(int errnum, std::string_view operation, std::string_view path);
-  [[nodiscard]] bool isNoSuchFile() const;
 
   friend bool operator==(const SystemError&, const SystemError&) = default;
 };
 
-// The failures of the two atomic writers that are their own rather than the
-// platform's: the temporary file could not be created, or the final rename failed.
-enum class WriterFailure { cannotOpenTemporaryFile, renameFailed };
-
-template <class Tag>
+// The failures of the atomic writers that are their own rather than the
+// platform's: the temporary file could not be created, or the final rename
+// failed. Both keep the errno and the path (the temporary file, the target).
 struct WriterError {
-  WriterFailure kind = WriterFailure::cannotOpenTemporaryFile;
-  std::string temporaryPath;  // cannotOpenTemporaryFile
-  std::int32_t errnum = 0;    // renameFailed
+  enum class Kind { cannotOpenTemporaryFile, renameFailed };
+  Kind kind = Kind::cannotOpenTemporaryFile;
+  std::string path;
+  int errnum = 0;
 
-  [[nodiscard]] static WriterError cannotOpenTemporaryFile(std::string path) {
-    return {WriterFailure::cannotOpenTemporaryFile, std::move(path), 0};
+  [[nodiscard]] static WriterError cannotOpenTemporaryFile(std::string temporaryPath, int errnum) {
+    return {Kind::cannotOpenTemporaryFile, std::move(temporaryPath), errnum};
   }
-  [[nodiscard]] static WriterError renameFailed(std::int32_t errnum) { return {WriterFailure::renameFailed, {}, errnum}; }
+  [[nodiscard]] static WriterError renameFailed(std::string target, int errnum) {
+    return {Kind::renameFailed, std::move(target), errnum};
+  }
 
   friend bool operator==(const WriterError&, const WriterError&) = default;
 };
-using RootFileError = WriterError<struct RootFileTag>;
-using HostsFileError = WriterError<struct HostsFileTag>;
 
-using Error = std::variant<DaemonError, SystemError, RootFileError, HostsFileError>;
+using Error = std::variant<DaemonError, SystemError, WriterError>;
 
 template <class T>
 using Result = std::expected<T, Error>;
@@ -79,6 +77,8 @@ using Result = std::expected<T, Error>;
 // The localized description: a DaemonError's message, or a sentence naming the
 // failed operation for every other error.
 [[nodiscard]] std::string describe(const Error& error);
+// Whether the error is a platform error saying that nothing is at the path.
+[[nodiscard]] bool isNoSuchFile(const Error& error);
 // The DaemonError inside, if the error is one.
 [[nodiscard]] std::optional<DaemonError> asDaemonError(const Error& error);
 

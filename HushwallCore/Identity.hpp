@@ -48,7 +48,6 @@ inline constexpr std::string_view filter = "org.hushwall.filter";
 namespace DaemonNames {
 inline constexpr std::string_view watcherQueueLabel = "org.hushwall.daemon.watchers";
 inline constexpr std::string_view tickerQueueLabel = "org.hushwall.daemon.ticker";
-inline constexpr std::string_view errorDomain = "org.hushwall.daemon.error";
 }  // namespace DaemonNames
 
 }  // namespace hushwall

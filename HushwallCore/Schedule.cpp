@@ -61,8 +61,6 @@ Schedule::Schedule(Uuid scheduleID, std::string scheduleName, bool enabled, std:
       effectiveFrom(from),
       domains(std::move(blockedDomains)) {}
 
-ScheduleCalendar Schedule::calendar(std::string_view timeZoneID) { return ScheduleCalendar::inTimeZone(timeZoneID); }
-
 std::optional<Date> Schedule::occurrence(Date containing, const ScheduleCalendar& calendar) const {
   // A window lasts at most a day, so one that opened up to two local days ago
   // (yesterday before midnight, or earlier across a long daylight-saving day)

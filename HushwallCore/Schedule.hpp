@@ -53,9 +53,6 @@ struct Schedule {
            double duration, std::vector<BlocklistRef> blocklists, std::vector<std::string> domains,
            std::optional<Date> effectiveFrom = std::nullopt);
 
-  // The calendar in which schedules are evaluated, for a time-zone id.
-  [[nodiscard]] static ScheduleCalendar calendar(std::string_view timeZoneID);
-
   // The start of the window that contains `containing`, looking back at most
   // two days; the latest such start when two windows contain it. `isEnabled`
   // is not consulted.

@@ -6,8 +6,6 @@
 namespace hushwall::TickCadence {
 
 inline constexpr double interval = 15;
-inline constexpr double longestGap = 20;
-inline constexpr double shortestReliableWindow = 80;
 
 // The timer leeway allowed for a delay of `delay` seconds: a third of it, at most 5.
 [[nodiscard]] constexpr double leeway(double delay) { return std::min(delay / 3, 5.0); }

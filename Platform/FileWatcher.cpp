@@ -27,15 +27,16 @@ int openWatch(const std::string& path) {
 }  // namespace
 
 std::shared_ptr<FileWatcher> FileWatcher::make(std::string path, SerialQueue& queue, std::chrono::milliseconds debounce,
-                                               std::function<void()> onChange) {
-  return std::shared_ptr<FileWatcher>(new FileWatcher(std::move(path), queue, debounce, std::move(onChange)));
+                                               std::function<void()> onChange, std::chrono::milliseconds poll) {
+  return std::shared_ptr<FileWatcher>(new FileWatcher(std::move(path), queue, debounce, std::move(onChange), poll));
 }
 
 FileWatcher::FileWatcher(std::string path, SerialQueue& queue, std::chrono::milliseconds debounce,
-                         std::function<void()> onChange)
+                         std::function<void()> onChange, std::chrono::milliseconds poll)
     : path_(std::move(path)),
       queue_(queue),
       debounce_(debounce),
+      poll_(poll),
       onChange_(std::move(onChange)),
       log_(LogSubsystem::daemon, "watcher") {}
 
@@ -81,7 +82,7 @@ void FileWatcher::arm(bool notifying) {
 
 void FileWatcher::pollWhileAbsent() {
   if (retry_ || isCancelled_) return;  // one log line per absence, not per poll
-  retry_ = queue_.addTimer(pollInterval, pollInterval, pollLeeway, [weak = weak_from_this()] {
+  retry_ = queue_.addTimer(poll_, poll_, poll_ / 5, [weak = weak_from_this()] {
     auto self = weak.lock();
     if (self && access(self->path_.c_str(), F_OK) == 0) self->arm(true);
   });

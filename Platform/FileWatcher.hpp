@@ -21,13 +21,14 @@ namespace hushwall {
 
 class FileWatcher : public std::enable_shared_from_this<FileWatcher> {
  public:
-  static constexpr std::chrono::seconds pollInterval{1};
-  static constexpr std::chrono::milliseconds pollLeeway{200};
+  static constexpr std::chrono::milliseconds pollInterval{1000};
 
-  // Stores the four values; watches nothing until `start()`.
+  // Stores the values; watches nothing until `start()`. An absent path is
+  // polled every `poll`, with a fifth of it as leeway.
   [[nodiscard]] static std::shared_ptr<FileWatcher> make(std::string path, SerialQueue& queue,
                                                          std::chrono::milliseconds debounce,
-                                                         std::function<void()> onChange);
+                                                         std::function<void()> onChange,
+                                                         std::chrono::milliseconds poll = pollInterval);
   ~FileWatcher();
   FileWatcher(const FileWatcher&) = delete;
   FileWatcher& operator=(const FileWatcher&) = delete;
@@ -40,7 +41,8 @@ class FileWatcher : public std::enable_shared_from_this<FileWatcher> {
   [[nodiscard]] const std::string& path() const { return path_; }
 
  private:
-  FileWatcher(std::string path, SerialQueue& queue, std::chrono::milliseconds debounce, std::function<void()> onChange);
+  FileWatcher(std::string path, SerialQueue& queue, std::chrono::milliseconds debounce, std::function<void()> onChange,
+              std::chrono::milliseconds poll);
 
   void arm(bool notifying);
   void pollWhileAbsent();
@@ -49,6 +51,7 @@ class FileWatcher : public std::enable_shared_from_this<FileWatcher> {
   const std::string path_;
   SerialQueue& queue_;
   const std::chrono::milliseconds debounce_;
+  const std::chrono::milliseconds poll_;
   const std::function<void()> onChange_;
   const Logger log_;
 

@@ -38,28 +38,23 @@ struct Scratch {
   std::string path;
 };
 
-RootOwnedFile::Syscalls withoutFsync() {
-  RootOwnedFile::Syscalls syscalls = RootOwnedFile::Syscalls::live();
-  syscalls.writeAndSync = [](const std::string& path, std::string_view bytes) -> Result<void> {
-    FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) return std::unexpected(SystemError::fromErrno(errno, "open", path));
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
-    return {};
-  };
-  return syscalls;
+FileIO::Steps withoutFsync() {
+  FileIO::Steps steps = FileIO::Steps::live();
+  steps.sync = [](const std::string&) -> Result<void> { return {}; };
+  steps.syncDirectory = [](const std::string&) {};
+  return steps;
 }
 
 struct RunningSession {
-  explicit RunningSession(RootOwnedFile::Syscalls syscalls) {
+  explicit RunningSession(FileIO::Steps steps) {
     std::string hosts = "127.0.0.1\tlocalhost\n::1\tlocalhost\n";
     for (int i = 0; i < 40; ++i) hosts += "10.0.0." + std::to_string(i) + "\thost" + std::to_string(i) + ".lan\n";
     std::FILE* file = std::fopen((scratch.path + "/hosts").c_str(), "wb");
     std::fwrite(hosts.data(), 1, hosts.size(), file);
     std::fclose(file);
     coordinator = std::make_unique<SessionCoordinator>(
-        std::make_shared<SessionStore>(scratch.path + "/state", syscalls), ScheduleStore(scratch.path + "/state"),
-        BlockController(HostsFile(scratch.path + "/hosts"), false, DNSCache("/bin/true", "/bin/true")),
+        std::make_shared<SessionStore>(scratch.path + "/state", steps), ScheduleStore(scratch.path + "/state"),
+        BlockController(HostsFile(scratch.path + "/hosts")),
         std::make_shared<SystemTimeSource>(), Timekeeper{}, [] { return ScheduleCalendar::inTimeZone("UTC"); }, false,
         [] {}, [] {});
     (void)coordinator->start(fiveHundredDomains(), 86400).value();
@@ -69,7 +64,7 @@ struct RunningSession {
 };
 
 void BM_Tick(benchmark::State& state) {
-  RunningSession session(RootOwnedFile::Syscalls::live());
+  RunningSession session(FileIO::Steps::live());
   for (auto _ : state) benchmark::DoNotOptimize(session.coordinator->tick());
 }
 BENCHMARK(BM_Tick)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -89,7 +84,7 @@ void BM_SessionFileSave(benchmark::State& state) {
 BENCHMARK(BM_SessionFileSave)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_HostsReadAndCompare(benchmark::State& state) {
-  RunningSession session(RootOwnedFile::Syscalls::live());
+  RunningSession session(FileIO::Steps::live());
   HostsFile hosts(session.scratch.path + "/hosts");
   SessionState current = *session.coordinator->current();
   for (auto _ : state) {

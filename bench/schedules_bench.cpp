@@ -55,7 +55,7 @@ const Date wednesdayNoon = Date::fromUnix(1705489200);
 
 void Decide(benchmark::State& state) {
   ScheduleSet set = fullSet(20);
-  ScheduleCalendar calendar = Schedule::calendar(zone);
+  ScheduleCalendar calendar = ScheduleCalendar::inTimeZone(zone);
   ScheduleEvaluator evaluator;
   for (auto _ : state) {
     ScheduleDecision decision = evaluator.decide(set, wednesdayNoon, calendar, false);
@@ -68,14 +68,14 @@ void DecideWithFreshCalendar(benchmark::State& state) {
   ScheduleSet set = fullSet(20);
   ScheduleEvaluator evaluator;
   for (auto _ : state) {
-    ScheduleDecision decision = evaluator.decide(set, wednesdayNoon, Schedule::calendar(zone), false);
+    ScheduleDecision decision = evaluator.decide(set, wednesdayNoon, ScheduleCalendar::inTimeZone(zone), false);
     benchmark::DoNotOptimize(decision);
   }
 }
 BENCHMARK(DecideWithFreshCalendar);
 
 void BaselineOneConversion(benchmark::State& state) {
-  ScheduleCalendar calendar = Schedule::calendar(zone);
+  ScheduleCalendar calendar = ScheduleCalendar::inTimeZone(zone);
   for (auto _ : state) {
     auto start = calendar.date({2024, 1, 17}, 12, 0);
     benchmark::DoNotOptimize(start);

@@ -1,5 +1,6 @@
-// The two atomic writers, RootOwnedFile::write and HostsFile::writeData, under
-// a failure or a crash at each of their file-system steps.
+// The two atomic writers, RootOwnedFile::write and HostsFile::writeData: their
+// step order, a failure or a crash at each step, and the attributes each
+// gives its file.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,154 +16,189 @@
 namespace hushwall {
 namespace {
 
-using testing::TemporaryDirectory;
+using testing::fileMode;
 using testing::readFile;
+using testing::TemporaryDirectory;
+using testing::writeFile;
 using ::testing::ElementsAre;
 using ::testing::MatchesRegex;
+using Steps = std::vector<std::string>;
 
 enum class Writer { rootOwnedFile, hostsFile };
 
-std::string nameOf(Writer writer) { return writer == Writer::rootOwnedFile ? "RootOwnedFile" : "HostsFile"; }
-
-// What a failing step reports: the writer's own error for the temporary file
-// and the rename, a platform error for the others.
-Error failureOf(Writer writer, const std::string& step, const std::string& temp) {
-  bool root = writer == Writer::rootOwnedFile;
-  if (step == "createTemp") {
-    return root ? Error(RootFileError::cannotOpenTemporaryFile(temp)) : HostsFileError::cannotOpenTemporaryFile(temp);
-  }
-  if (step == "rename") return root ? Error(RootFileError::renameFailed(EXDEV)) : HostsFileError::renameFailed(EXDEV);
-  return SystemError::fromErrno(step == "writeAndSync" ? ENOSPC : EPERM, step, temp);
-}
-
-// The live primitives, with `step` failing as a real one would: creation and
-// rename before touching anything, the write after putting half the bytes
-// down, the attribute update after it changed the mode. `crash` turns the
-// failure into the end of the process. `temp` receives the temporary path.
-template <class Syscalls>
-Syscalls faultyAt(Writer writer, const std::string& step, bool crash, std::string& temp) {
-  Syscalls s = Syscalls::live();
-  const Syscalls& live = Syscalls::live();
-  auto fail = [=](const std::string& path) {
-    if (crash) ::_exit(0);
-    return Result<void>(std::unexpected(failureOf(writer, step, path)));
+// The live steps, each noted in `log` by name; `failAt` fails as a real step
+// would (the write after putting half the bytes down, the attributes after
+// changing the mode), or with `crash` ends the process there. "renamed" is a
+// crash right after the rename.
+FileIO::Steps instrumented(Steps& log, const std::string& failAt = "", bool crash = false) {
+  const FileIO::Steps& live = FileIO::Steps::live();
+  FileIO::Steps s = live;
+  auto failing = [&log, failAt, crash](const char* step) {
+    log.emplace_back(step);
+    if (failAt == step && crash) ::_exit(0);
+    return failAt == step;
   };
-  s.createTemp = [=, &temp, &live](const std::string& path) {
-    temp = path;
-    return step == "createTemp" ? fail(path) : live.createTemp(path);
+  s.createTemp = [=, &live](const std::string& path, mode_t mode) -> Result<void> {
+    if (failing("createTemp")) return std::unexpected(WriterError::cannotOpenTemporaryFile(path, ENOSPC));
+    return live.createTemp(path, mode);
   };
-  if (step == "writeAndSync") {
-    s.writeAndSync = [=, &live](const std::string& path, std::string_view bytes) {
-      (void)live.writeAndSync(path, bytes.substr(0, bytes.size() / 2));
-      return fail(path);
-    };
-  }
-  if (step == "rename") s.rename = [=](const std::string& from, const std::string&) { return fail(from); };
-  if (step == "renamed") {  // a crash right after the rename
-    s.rename = [=, &live](const std::string& from, const std::string& to) { return (void)live.rename(from, to), fail(from); };
-  }
-  if constexpr (requires { s.setOwnerAndMode; }) {
-    if (step == "setOwnerAndMode") {
-      s.setOwnerAndMode = [=, &live](const std::string& path) { return (void)live.setOwnerAndMode(path), fail(path); };
-    }
-  } else if (step == "setAttributes") {
-    s.setAttributes = [=, &live](const std::string& path, const HostsFile::Attributes& attributes) {
-      return (void)live.setAttributes(path, attributes), fail(path);
-    };
-  }
+  s.write = [=, &live](const std::string& path, std::string_view bytes) -> Result<void> {
+    if (!failing("write")) return live.write(path, bytes);
+    (void)live.write(path, bytes.substr(0, bytes.size() / 2));
+    return std::unexpected(SystemError::fromErrno(ENOSPC, "write", path));
+  };
+  s.sync = [=, &live](const std::string& path) -> Result<void> {
+    if (failing("sync")) return std::unexpected(SystemError::fromErrno(EIO, "fsync", path));
+    return live.sync(path);
+  };
+  s.setAttributes = [=, &live](const std::string& path, const FileIO::Attributes& attributes) -> Result<void> {
+    auto set = live.setAttributes(path, attributes);
+    if (failing("setAttributes")) return std::unexpected(SystemError::fromErrno(EPERM, "chown", path));
+    return set;
+  };
+  s.rename = [=, &live](const std::string& from, const std::string& to) -> Result<void> {
+    if (failing("rename")) return std::unexpected(WriterError::renameFailed(to, EXDEV));
+    auto renamed = live.rename(from, to);
+    if (failAt == "renamed") ::_exit(0);
+    return renamed;
+  };
+  s.syncDirectory = [&log, &live](const std::string& directory) {
+    log.emplace_back("syncDirectory");
+    live.syncDirectory(directory);
+  };
+  s.removeTemp = [&log, &live](const std::string& path) {
+    log.emplace_back("removeTemp");
+    live.removeTemp(path);
+  };
   return s;
 }
 
-Result<void> write(Writer writer, const std::string& target, const std::string& bytes, const std::string& step = "",
-                   bool crash = false, std::string* tempSeen = nullptr) {
-  std::string ignored;
-  std::string& temp = tempSeen ? *tempSeen : ignored;
-  if (writer == Writer::rootOwnedFile) {
-    return RootOwnedFile(target, faultyAt<RootOwnedFile::Syscalls>(writer, step, crash, temp)).write(bytes);
-  }
-  return HostsFile(target, faultyAt<HostsFile::Syscalls>(writer, step, crash, temp)).writeData(bytes);
+Result<void> write(Writer writer, const std::string& target, std::string_view bytes, FileIO::Steps steps) {
+  if (writer == Writer::rootOwnedFile) return RootOwnedFile(target, std::move(steps)).write(bytes);
+  return HostsFile(target, std::move(steps)).writeData(bytes);
 }
 
 const std::string old = "127.0.0.1\tlocalhost\nold contents\n";
 const std::string replacement = std::string(100000, 'n') + "\n";
+const Steps everyStep = {"createTemp", "write", "sync", "setAttributes", "rename", "syncDirectory"};
 
-struct Step {
-  Writer writer;
-  std::string step;
-};
-const Step failingSteps[] = {
-    {Writer::rootOwnedFile, "createTemp"},      {Writer::rootOwnedFile, "writeAndSync"},
-    {Writer::rootOwnedFile, "setOwnerAndMode"}, {Writer::rootOwnedFile, "rename"},
-    {Writer::hostsFile, "createTemp"},          {Writer::hostsFile, "writeAndSync"},
-    {Writer::hostsFile, "setAttributes"},       {Writer::hostsFile, "rename"},
-};
-
-// Guards against: one step of a replacement fails (no space left during the
-// write, a refused chown, a rename across file systems) and the writer changes
-// the target anyway, leaves its temporary file behind, or reports another
-// error than that step's.
-TEST(AtomicWrite, AFailureAtAnyStepLeavesTheTargetAsItWasAndNoTemporaryFile) {
-  for (const auto& [writer, step] : failingSteps) {
-    SCOPED_TRACE(nameOf(writer) + " failing at " + step);
-    TemporaryDirectory dir;
-    testing::writeFile(dir.file("target"), old, 0640);
-    std::string temp;
-
-    auto written = write(writer, dir.file("target"), replacement, step, false, &temp);
-
-    ASSERT_FALSE(written);
-    EXPECT_EQ(written.error(), failureOf(writer, step, temp));
-    EXPECT_THAT(temp, MatchesRegex(dir.path() + "/\\.(target|hushwall)-[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.tmp"));
-    EXPECT_EQ(readFile(dir.file("target")), old);
-    EXPECT_EQ(testing::fileMode(dir.file("target")), 0640);
-    EXPECT_THAT(dir.names(), ElementsAre("target")) << "temporary file left behind";
-  }
-}
-
-// Guards against: the daemon dies part-way through a replacement and the next
-// start finds a torn, empty or missing file. Each crash ends a child process;
-// the parent reads what it left. (The fsync before the rename is what carries
-// this over to a power cut.)
-TEST(AtomicWrite, ACrashAtAnyStepLeavesTheOldOrTheNewBytesNeverAMix) {
-  std::vector<Step> crashes(std::begin(failingSteps), std::end(failingSteps));
-  crashes.push_back({Writer::rootOwnedFile, "renamed"});
-  crashes.push_back({Writer::hostsFile, "renamed"});
-  for (const auto& [writer, step] : crashes) {
-    SCOPED_TRACE(nameOf(writer) + " crashing at " + step);
-    TemporaryDirectory dir;
-    std::string target = dir.file("target");
-    testing::writeFile(target, old, 0600);
-
-    std::string report = testing::inChildProcess([&] {
-      auto written = write(writer, target, replacement, step, true);
-      testing::reportFromChild(written ? "did not crash" : describe(written.error()));
-    });
-
-    EXPECT_EQ(report, "");
-    EXPECT_EQ(readFile(target), step == "renamed" ? replacement : old);
-    ASSERT_TRUE(write(writer, target, "next\n")) << "a leftover temporary file must not block the next write";
-    EXPECT_EQ(readFile(target), "next\n");
-  }
-}
-
-TEST(AtomicWrite, RealFailuresOfTheFileSystemAreReportedAsTheirStep) {
+// Guards against: the data or the rename not reaching the disk before the
+// write reports success (a power cut then brings back an empty or old file),
+// and attributes set after the new file is already visible.
+TEST(AtomicWrite, BothWritersRunEveryStepInOrder) {
   for (Writer writer : {Writer::rootOwnedFile, Writer::hostsFile}) {
-    SCOPED_TRACE(nameOf(writer));
+    SCOPED_TRACE(writer == Writer::rootOwnedFile ? "RootOwnedFile" : "HostsFile");
     TemporaryDirectory dir;
-    // A directory where the target belongs: the rename fails, the directory stays.
-    ASSERT_EQ(::mkdir(dir.file("target").c_str(), 0700), 0);
-    auto renamed = write(writer, dir.file("target"), "x");
-    ASSERT_FALSE(renamed);
-    EXPECT_EQ(renamed.error(), writer == Writer::rootOwnedFile ? Error(RootFileError::renameFailed(EISDIR))
-                                                               : HostsFileError::renameFailed(EISDIR));
-    // A file where the directory belongs: the temporary file cannot be created.
-    testing::writeFile(dir.file("file"), "kept");
-    auto created = write(writer, dir.file("file/target"), "x");
-    ASSERT_FALSE(created);
-    EXPECT_THAT(describe(created.error()), MatchesRegex("could not create the temporary file .*/file/\\..*\\.tmp"));
-    EXPECT_THAT(dir.names(), ElementsAre("file", "target"));
-    EXPECT_EQ(readFile(dir.file("file")), "kept");
+    writeFile(dir.file("target"), old, 0640);
+    Steps log;
+    ASSERT_TRUE(write(writer, dir.file("target"), replacement, instrumented(log)));
+    EXPECT_EQ(log, everyStep);
+    EXPECT_EQ(readFile(dir.file("target")), replacement);
+    EXPECT_EQ(fileMode(dir.file("target")), writer == Writer::rootOwnedFile ? 0600 : 0640);
   }
+}
+
+// Guards against: one step failing (no space left during the write, a refused
+// chown, a rename across file systems) and the writer changing the target
+// anyway, leaving its temporary file behind, or reporting another error.
+TEST(AtomicWrite, AFailureAtAnyStepLeavesTheTargetAsItWasAndNoTemporaryFile) {
+  for (Writer writer : {Writer::rootOwnedFile, Writer::hostsFile}) {
+    for (std::size_t at = 0; at < 5; ++at) {
+      const std::string& step = everyStep[at];
+      SCOPED_TRACE((writer == Writer::rootOwnedFile ? "RootOwnedFile failing at " : "HostsFile failing at ") + step);
+      TemporaryDirectory dir;
+      writeFile(dir.file("target"), old, 0640);
+      Steps log;
+      auto written = write(writer, dir.file("target"), replacement, instrumented(log, step));
+      ASSERT_FALSE(written);
+      const std::string error = describe(written.error());
+      EXPECT_THAT(error, ::testing::HasSubstr(at == 4 ? dir.file("target") : dir.path() + "/.target-"));
+      EXPECT_THAT(error, MatchesRegex(".*(No space left|Input/output|Operation not permitted|cross-device).*"));
+      Steps expected(everyStep.begin(), everyStep.begin() + static_cast<long>(at) + 1);
+      if (at > 0) expected.emplace_back("removeTemp");
+      EXPECT_EQ(log, expected);
+      EXPECT_EQ(readFile(dir.file("target")), old);
+      EXPECT_EQ(fileMode(dir.file("target")), 0640);
+      EXPECT_THAT(dir.names(), ElementsAre("target")) << "temporary file left behind";
+    }
+  }
+}
+
+// Guards against: the daemon dying part-way through a replacement and the next
+// start finding a torn, empty or missing file. Each crash ends a child process;
+// the parent reads what it left.
+TEST(AtomicWrite, ACrashAtAnyStepLeavesTheOldOrTheNewBytesNeverAMix) {
+  for (Writer writer : {Writer::rootOwnedFile, Writer::hostsFile}) {
+    for (const std::string step : {"createTemp", "write", "sync", "setAttributes", "rename", "renamed"}) {
+      SCOPED_TRACE((writer == Writer::rootOwnedFile ? "RootOwnedFile crashing at " : "HostsFile crashing at ") + step);
+      TemporaryDirectory dir;
+      std::string target = dir.file("target");
+      writeFile(target, old, 0600);
+      std::string report = testing::inChildProcess([&] {
+        Steps log;
+        auto written = write(writer, target, replacement, instrumented(log, step, true));
+        testing::reportFromChild(written ? "did not crash" : describe(written.error()));
+      });
+      EXPECT_EQ(report, "");
+      EXPECT_EQ(readFile(target), step == "renamed" ? replacement : old);
+      Steps log;
+      ASSERT_TRUE(write(writer, target, "next\n", instrumented(log))) << "a leftover temporary file must not block";
+      EXPECT_EQ(readFile(target), "next\n");
+    }
+  }
+}
+
+// Root-only files and directories whatever the umask and the user; the hosts
+// file keeps its permissions (0644 when created) and is written through links.
+TEST(AtomicWrite, EachWriterGivesItsFileItsAttributes) {
+  TemporaryDirectory dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  std::string state = dir.file("state/nested/session.json");
+  EXPECT_EQ(testing::asUnprivilegedUser([&]() -> std::string {
+              mode_t umask = ::umask(0277);  // even a umask that takes the owner's write bit
+              auto written = RootOwnedFile(state).write("user");
+              ::umask(umask);
+              if (!written) return describe(written.error());
+              if (fileMode(state) != 0600 || fileMode(dir.file("state/nested")) != 0700 ||
+                  fileMode(dir.file("state")) != 0700) {
+                return "file or directory mode";
+              }
+              return "";
+            }),
+            "");
+  EXPECT_EQ(readFile(state), "user");
+
+  for (int mode : {0600, 0444, -1}) {
+    SCOPED_TRACE(mode);
+    TemporaryDirectory hosts;
+    if (mode >= 0) writeFile(hosts.file("hosts"), "old\n", static_cast<unsigned>(mode));
+    mode_t umask = ::umask(077);
+    auto written = HostsFile(hosts.file("hosts")).writeData("new\n");
+    ::umask(umask);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(fileMode(hosts.file("hosts")), mode >= 0 ? mode : 0644);
+  }
+
+  ASSERT_EQ(::mkdir(dir.file("private").c_str(), 0755), 0);
+  writeFile(dir.file("private/hosts"), "old\n", 0600);
+  ASSERT_EQ(::symlink("private/hosts", dir.file("hosts").c_str()), 0);
+  ASSERT_EQ(::symlink("private", dir.file("etc").c_str()), 0);
+  EXPECT_EQ(HostsFile(dir.file("etc/missing")).path(), dir.file("private/missing"));
+  const bool root = ::geteuid() == 0;
+  ASSERT_TRUE(!root || ::chown(dir.file("private/hosts").c_str(), 1234, 5678) == 0);
+  ASSERT_TRUE(HostsFile(dir.file("etc/hosts")).writeData("new\n"));
+  struct stat real {}, link {};
+  ASSERT_EQ(::stat(dir.file("private/hosts").c_str(), &real), 0);
+  ASSERT_EQ(::lstat(dir.file("hosts").c_str(), &link), 0);
+  EXPECT_TRUE(S_ISLNK(link.st_mode));
+  EXPECT_EQ(readFile(dir.file("private/hosts")), "new\n");
+  EXPECT_EQ(real.st_mode & 07777, 0600u);
+  EXPECT_TRUE(!root || (real.st_uid == 1234 && real.st_gid == 5678)) << "the owner and group are kept";
+
+  writeFile(dir.file("victim"), "keep");
+  ASSERT_EQ(::symlink(dir.file("victim").c_str(), dir.file(".link.tmp").c_str()), 0);
+  EXPECT_FALSE(FileIO::Steps::live().createTemp(dir.file(".link.tmp"), 0600)) << "a link is never followed";
+  EXPECT_EQ(readFile(dir.file("victim")), "keep");
 }
 
 }  // namespace

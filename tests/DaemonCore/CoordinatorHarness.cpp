@@ -15,7 +15,7 @@ namespace hushwall::testing {
 Result<std::optional<SessionState>> SwitchableStore::load() const { return real_.load(); }
 
 Result<void> SwitchableStore::save(const SessionState& state) {
-  if (failSave) return std::unexpected(RootFileError::renameFailed(EROFS));
+  if (failSave) return std::unexpected(WriterError::renameFailed(real_.path(), EROFS));
   ++saves;
   return real_.save(state);
 }
@@ -23,7 +23,7 @@ Result<void> SwitchableStore::save(const SessionState& state) {
 Result<void> SwitchableStore::remove() {
   if (beforeRemove) beforeRemove();
   note_("delete");
-  if (failRemove) return std::unexpected(SystemError::fromErrno(EBUSY, "unlink", real_.fileURL()));
+  if (failRemove) return std::unexpected(SystemError::fromErrno(EBUSY, "unlink", real_.path()));
   return real_.remove();
 }
 
@@ -38,19 +38,17 @@ CoordinatorHarness::CoordinatorHarness(std::string zoneID, double wall)
 
 void CoordinatorHarness::restart() {
   store = std::make_shared<SwitchableStore>(stateDirectory, [this](const std::string& e) { note(e); });
-  HostsFile::Syscalls syscalls = HostsFile::Syscalls::live();
-  auto liveWrite = syscalls.writeAndSync;
-  syscalls.writeAndSync = [this, liveWrite](const std::string& path, std::string_view bytes) -> Result<void> {
+  FileIO::Steps steps = FileIO::Steps::live();
+  steps.write = [this](const std::string& path, std::string_view bytes) -> Result<void> {
     if (duringHostsWrite) duringHostsWrite();
     ++hostsWrites;
-    return liveWrite(path, bytes);
+    return FileIO::Steps::live().write(path, bytes);
   };
-  auto liveRename = syscalls.rename;
-  syscalls.rename = [this, liveRename](const std::string& from, const std::string& to) -> Result<void> {
-    if (failHostsWrite) return std::unexpected(HostsFileError::renameFailed(EACCES));
-    return liveRename(from, to);
+  steps.rename = [this](const std::string& from, const std::string& to) -> Result<void> {
+    if (failHostsWrite) return std::unexpected(WriterError::renameFailed(to, EACCES));
+    return FileIO::Steps::live().rename(from, to);
   };
-  BlockController blocks(HostsFile(hostsPath, syscalls), true, DNSCache("/nonexistent/resolvectl", "/nonexistent/killall"));
+  BlockController blocks{HostsFile(hostsPath, steps)};
   coordinator = std::make_unique<SessionCoordinator>(
       store, ScheduleStore(stateDirectory), blocks, clock, Timekeeper{},
       [zone = zone] { return ScheduleCalendar::inTimeZone(zone); }, true, [this] { note("ring"); },

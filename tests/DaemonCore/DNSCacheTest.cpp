@@ -35,17 +35,12 @@ TEST(DNSCache, ProblemsAreLoggedAndNeverStopTheOtherTool) {
   const Row rows[] = {
       {"both succeed", "exit 0", ""},
       {"missing program", "-", "@ failed: posix_spawn: No such file or directory"},
-      {"not executable", "chmod", "@ failed: posix_spawn: Permission denied"},
       {"exit status 1", "exit 1", "@ exited 1"},
-      {"killed by a signal", "kill -TERM $$", "@ exited 15"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     StandIns standIns;
     std::string resolvectl = row.resolvectlBody == "-" ? standIns.dir.file("absent") : standIns.tool("resolvectl", row.resolvectlBody);
-    if (row.resolvectlBody == "chmod") {
-      ASSERT_EQ(::chmod(resolvectl.c_str(), 0644), 0);
-    }
     CapturingLogSink logs;
 
     DNSCache(resolvectl, standIns.tool("killall")).flush();

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "HushwallCore/TickCadence.hpp"
 
 namespace hushwall {
 namespace {
@@ -36,13 +35,6 @@ TEST(HandoverPolicy, RetiresOnlyToAValidatedFileAtAQuietMoment) {
     SCOPED_TRACE(testing::Message() << static_cast<int>(c.replacement) << c.stuck << " " << c.since << c.servable);
     EXPECT_EQ(HandoverPolicy::shouldRetire(c.replacement, c.stuck, c.since, c.servable), c.retires);
   }
-}
-
-TEST(TickCadence, LeewayIsAThirdOfTheDelayAtMostFiveSeconds) {
-  EXPECT_EQ(TickCadence::leeway(TickCadence::interval), 5);
-  EXPECT_EQ(TickCadence::leeway(9), 3);
-  EXPECT_EQ(TickCadence::leeway(0), 0);
-  EXPECT_EQ(TickCadence::leeway(600), 5);
 }
 
 }  // namespace

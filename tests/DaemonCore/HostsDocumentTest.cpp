@@ -98,7 +98,7 @@ TEST(HostsDocument, RemovalCutsRegionsAndTouchesNothingElse) {
     SCOPED_TRACE(row.name);
     std::string removed = HostsDocument::removingManagedRegion(row.document);
     EXPECT_EQ(removed, row.expected);
-    EXPECT_FALSE(HostsDocument::containsManagedRegion(removed));
+    EXPECT_FALSE(HostsRegions::contains(removed));
   }
 }
 

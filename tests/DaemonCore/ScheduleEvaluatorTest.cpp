@@ -99,7 +99,7 @@ TEST(ScheduleEvaluator, OrderOfChecksAndTieBreaks) {
                  {tenMinutesIn.id, Reason::alreadyFired}})},
   };
   ScheduleEvaluator evaluator;
-  ScheduleCalendar calendar = Schedule::calendar("UTC");
+  ScheduleCalendar calendar = ScheduleCalendar::inTimeZone("UTC");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ScheduleSet set{3, c.schedules, c.lastFired, {}};
@@ -115,11 +115,11 @@ TEST(ScheduleEvaluator, WindowThatOpenedYesterdayInNewYork) {
   // the window opened at 04:00Z and 30 minutes of it are left.
   Schedule lateNight = weeklySchedule({monday}, 1380, 7200, 1);
   ScheduleSet set{3, {lateNight}, {}, {}};
-  ScheduleCalendar newYork = Schedule::calendar("America/New_York");
+  ScheduleCalendar newYork = ScheduleCalendar::inTimeZone("America/New_York");
   EXPECT_EQ(ScheduleEvaluator{}.decide(set, utc(2024, 1, 16, 5, 30), newYork, false),
             starting(lateNight, utc(2024, 1, 16, 4, 0), 1800));
   // In UTC the same instant is Tuesday 05:30, outside every Monday window.
-  EXPECT_EQ(ScheduleEvaluator{}.decide(set, utc(2024, 1, 16, 5, 30), Schedule::calendar("UTC"), false),
+  EXPECT_EQ(ScheduleEvaluator{}.decide(set, utc(2024, 1, 16, 5, 30), ScheduleCalendar::inTimeZone("UTC"), false),
             ScheduleDecision::nothingToDo());
 }
 

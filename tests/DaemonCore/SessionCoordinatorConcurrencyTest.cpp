@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <set>
 #include <thread>
@@ -17,11 +20,41 @@ using Kind = SessionCoordinator::Outcome::Kind;
 using testing::CapturingLogSink;
 using testing::CoordinatorHarness;
 
+// Ends the process when a stress run has not finished in time: a deadlock
+// then fails at once instead of at ctest's timeout.
+class Deadline {
+ public:
+  explicit Deadline(std::chrono::seconds limit)
+      : watchdog_([this, limit] {
+          std::unique_lock lock(mutex_);
+          if (!finished_.wait_for(lock, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "the stress run did not finish within %llds: a deadlock\n",
+                         static_cast<long long>(limit.count()));
+            std::abort();
+          }
+        }) {}
+  ~Deadline() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    finished_.notify_all();
+    watchdog_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable finished_;
+  bool done_ = false;  // guarded by mutex_
+  std::thread watchdog_;
+};
+
 // Starts, ticks, repairs, schedule saves (of windows that stay shut) and readers
 // from five threads at once.
 // Every session that started ends exactly once, and what is left at the end is
 // consistent across memory, the session file and the hosts file.
 TEST(CoordinatorConcurrency, NoSessionIsLostOrDuplicated) {
+  Deadline deadline(std::chrono::seconds(60));
   CoordinatorHarness h;
   CapturingLogSink quiet;
   std::mutex idsMutex;

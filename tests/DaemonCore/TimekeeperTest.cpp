@@ -54,6 +54,7 @@ TEST(Timekeeper, WorkedNumbers) {
       {"slept 8 hours", 1000, 5000, "A", 29800, 33800, "A", 28800, 1800},
       {"rebooted, down 200 s", 1000, 5000, "A", 1200, 40, "B", 200, 300},
       {"rebooted, down one hour", 1000, 5000, "A", 4600, 40, "B", 600, 700},
+      {"rebooted, down one hour, continuous clock past its old value", 1000, 5000, "A", 4600, 9000, "B", 600, 700},
       {"rebooted, wall clock earlier", 1000, 5000, "A", 900, 40, "B", 0, 100},
       {"boot ids unknown, continuous back", 1000, 5000, "", 4600, 40, "", 600, 700},
       {"boot ids unknown, continuous forward", 1000, 5000, "", 1030, 5030, "", 30, 130},

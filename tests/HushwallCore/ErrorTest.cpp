@@ -38,30 +38,5 @@ TEST(DaemonError, CodesNamesAndMessagesAreTheWireValues) {
   }
 }
 
-TEST(DaemonError, CodesOutsideTheTableConstructNothing) {
-  for (std::int64_t code : {0LL, 5LL, 10LL, -1LL, -7LL, 1LL << 40}) {
-    SCOPED_TRACE(code);
-    EXPECT_FALSE(daemonErrorFromCode(code));
-  }
-  for (const char* name : {"", "org.hushwall.daemon.error", "org.hushwall.daemon.error.", "org.hushwall.daemon.errorX.invalidDomain",
-                           "org.hushwall.daemon.error.nope", "org.freedesktop.DBus.Error.AccessDenied"}) {
-    SCOPED_TRACE(name);
-    EXPECT_FALSE(daemonErrorFromDBusName(name));
-  }
-}
-
-TEST(Error, OtherErrorsDescribeTheFailedOperation) {
-  auto system = SystemError::fromErrno(ENOENT, "open", "/etc/hosts");
-  EXPECT_TRUE(system.isNoSuchFile());
-  EXPECT_EQ(describe(Error{system}), "open /etc/hosts: No such file or directory");
-  EXPECT_FALSE(asDaemonError(Error{system}));
-  EXPECT_EQ(asDaemonError(Error{DaemonError::invalidDomain}), DaemonError::invalidDomain);
-  EXPECT_EQ(describe(Error{RootFileError::cannotOpenTemporaryFile("/x/.t.tmp")}),
-            "could not create the temporary file /x/.t.tmp");
-  EXPECT_EQ(describe(Error{HostsFileError::renameFailed(EISDIR)}),
-            "could not rename the temporary file into place: Is a directory");
-  EXPECT_NE(Error{RootFileError::renameFailed(EISDIR)}, Error{HostsFileError::renameFailed(EISDIR)});
-}
-
 }  // namespace
 }  // namespace hushwall

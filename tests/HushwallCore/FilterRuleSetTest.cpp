@@ -41,33 +41,5 @@ TEST(FilterRuleSetTest, RuleHostsAreCleanDistinctAndInFirstOrder) {
   }
 }
 
-TEST(FilterRuleSetTest, Decoding) {
-  const std::pair<const char*, std::optional<FilterRuleSet>> cases[] = {
-      {R"({"schemaVersion":1,"state":"blocking","sessionID":"0a1b2c3d-4e5f-4061-8293-a4b5c6d7e8f9","domains":["A."]})",
-       FilterRuleSet(1, State::blocking, sessionID, {"A."})},
-      {R"({"schemaVersion":1,"state":"idle","sessionID":null,"domains":[]})",
-       FilterRuleSet(1, State::idle, std::nullopt, {})},
-      {R"({"schemaVersion":2,"state":"unknown","domains":[],"future":{"x":1}})",
-       FilterRuleSet(2, State::unknown, std::nullopt, {})},
-      {R"({"schemaVersion":1,"state":"Idle","domains":[]})", std::nullopt},
-      {R"({"schemaVersion":1,"state":"paused","domains":[]})", std::nullopt},
-      {R"({"schemaVersion":1,"state":0,"domains":[]})", std::nullopt},
-      {R"({"schemaVersion":1,"state":null,"domains":[]})", std::nullopt},
-      {R"({"schemaVersion":1,"state":"idle","domains":null})", std::nullopt},
-      {R"({"schemaVersion":1,"state":"idle","domains":["a.org",3]})", std::nullopt},
-      {R"({"schemaVersion":1.5,"state":"idle","domains":[]})", std::nullopt},
-      {R"({"state":"idle","domains":[]})", std::nullopt},
-      {R"({"schemaVersion":1,"state":"blocking","sessionID":"not-a-uuid","domains":[]})", std::nullopt},
-  };
-  for (const auto& [json, expected] : cases) {
-    SCOPED_TRACE(json);
-    auto decoded = FilterRuleSet::decode(json);
-    ASSERT_EQ(decoded.has_value(), expected.has_value());
-    if (!expected) continue;
-    EXPECT_EQ(*decoded, *expected);
-    EXPECT_EQ(FilterRuleSet::decode(decoded->encoded()), *expected);
-  }
-}
-
 }  // namespace
 }  // namespace hushwall

@@ -39,17 +39,6 @@ TEST(FlowRulesTest, Verdicts) {
   }
 }
 
-TEST(FlowRulesTest, EmptyRulesAllowEveryNamedHostAndCompareAsSets) {
-  for (const auto& rules : {FlowRules(), FlowRules(std::vector<std::string>{"", " \n", ".."})}) {
-    EXPECT_TRUE(rules.isEmpty());
-    EXPECT_EQ(rules.verdict("example.com"), allow);
-    EXPECT_EQ(rules.verdict(" "), std::nullopt);
-  }
-  const FlowRules rules(std::vector<std::string>{"a.org", "B.org"});
-  EXPECT_EQ(rules, FlowRules(std::vector<std::string>{"b.org.", "A.org", "a.org", " "}));
-  EXPECT_NE(rules, FlowRules(std::vector<std::string>{"a.org"}));
-}
-
 // The matcher looks up what follows each dot, skipping dot counts no blocked
 // name has; this checks it against the literal rule on every combination of a
 // few labels, odd domains and a very deep one included.

@@ -123,22 +123,6 @@ TEST(ScheduleSetReplacing, EffectiveFromFollowsTheTiming) {
   EXPECT_EQ(next->schedules[0].effectiveFrom, std::nullopt);
 }
 
-TEST(ScheduleSetReplacing, RecordsOfRemovedSchedulesAreDropped) {
-  Schedule a = weeklySchedule({2}, 600, 3600, 1), b = weeklySchedule({3}, 600, 3600, 2);
-  ScheduleSet current{3, {a, b}, {{a.id, Date{10}}, {b.id, Date{20}}, {fixedID(9), Date{30}}}, {}};
-  current.record({Date{10}, Outcome::ran, 60}, a.id);
-  current.record({Date{20}, Outcome::paused}, b.id);
-
-  a.name = "  Edited ";
-  auto next = current.replacing({a}, Date{100});
-  ASSERT_TRUE(next.has_value());
-  EXPECT_EQ(next->schemaVersion, 3);
-  EXPECT_EQ(next->schedules[0].name, "Edited");
-  EXPECT_EQ(next->lastFired, (std::map<Uuid, Date>{{a.id, Date{10}}}));
-  EXPECT_EQ(next->history.size(), 1u);
-  EXPECT_EQ(next->lastRun(a.id), (ScheduleRun{Date{10}, Outcome::ran, 60}));
-}
-
 TEST(ScheduleSetReplacing, AnyInvalidListFailsAndChangesNothing) {
   Schedule a = weeklySchedule({2}, 600, 3600, 1);
   ScheduleSet current{3, {a}, {{a.id, Date{10}}}, {}};
@@ -172,23 +156,6 @@ TEST(ScheduleSetReplacing, AnyInvalidListFailsAndChangesNothing) {
   }
   EXPECT_TRUE(current.replacing(thirtyTwo, Date{100}).has_value());
   EXPECT_TRUE(current.replacing({}, Date{100})->isEmpty());
-}
-
-TEST(ScheduleSet, ValidatedUpgradesAndDropsStaleRecords) {
-  Schedule a = weeklySchedule({2}, 600, 3600, 1);
-  a.domains = {"EXAMPLE.com"};
-  ScheduleSet read{2, {a}, {{a.id, Date{10}}, {fixedID(9), Date{30}}}, {}};
-  read.record({Date{30}, Outcome::paused}, fixedID(9));
-  auto valid = read.validated();
-  ASSERT_TRUE(valid.has_value());
-  EXPECT_EQ(valid->schemaVersion, 3);
-  EXPECT_EQ(valid->schedules[0].domains, std::vector<std::string>{"example.com"});
-  EXPECT_EQ(valid->lastFired, (std::map<Uuid, Date>{{a.id, Date{10}}}));
-  EXPECT_TRUE(valid->history.empty());
-  EXPECT_FALSE(valid->isEmpty());
-  EXPECT_TRUE(ScheduleSet{}.isEmpty());
-  // The maps alone do not make a set non-empty.
-  EXPECT_TRUE((ScheduleSet{3, {}, {{a.id, Date{10}}}, {}}.isEmpty()));
 }
 
 }  // namespace

@@ -126,39 +126,6 @@ TEST(ScheduleValidation, BoundariesPassAndTheCopyIsCleaned) {
   EXPECT_EQ(messy.name, " \n Deep work\t ");  // the original is untouched
 }
 
-TEST(BlocklistRef, ConstructionCutsTheNameAndDecodingDoesNot) {
-  BlocklistRef cut(fixedID(1), repeated(toned, 80));
-  EXPECT_EQ(characterCount(cut.name), 64u);
-  EXPECT_EQ(cut.name, repeated(toned, 64));
-  EXPECT_EQ(BlocklistRef(fixedID(1), "News").name, "News");
-
-  BlocklistRef long_ = BlocklistRef::fromJson(
-      nlohmann::json{{"id", fixedID(1).string()}, {"name", repeated("n", 80)}});
-  EXPECT_EQ(long_.name.size(), 80u);
-  EXPECT_EQ(BlocklistRef::fromJson(cut.toJson()), cut);
-}
-
-TEST(ListNames, Phrase) {
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, ""},
-      {{"A", "B"}, "A + B"},
-      {{"A", "B", "C"}, "A + B + C"},
-      {{"A", "B", "C", "D"}, "A + B + 2 more"},
-  };
-  for (const auto& [names, expected] : cases) {
-    SCOPED_TRACE(expected);
-    EXPECT_EQ(ListNames::phrase(names), expected);
-  }
-}
-
-TEST(Schedule, SchemaTwoList) {
-  Schedule one = weeklySchedule({2}, 600, 3600, 5);
-  EXPECT_EQ(one.schemaTwoList(), one.blocklists[0]);
-  Schedule longNames = one;
-  longNames.blocklists = {BlocklistRef(fixedID(11), repeated("w", 50)), BlocklistRef(fixedID(12), repeated("n", 50))};
-  EXPECT_EQ(longNames.schemaTwoList().name, repeated("w", 50) + " + " + repeated("n", 11));
-}
-
 TEST(Schedule, WeeklySegments) {
   EXPECT_EQ(weeklySchedule({7}, 1410, 3600).weeklySegments(),
             (std::vector<WeeklyInterval>{{604800 - 1800, 1800}, {0, 1800}}));
@@ -192,32 +159,6 @@ TEST(Schedule, Overlaps) {
   // The own isEnabled is not consulted.
   disabled.id = fixedID(40);
   EXPECT_EQ(ids(disabled.overlaps({crossing})), (std::vector<Uuid>{crossing.id}));
-}
-
-TEST(Schedule, ResolvesBeforeOrdersByStartThenIdText) {
-  Schedule low = weeklySchedule({2}, 600, 3600);
-  Schedule high = low;
-  low.id = *Uuid::parse("0A000000-0000-0000-0000-000000000000");
-  high.id = *Uuid::parse("A0000000-0000-0000-0000-000000000000");
-  Date t{1000};
-  EXPECT_TRUE(Schedule::resolvesBefore(low, t, high, t));
-  EXPECT_FALSE(Schedule::resolvesBefore(high, t, low, t));
-  EXPECT_FALSE(Schedule::resolvesBefore(low, t, low, t));
-  EXPECT_TRUE(Schedule::resolvesBefore(high, t - 60, low, t));  // the earlier window wins whatever its id
-  EXPECT_FALSE(Schedule::resolvesBefore(low, t, high, t - 60));
-
-  // Against the text comparison itself, on random ids and hand-picked digit/letter pairs.
-  std::vector<Uuid> ids{*Uuid::parse("99999999-9999-9999-9999-999999999999"),
-                        *Uuid::parse("AAAAAAAA-AAAA-AAAA-AAAA-AAAAAAAAAAAA"),
-                        *Uuid::parse("9FFFFFFF-FFFF-FFFF-FFFF-FFFFFFFFFFFF"), Uuid()};
-  for (int i = 0; i < 200; ++i) ids.push_back(Uuid::random());
-  for (const Uuid& a : ids) {
-    for (const Uuid& b : ids) {
-      low.id = a;
-      high.id = b;
-      ASSERT_EQ(Schedule::resolvesBefore(low, t, high, t), a.string() < b.string()) << a.string() << " " << b.string();
-    }
-  }
 }
 
 }  // namespace

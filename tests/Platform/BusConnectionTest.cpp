@@ -1,9 +1,8 @@
 #include "Platform/BusConnection.hpp"
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
+#include <systemd/sd-bus.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +14,7 @@
 #include "HushwallCore/Strings.hpp"
 #include "PrivateBus.hpp"
 #include "support/CapturingLogSink.hpp"
+#include "support/Subprocess.hpp"
 #include "support/TemporaryDirectory.hpp"
 
 namespace hushwall {
@@ -208,27 +208,34 @@ TEST_F(BusTest, SignalsPostedFromAnyThreadReachSubscribersUntilTheyUnsubscribe) 
 
 // Runs a copied helper and returns its pid once it has exited.
 pid_t runHelper(const std::string& program, const std::vector<std::string>& arguments, std::string* output = nullptr) {
-  int pipe[2];
-  if (pipe2(pipe, O_CLOEXEC) != 0) return -1;
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(pipe[1], STDOUT_FILENO);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  testing::Subprocess helper(argv);
+  pid_t pid = helper.pid();
+  (void)helper.finish();
+  if (output) *output = helper.out;
+  return pid;
+}
+
+// The confirmation asks the bus which process owns the caller's name now; a
+// name owned by another process than the one examined is refused.
+TEST_F(BusTest, TheConfirmationComparesTheProcessBehindTheName) {
+  sd_bus* bus = nullptr;
+  ASSERT_GE(sd_bus_open_system(&bus), 0);
+  const char* unique = nullptr;
+  ASSERT_GE(sd_bus_get_unique_name(bus, &unique), 0);
+  sd_bus_message* call = nullptr;
+  ASSERT_GE(sd_bus_message_new_method_call(bus, &call, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                           "org.freedesktop.DBus", "GetId"),
+            0);
+  EXPECT_TRUE(PeerAdmission::confirmSender(call, BusCaller{getpid(), geteuid(), unique}));
+  for (const BusCaller& other : {BusCaller{getpid() + 1, geteuid(), unique}, BusCaller{getpid(), geteuid(), ":1.999999"}}) {
+    auto refused = PeerAdmission::confirmSender(call, other);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().reason, Reason::callerGone);
   }
-  close(pipe[1]);
-  char buffer[256];
-  ssize_t got;
-  while ((got = read(pipe[0], buffer, sizeof buffer)) > 0) {
-    if (output) output->append(buffer, static_cast<std::size_t>(got));
-  }
-  close(pipe[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return child;
+  sd_bus_message_unref(call);
+  sd_bus_flush_close_unref(bus);
 }
 
 class BusCallerProcessTest : public BusTest {

@@ -193,6 +193,7 @@ struct ElfImage {
   std::string descriptor{"org.hushwall.app\0HW7Q3K9P2L\0", 28};
   std::uint64_t alignment = 4;
   int noteSections = 1;
+  int notesPerSection = 1;
 
   static void pad(std::string& bytes, std::size_t alignTo) {
     while (bytes.size() % alignTo) bytes.push_back('\0');
@@ -224,7 +225,7 @@ struct ElfImage {
       section.sh_type = SHT_NOTE;
       section.sh_offset = bytes.size();
       section.sh_addralign = alignment;
-      bytes += note();
+      for (int n = 0; n < notesPerSection; ++n) bytes += note();
       section.sh_size = bytes.size() - section.sh_offset;
       sections.push_back(section);
     }
@@ -332,6 +333,7 @@ TEST_F(IdentityNoteTest, CraftedFilesAreRefusedAsCarryingNoIdentity) {
       {"descriptor with an empty identifier", image([](ElfImage& e) { e.descriptor = std::string("\0T\0", 3); })},
       {"descriptor without terminators", image([](ElfImage& e) { e.descriptor = "org.hushwall.app"; })},
       {"two identity sections", image([](ElfImage& e) { e.noteSections = 2; })},
+      {"two identity notes in one section", image([](ElfImage& e) { e.notesPerSection = 2; })},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -4,9 +4,10 @@
 // that reads the environment; it stops when the process exits.
 #pragma once
 
-#include <sys/types.h>
-
+#include <memory>
 #include <string>
+
+#include "support/Subprocess.hpp"
 
 namespace hushwall::testing {
 
@@ -22,7 +23,7 @@ class PrivateBus {
 
  private:
   explicit PrivateBus(const std::string& configPath);
-  pid_t daemon_ = -1;
+  std::unique_ptr<Subprocess> daemon_;
   std::string directory_;
   std::string address_;
 };

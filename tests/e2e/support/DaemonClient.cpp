@@ -1,5 +1,7 @@
 #include "DaemonClient.hpp"
 
+#include "support/Subprocess.hpp"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -65,32 +67,8 @@ std::expected<std::string, BusError> DaemonClient::callWithString(const std::str
 }
 
 DaemonClient::FilterReply DaemonClient::callAsFilter(const std::string& member, const std::string& payload) {
-  int input[2];
-  int output[2];
-  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return {-1, "pipe"};
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(input[0], STDIN_FILENO);
-    dup2(output[1], STDOUT_FILENO);
-    execl(HUSHWALL_E2E_FILTER_CLIENT, HUSHWALL_E2E_FILTER_CLIENT, member.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(input[0]);
-  close(output[1]);
-  for (std::size_t written = 0; written < payload.size();) {
-    ssize_t n = write(input[1], payload.data() + written, payload.size() - written);
-    if (n <= 0) break;
-    written += static_cast<std::size_t>(n);
-  }
-  close(input[1]);
-  FilterReply reply;
-  char buffer[4096];
-  for (ssize_t n; (n = read(output[0], buffer, sizeof buffer)) > 0;) reply.output.append(buffer, static_cast<std::size_t>(n));
-  close(output[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  reply.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return reply;
+  auto ran = Subprocess::run({HUSHWALL_E2E_FILTER_CLIENT, member}, payload);
+  return {ran.status, ran.out};
 }
 
 }  // namespace hushwall::testing

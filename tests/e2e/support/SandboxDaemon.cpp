@@ -1,11 +1,8 @@
 #include "SandboxDaemon.hpp"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -49,9 +46,7 @@ SandboxDaemon::SandboxDaemon(std::string executable, std::string root)
   writeTool(root_ + "/usr/bin/killall", "killall", dnsLogPath());
 }
 
-SandboxDaemon::~SandboxDaemon() {
-  if (pid_ > 0) kill(SIGKILL);
-}
+SandboxDaemon::~SandboxDaemon() = default;
 
 bool SandboxDaemon::ownsBothNames() {
   sd_bus* bus = nullptr;
@@ -71,22 +66,7 @@ bool SandboxDaemon::ownsBothNames() {
 }
 
 bool SandboxDaemon::start(const std::optional<std::string>& executable) {
-  std::string program = executable.value_or(executable_);
-  int logFile = open(logPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(logFile, STDERR_FILENO);
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, STDIN_FILENO);
-    dup2(null, STDOUT_FILENO);
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(logFile);
-  if (pid_ < 0) {
-    ADD_FAILURE() << "fork failed";
-    return false;
-  }
+  process_ = std::make_unique<Subprocess>(std::vector<std::string>{executable.value_or(executable_)}, logPath());
   if (!waitUntil([&] { return ownsBothNames() || !isRunning(); }, 10s, 1ms) || !isRunning()) {
     ADD_FAILURE() << "the daemon did not come up; its log:\n" << log();
     return false;
@@ -95,34 +75,16 @@ bool SandboxDaemon::start(const std::optional<std::string>& executable) {
 }
 
 void SandboxDaemon::kill(int signal) {
-  if (pid_ <= 0) return;
-  ::kill(pid_, signal);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  if (process_) process_->kill(signal);
 }
 
 std::optional<int> SandboxDaemon::waitForExit(std::chrono::milliseconds timeout) {
-  std::optional<int> status;
-  waitUntil(
-      [&] {
-        int raw = 0;
-        if (pid_ > 0 && waitpid(pid_, &raw, WNOHANG) == pid_) {
-          status = raw;
-          pid_ = -1;
-        }
-        return status.has_value();
-      },
-      timeout, 50ms);
-  return status;
+  return process_ ? process_->waitForExit(timeout) : std::nullopt;
 }
 
-bool SandboxDaemon::isRunning() {
-  if (pid_ <= 0) return false;
-  int raw = 0;
-  if (waitpid(pid_, &raw, WNOHANG) != pid_) return true;
-  pid_ = -1;
-  return false;
-}
+bool SandboxDaemon::isRunning() { return process_ && process_->isRunning(); }
+
+pid_t SandboxDaemon::pid() const { return process_ ? process_->pid() : -1; }
 
 std::string SandboxDaemon::log() const {
   std::ifstream in(logPath());

@@ -16,8 +16,11 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "support/Subprocess.hpp"
 
 namespace hushwall::testing {
 
@@ -47,7 +50,7 @@ class SandboxDaemon {
   // Waits for the process to end by itself; its wait status, or none on timeout.
   [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout);
   [[nodiscard]] bool isRunning();
-  [[nodiscard]] pid_t pid() const { return pid_; }
+  [[nodiscard]] pid_t pid() const;
 
   [[nodiscard]] const std::string& root() const { return root_; }
   [[nodiscard]] const std::string& executable() const { return executable_; }
@@ -69,7 +72,7 @@ class SandboxDaemon {
  private:
   std::string executable_;
   std::string root_;
-  pid_t pid_ = -1;
+  std::unique_ptr<Subprocess> process_;
 };
 
 }  // namespace hushwall::testing

@@ -1,0 +1,189 @@
+// Every wire and stored record through the one JSON convention layer: the
+// exact bytes each writes and reads back, the leniency the conventions allow,
+// and one row per distinct way a read fails.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "HushwallCore/DaemonHealth.hpp"
+#include "HushwallCore/FilterReport.hpp"
+#include "HushwallCore/FilterRuleSet.hpp"
+#include "HushwallCore/FilterStatus.hpp"
+#include "HushwallCore/Json.hpp"
+#include "HushwallCore/ScheduleSet.hpp"
+#include "HushwallCore/SessionState.hpp"
+#include "HushwallCore/StartSessionRequest.hpp"
+#include "support/FilterRecords.hpp"
+#include "support/ScheduleFixtures.hpp"
+
+namespace hushwall {
+namespace {
+
+using testing::fixedID;
+using testing::weeklySchedule;
+
+const Uuid id = fixedID(1);
+const std::string idText = id.string();
+
+SessionState session() {
+  SessionState state;
+  state.id = id;
+  state.domains = {"example.com", "news.example"};
+  state.totalDuration = 1800;
+  state.consumed = 100.25;
+  state.lastTick = Tick{Date{1000.5}, Date{-200}, 5000.125, "A"};
+  state.startedAt = Date{900.75};
+  return state;
+}
+
+ScheduleSet scheduleSet() {
+  Schedule one = weeklySchedule({2, 4}, 540, 3600, 1);
+  one.effectiveFrom = Date{7.25e8};
+  Schedule two = weeklySchedule({7}, 1410, 7200, 2);
+  two.isEnabled = false;
+  two.blocklists = {BlocklistRef(fixedID(11), "Work"), BlocklistRef(fixedID(12), "News")};
+  ScheduleSet set{3, {one, two}, {{one.id, Date{7.3e8}}}, {}};
+  set.history[one.id] = {ScheduleRun{Date{7.3e8}, ScheduleRun::Outcome::ran, 3000.5}};
+  return set;
+}
+
+const FilterReport report{1, FilterReport::Outcome::keptPrevious, id, 2, "1.4", "denied"};
+
+struct Record {
+  const char* name;
+  std::string encoded;                                 // what the record writes
+  std::string json;                                    // exactly that, as text
+  std::function<bool(const std::string&)> readsBack;  // decoding gives the same record
+};
+
+template <class T>
+Record record(const char* name, const T& value, std::string json) {
+  return {name, value.encoded(), std::move(json),
+          [value](const std::string& bytes) { return T::decode(bytes) == value; }};
+}
+
+std::vector<Record> records() {
+  SessionState scheduled = session();
+  scheduled.scheduleID = fixedID(2);
+  scheduled.scheduleName = "Mornings";
+  const std::string tick = R"("lastTick":{"wallClock":1000.5,"bootTime":-200.0,"continuous":5000.125,"bootID":"A"})";
+  const std::string sessionJson = R"({"schemaVersion":3,"id":")" + idText +
+                                  R"(","domains":["example.com","news.example"],"totalDuration":1800.0,)"
+                                  R"("consumed":100.25,)" + tick + R"(,"startedAt":900.75)";
+  return {
+      record("session", session(), sessionJson + "}"),
+      record("scheduled session", scheduled,
+             sessionJson + R"(,"scheduleID":")" + fixedID(2).string() + R"(","scheduleName":"Mornings"})"),
+      record("start request", StartSessionRequest{{"example.com"}, 1500.5},
+             R"({"domains":["example.com"],"duration":1500.5})"),
+      record("filter report", report,
+             R"({"schemaVersion":1,"outcome":"keptPrevious","sessionID":")" + idText +
+                 R"(","ruleCount":2,"filterVersion":"1.4","detail":"denied"})"),
+      record("bare health", DaemonHealth{"0.1.0", 0, false, 0, true, std::nullopt, std::nullopt, std::nullopt},
+             R"({"version":"0.1.0","uid":0,"hasActiveSession":false,"uptime":0.0,"canManageBlock":true})"),
+      record("full health",
+             DaemonHealth{"0.1.0", 4294967295u, true, 93.25, false, "broken", FilterStatus{report, 12.5}, "v0.1"},
+             R"({"version":"0.1.0","uid":4294967295,"hasActiveSession":true,"uptime":93.25,"canManageBlock":false,)"
+             R"("scheduleFailure":"broken","filter":{"report":)" + report.encoded() +
+                 R"(,"secondsSinceReport":12.5},"build":"v0.1"})"),
+      record("blocking rules", FilterRuleSet(1, FilterRuleSet::State::blocking, id, {"a.org"}),
+             R"({"schemaVersion":1,"state":"blocking","sessionID":")" + idText + R"(","domains":["a.org"]})"),
+      // Maps are flat arrays (id text, value, ...); one list is also written as the schema-2 pair.
+      record("schedule set", scheduleSet(),
+             R"({"schemaVersion":3,"schedules":[)" + scheduleSet().schedules[0].toJson().dump() + "," +
+                 scheduleSet().schedules[1].toJson().dump() + R"(],"lastFired":[")" + idText +
+                 R"(",730000000.0],"history":[")" + idText +
+                 R"(",[{"occurrence":730000000.0,"outcome":"ran","duration":3000.5}]]})"),
+  };
+}
+
+TEST(RecordsJson, EachRecordWritesItsExactFormAndReadsItBack) {
+  for (const auto& r : records()) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(Json::parse(r.encoded), Json::parse(r.json));
+    EXPECT_TRUE(r.readsBack(r.encoded));
+  }
+  Json two = scheduleSet().schedules[1].toJson();
+  EXPECT_EQ(two["blocklistID"], fixedID(2).string()) << "several lists: the pair names the schedule";
+  EXPECT_EQ(two["blocklistName"], "Work + News");
+  EXPECT_EQ(Schedule::decodeList(Schedule::encodedList(scheduleSet().schedules)), scheduleSet().schedules);
+}
+
+// Unknown keys are ignored, null reads as absent for an optional key, ids in
+// either case, integral numbers written with a fraction, the schema-2 pair.
+TEST(RecordsJson, ReadsWhatTheConventionsAllow) {
+  auto lenientSession = Json::parse(session().encoded());
+  lenientSession["scheduleID"] = nullptr;
+  lenientSession["lastTick"].erase("bootID");
+  lenientSession["future"] = {{"nested", true}};
+  lenientSession["id"] = "00000000-0000-0000-0000-000000000001";
+  SessionState expected = session();
+  expected.lastTick.bootID = "";
+  EXPECT_EQ(SessionState::decode(lenientSession.dump()), expected);
+
+  Json set = ScheduleSet{3, {weeklySchedule({2}, 600, 3600, 1)}, {}, {}}.toJson();
+  set["schedules"][0].erase("blocklists");
+  set["schedules"][0]["blocklistName"] = std::string(80, 'x');
+  set["schedules"][0]["startMinute"] = 600.0;
+  set["schedules"][0]["weekdays"] = {2, 2};
+  set["history"] = nullptr;
+  auto decoded = ScheduleSet::decode(set.dump());
+  ASSERT_TRUE(decoded) << decoded.error().reason;
+  EXPECT_EQ(decoded->schedules[0].blocklists, (std::vector<BlocklistRef>{BlocklistRef(fixedID(1001), std::string(64, 'x'))}));
+  EXPECT_EQ(decoded->schedules[0].startMinute, 600);
+  EXPECT_EQ(decoded->schedules[0].weekdays, std::set<std::int64_t>{2});
+}
+
+TEST(RecordsJson, EveryWayAReadFailsRefusesTheWholeRecord) {
+  const std::string session = hushwall::session().encoded();
+  auto edited = [&](std::function<void(Json&)> change) {
+    Json json = Json::parse(session);
+    change(json);
+    return json.dump();
+  };
+  const std::pair<const char*, std::string> cases[] = {
+      {"empty", ""},
+      {"not JSON", "{"},
+      {"trailing bytes", session + "x"},
+      {"two values", "{} {}"},
+      {"invalid UTF-8", "{\"id\":\"\xFF\"}"},
+      {"not an object", "[]"},
+      {"deep nesting", std::string(100000, '[') + std::string(100000, ']')},
+      {"a required key missing", edited([](Json& j) { j.erase("lastTick"); })},
+      {"a required key null", edited([](Json& j) { j["consumed"] = nullptr; })},
+      {"a number as text", edited([](Json& j) { j["totalDuration"] = "1800"; })},
+      {"an integer with a fraction", edited([](Json& j) { j["schemaVersion"] = 3.5; })},
+      {"an integer beyond 64 bits", edited([](Json& j) { j["schemaVersion"] = 18446744073709551615ULL; })},
+      {"not a UUID", edited([](Json& j) { j["id"] = "not-a-uuid"; })},
+      {"a string array holding a number", edited([](Json& j) { j["domains"] = {1}; })},
+      {"an optional key of the wrong type", edited([](Json& j) { j["scheduleName"] = 3; })},
+  };
+  for (const auto& [what, bytes] : cases) {
+    SCOPED_TRACE(what);
+    auto decoded = SessionState::decode(bytes);
+    ASSERT_FALSE(decoded);
+    EXPECT_FALSE(decoded.error().reason.empty());
+  }
+  // The record-specific shapes: a case name in another spelling, an odd map array, an out-of-range integer.
+  EXPECT_FALSE(FilterReport::decode(R"({"schemaVersion":1,"outcome":"Applied","ruleCount":0,"filterVersion":""})"));
+  Json set = scheduleSet().toJson();
+  set["lastFired"] = {idText};
+  EXPECT_FALSE(ScheduleSet::decode(set.dump()));
+  Json health = Json::parse(DaemonHealth{}.encoded());
+  health["uid"] = 4294967296;
+  EXPECT_FALSE(DaemonHealth::decode(health.dump()));
+}
+
+// The limit is enforced by the receiving service; the record must make both
+// sides of it easy to build, and refuse neither by itself.
+TEST(RecordsJson, FilterReportsOfExactSizesAroundTheLimit) {
+  for (std::size_t size : {FilterReport::maxEncodedSize, FilterReport::maxEncodedSize + 1}) {
+    FilterReport sized = testing::filterReportOfEncodedSize(size);
+    EXPECT_EQ(sized.encoded().size(), size);
+    EXPECT_EQ(FilterReport::decode(sized.encoded()), sized);
+  }
+}
+
+}  // namespace
+}  // namespace hushwall

@@ -1,0 +1,157 @@
+#include "support/Subprocess.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+extern char** environ;
+
+namespace hushwall::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool drain(int& fd, std::string& into) {
+  char buffer[4096];
+  ssize_t got = ::read(fd, buffer, sizeof buffer);
+  if (got > 0) {
+    into.append(buffer, static_cast<std::size_t>(got));
+    return true;
+  }
+  ::close(fd);
+  fd = -1;
+  return false;
+}
+
+int millisecondsUntil(Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+Subprocess::Subprocess(const std::vector<std::string>& argv, std::optional<std::string> logFile) {
+  int input[2], output[2] = {-1, -1}, errors[2] = {-1, -1};
+  if (::pipe2(input, O_CLOEXEC) != 0) std::abort();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  if (logFile) {
+    posix_spawn_file_actions_addopen(&actions, 1, logFile->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else {
+    if (::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(errors, O_CLOEXEC) != 0) std::abort();
+    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
+  }
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) std::abort();
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(input[0]);
+  stdin_ = input[1];
+  if (!logFile) {
+    ::close(output[1]);
+    ::close(errors[1]);
+    stdout_ = output[0];
+    stderr_ = errors[0];
+  }
+}
+
+Subprocess::~Subprocess() {
+  closeInput();
+  kill(SIGKILL);
+  for (int fd : {stdout_, stderr_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void Subprocess::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t wrote = ::write(stdin_, bytes.data(), bytes.size());
+    if (wrote <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(wrote));
+  }
+}
+
+void Subprocess::closeInput() {
+  if (stdin_ >= 0) ::close(stdin_);
+  stdin_ = -1;
+}
+
+std::optional<std::string> Subprocess::nextLine(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (true) {
+    if (auto end = out.find('\n', consumed_); end != std::string::npos) {
+      std::string line = out.substr(consumed_, end - consumed_);
+      consumed_ = end + 1;
+      return line;
+    }
+    if (stdout_ < 0 || millisecondsUntil(deadline) == 0) return std::nullopt;
+    pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
+    if (::poll(fds, 2, millisecondsUntil(deadline)) <= 0) continue;
+    if (fds[0].revents != 0) drain(stdout_, out);
+    if (fds[1].revents != 0) drain(stderr_, err);
+  }
+}
+
+int Subprocess::finish(std::chrono::milliseconds timeout) {
+  closeInput();
+  auto deadline = Clock::now() + timeout;
+  while ((stdout_ >= 0 || stderr_ >= 0) && millisecondsUntil(deadline) > 0) {
+    pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
+    if (::poll(fds, 2, millisecondsUntil(deadline)) <= 0) continue;
+    if (fds[0].revents != 0) drain(stdout_, out);
+    if (fds[1].revents != 0) drain(stderr_, err);
+  }
+  if (stdout_ >= 0 || stderr_ >= 0) {
+    kill(SIGKILL);
+    return -1;
+  }
+  if (pid_ > 0) reap(0);
+  return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+}
+
+std::optional<int> Subprocess::waitForExit(std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  // A child cannot be waited for with a timeout; polling at a short interval is the bounded wait.
+  while (pid_ > 0 && !reap(WNOHANG)) {
+    if (millisecondsUntil(deadline) == 0) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return status_;
+}
+
+bool Subprocess::isRunning() { return pid_ > 0 && !reap(WNOHANG); }
+
+void Subprocess::signal(int number) {
+  if (pid_ > 0) ::kill(pid_, number);
+}
+
+void Subprocess::kill(int number) {
+  if (pid_ <= 0) return;
+  ::kill(pid_, number);
+  reap(0);
+}
+
+bool Subprocess::reap(int options) {
+  if (::waitpid(pid_, &status_, options) != pid_) return false;
+  pid_ = -1;
+  return true;
+}
+
+Subprocess::Ran Subprocess::run(const std::vector<std::string>& argv, std::string_view input) {
+  Subprocess child(argv);
+  child.write(input);
+  int status = child.finish();
+  return {status, std::move(child.out), std::move(child.err)};
+}
+
+}  // namespace hushwall::testing
