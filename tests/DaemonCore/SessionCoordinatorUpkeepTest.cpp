@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CoordinatorHarness.hpp"
+#include "DaemonCore/HostsDocument.hpp"
 #include "support/CapturingLogSink.hpp"
 
 namespace hushwall {
