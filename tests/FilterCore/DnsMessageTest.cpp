@@ -40,6 +40,7 @@ TEST(DnsMessageTest, MalformedMessagesFailWithTheirCause) {
       {"abcd0100", DnsError::truncated},
       {"abcd01000001000000000000c00c00010001", DnsError::badName},      // points at itself
       {"abcd01000001000000000000c00e00010001", DnsError::badName},      // points forward
+      {"010000000001000000000000c00000010001", DnsError::badName},      // points into the header
       {"abcd010000010000000000004061", DnsError::badName},              // reserved label type
       {"abcd0100000200000000000001610000010001", DnsError::truncated},  // two questions, one present
       {"abcd8100000100010000000001610000010001c00c0001000100000001000a7f", DnsError::truncated},
