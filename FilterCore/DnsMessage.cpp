@@ -11,8 +11,7 @@ constexpr std::size_t maxNameLength = 255;
 constexpr std::uint16_t internetClass = 1;
 
 // Reads the name starting at `at`, following compression pointers only
-// backwards and never into the header (so no loop can form), and returns where
-// the name ends in place.
+// backwards (so no loop can form), and returns where the name ends in place.
 std::expected<std::size_t, DnsError> readName(std::span<const std::uint8_t> message, std::size_t at, std::string& out) {
   out.clear();
   std::size_t end = 0;  // set at the first pointer
@@ -23,8 +22,7 @@ std::expected<std::size_t, DnsError> readName(std::span<const std::uint8_t> mess
     if ((length & 0xC0) == 0xC0) {
       if (at + 1 >= message.size()) return std::unexpected(DnsError::truncated);
       std::size_t target = (std::size_t{length & 0x3Fu} << 8) | message[at + 1];
-      // The header holds no name; a name read from it would change when an answer rewrites the flags.
-      if (target >= at || target < headerLength) return std::unexpected(DnsError::badName);
+      if (target >= at) return std::unexpected(DnsError::badName);
       if (end == 0) end = at + 2;
       at = target;
       continue;
@@ -104,6 +102,11 @@ std::expected<std::vector<std::uint8_t>, DnsError> failureAnswer(std::span<const
   answer[4] = 0;
   answer[5] = 1;
   for (std::size_t i = 6; i < headerLength; ++i) answer[i] = 0;
+  // A pointer may lead into the header or past the question, which the answer rewrites or leaves out.
+  std::string echoed;
+  if (auto again = readName(answer, headerLength, echoed); !again || echoed != name) {
+    return std::unexpected(DnsError::badName);
+  }
   return answer;
 }
 

@@ -40,7 +40,6 @@ TEST(DnsMessageTest, MalformedMessagesFailWithTheirCause) {
       {"abcd0100", DnsError::truncated},
       {"abcd01000001000000000000c00c00010001", DnsError::badName},      // points at itself
       {"abcd01000001000000000000c00e00010001", DnsError::badName},      // points forward
-      {"010000000001000000000000c00000010001", DnsError::badName},      // points into the header
       {"abcd010000010000000000004061", DnsError::badName},              // reserved label type
       {"abcd0100000200000000000001610000010001", DnsError::truncated},  // two questions, one present
       {"abcd8100000100010000000001610000010001c00c0001000100000001000a7f", DnsError::truncated},
@@ -67,6 +66,12 @@ TEST(DnsMessageTest, FailureAnswerEchoesTheQuestion) {
     EXPECT_EQ(*answer, expected);
   }
   EXPECT_FALSE(failureAnswer(hex("abcd01000000000000000000"), DnsFailure::refused));
+  // Names whose pointers lead into the rewritten header or past the copied question.
+  for (const char* crafted : {"010000000001000000000000c00000010001", "abcd010000010000000000000105c00d000100014100"}) {
+    SCOPED_TRACE(crafted);
+    EXPECT_TRUE(parseDnsMessage(hex(crafted)));
+    EXPECT_EQ(failureAnswer(hex(crafted), DnsFailure::refused), std::unexpected(DnsError::badName));
+  }
 }
 
 }  // namespace
