@@ -38,13 +38,6 @@ std::string describeWriter(const WriterError& error) {
 
 }  // namespace
 
-std::optional<DaemonError> daemonErrorFromCode(std::int64_t code) {
-  for (const auto& info : cases) {
-    if (errorCode(info.error) == code) return info.error;
-  }
-  return std::nullopt;
-}
-
 std::string_view caseName(DaemonError error) {
   for (const auto& info : cases) {
     if (info.error == error) return info.name;

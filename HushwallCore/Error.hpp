@@ -28,8 +28,6 @@ enum class DaemonError : std::int32_t {
 inline constexpr std::string_view daemonErrorDomain = "org.hushwall.daemon.error";
 
 [[nodiscard]] constexpr std::int32_t errorCode(DaemonError error) { return static_cast<std::int32_t>(error); }
-// The case with that code; no value for 0, 5, negative or unknown codes.
-[[nodiscard]] std::optional<DaemonError> daemonErrorFromCode(std::int64_t code);
 // The case name as written in code and logs, e.g. "sessionAlreadyActive".
 [[nodiscard]] std::string_view caseName(DaemonError error);
 // The exact user-facing text of the case; also its localized description.

@@ -12,8 +12,6 @@
 namespace hushwall {
 namespace {
 
-constexpr double secondsPerDay = 86400;
-
 bool opensOn(const Schedule& schedule, Date day, const ScheduleCalendar& calendar) {
   auto weekday = calendar.weekday(day);
   return weekday && schedule.weekdays.contains(*weekday);
@@ -30,20 +28,6 @@ std::optional<Date> windowStart(const Schedule& schedule, Date day, const Schedu
   if (!localDay) return std::nullopt;
   return calendar.date(*localDay, static_cast<std::int32_t>(hour),
                        static_cast<std::int32_t>(schedule.startMinute % 60));
-}
-
-// The first window start of days `from` + 0 ... `from` + 7 (or back, with
-// `step` -1) that passes `accept`.
-template <class Accept>
-std::optional<Date> scanWeek(const Schedule& schedule, Date from, std::int32_t step, const ScheduleCalendar& calendar,
-                             Accept accept) {
-  for (std::int32_t k = 0; k <= 7; ++k) {
-    auto day = calendar.addingDays(from, step * k);
-    if (!day || !opensOn(schedule, *day, calendar)) continue;
-    auto start = windowStart(schedule, *day, calendar);
-    if (start && accept(*start)) return start;
-  }
-  return std::nullopt;
 }
 
 }  // namespace
@@ -72,46 +56,6 @@ std::optional<Date> Schedule::occurrence(Date containing, const ScheduleCalendar
     if (start && *start <= containing && containing < *start + duration) return start;
   }
   return std::nullopt;
-}
-
-std::optional<Date> Schedule::nextOccurrence(Date after, const ScheduleCalendar& calendar) const {
-  if (!isEnabled || weekdays.empty()) return std::nullopt;
-  return scanWeek(*this, after, 1, calendar, [after](Date start) { return start > after; });
-}
-
-std::optional<Date> Schedule::previousOccurrence(Date before, const ScheduleCalendar& calendar) const {
-  if (weekdays.empty()) return std::nullopt;
-  return scanWeek(*this, before, -1, calendar, [before](Date start) { return start < before; });
-}
-
-std::vector<WeeklyInterval> Schedule::weeklySegments() const {
-  std::vector<WeeklyInterval> segments;
-  segments.reserve(weekdays.size() * 2);
-  for (std::int64_t weekday : weekdays) {
-    // In floating point: an unvalidated weekday or start minute must not overflow.
-    double start = std::fmod(static_cast<double>(startMinute) * 60 + (static_cast<double>(weekday) - 1) * secondsPerDay,
-                             WeeklyInterval::weekLength);
-    if (start + duration > WeeklyInterval::weekLength) {
-      segments.push_back({start, WeeklyInterval::weekLength - start});
-      segments.push_back({0, start + duration - WeeklyInterval::weekLength});
-    } else {
-      segments.push_back({start, duration});
-    }
-  }
-  return segments;
-}
-
-std::vector<Schedule> Schedule::overlaps(const std::vector<Schedule>& others) const {
-  std::vector<WeeklyInterval> own = weeklySegments();
-  std::vector<Schedule> found;
-  for (const Schedule& other : others) {
-    if (other.id == id || !other.isEnabled) continue;
-    auto meetsOwn = [&own](const WeeklyInterval& b) {
-      return std::ranges::any_of(own, [&b](const WeeklyInterval& a) { return a.overlaps(b); });
-    };
-    if (std::ranges::any_of(other.weeklySegments(), meetsOwn)) found.push_back(other);
-  }
-  return found;
 }
 
 bool Schedule::resolvesBefore(const Schedule& a, Date aOccurrence, const Schedule& b, Date bOccurrence) {

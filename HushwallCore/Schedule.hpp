@@ -24,7 +24,6 @@
 #include "HushwallCore/Error.hpp"
 #include "HushwallCore/ScheduleCalendar.hpp"
 #include "HushwallCore/Uuid.hpp"
-#include "HushwallCore/WeeklyInterval.hpp"
 
 namespace hushwall {
 
@@ -57,19 +56,6 @@ struct Schedule {
   // two days; the latest such start when two windows contain it. `isEnabled`
   // is not consulted.
   [[nodiscard]] std::optional<Date> occurrence(Date containing, const ScheduleCalendar& calendar) const;
-  // The nearest window start strictly after `after` within eight days;
-  // nothing for a disabled schedule.
-  [[nodiscard]] std::optional<Date> nextOccurrence(Date after, const ScheduleCalendar& calendar) const;
-  // The nearest window start strictly before `before` within eight days,
-  // whether or not the schedule is enabled.
-  [[nodiscard]] std::optional<Date> previousOccurrence(Date before, const ScheduleCalendar& calendar) const;
-
-  // The windows in the abstract week, by ascending weekday; a window that runs
-  // past Saturday midnight gives two intervals.
-  [[nodiscard]] std::vector<WeeklyInterval> weeklySegments() const;
-  // The other enabled schedules (not this id) whose weekly windows overlap
-  // this one's, in the order given, each once.
-  [[nodiscard]] std::vector<Schedule> overlaps(const std::vector<Schedule>& others) const;
 
   // The order in which windows open at the same time are served: the earlier
   // occurrence first, then the smaller upper-case id text. Equal pairs give false.

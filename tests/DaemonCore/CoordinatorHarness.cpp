@@ -46,6 +46,7 @@ void CoordinatorHarness::restart() {
   };
   steps.rename = [this](const std::string& from, const std::string& to) -> Result<void> {
     if (failHostsWrite) return std::unexpected(WriterError::renameFailed(to, EACCES));
+    if (dropHostsWrites) return {};
     return FileIO::Steps::live().rename(from, to);
   };
   BlockController blocks{HostsFile(hostsPath, steps)};

@@ -60,6 +60,8 @@ struct CoordinatorHarness {
   std::shared_ptr<FakeTimeSource> clock;
   std::shared_ptr<SwitchableStore> store;
   std::atomic<bool> failHostsWrite{false};
+  // Hosts writes that report success but never reach the file.
+  std::atomic<bool> dropHostsWrites{false};
   // Called inside the hosts file's write step, before any byte is written.
   std::function<void()> duringHostsWrite;
   std::atomic<int> hostsWrites{0};

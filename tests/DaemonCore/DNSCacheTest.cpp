@@ -58,27 +58,5 @@ TEST(DNSCache, ProblemsAreLoggedAndNeverStopTheOtherTool) {
   }
 }
 
-TEST(DNSCache, TheToolsOutputNeverReachesOurStreamsAndTheyInheritNoDescriptor) {
-  StandIns standIns;
-  std::string noisy = "echo out; echo err >&2; head -c 100000 /dev/zero; [ -e /proc/$$/fd/100 ] && exit 3; exit 0";
-  TemporaryDirectory capture;
-  std::fflush(nullptr);
-  int savedOut = ::dup(STDOUT_FILENO), savedErr = ::dup(STDERR_FILENO);
-  int sink = ::open(capture.file("own").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);  // deliberately inheritable
-  ::dup2(sink, STDOUT_FILENO);
-  ::dup2(sink, STDERR_FILENO);
-  ::dup2(sink, 100);
-  CapturingLogSink logs;
-
-  DNSCache(standIns.tool("resolvectl", noisy), standIns.tool("killall", noisy)).flush();
-
-  std::fflush(nullptr);
-  ::dup2(savedOut, STDOUT_FILENO);
-  ::dup2(savedErr, STDERR_FILENO);
-  for (int fd : {sink, savedOut, savedErr, 100}) ::close(fd);
-  EXPECT_EQ(testing::readFile(capture.file("own")).size(), 0u);
-  EXPECT_EQ(logs.messages("dns"), std::vector<std::string>{"flushed DNS cache"});
-}
-
 }  // namespace
 }  // namespace hushwall

@@ -134,51 +134,6 @@ TEST(CoordinatorSchedules, AFailedScheduledStartRecordsNothingAndIsTriedAgain) {
   EXPECT_EQ(retried.state->totalDuration, 1800 - 15);
 }
 
-TEST(CoordinatorSchedules, AQuarantineReasonLastsUntilTheNextGoodLoad) {
-  auto h = harnessAt(0);
-  h->saveSchedules({weeklySchedule({monday}, 20 * 60, 3600, 1)});
-  testing::writeFile(h->stateDirectory + "/schedules.json", "{}", 0600);
-  CapturingLogSink quiet;
-  EXPECT_EQ(h->coordinator->tick(), Outcome::idle());
-  EXPECT_EQ(h->coordinator->scheduleFailureReason(), "the file could not be decoded");
-  EXPECT_FALSE(h->coordinator->hasSchedules());
-  EXPECT_EQ(h->coordinator->tick(), Outcome::idle());
-  EXPECT_EQ(h->coordinator->scheduleFailureReason(), std::nullopt);
-
-  // Saving after a quarantine starts from the empty set.
-  Schedule schedule = weeklySchedule({monday}, 20 * 60, 3600, 1);
-  h->saveSchedules({schedule});
-  testing::writeFile(h->stateDirectory + "/schedules.json", "[]", 0600);
-  h->clock->advance(100);
-  auto saved = h->coordinator->saveSchedules({schedule});
-  ASSERT_TRUE(saved);
-  EXPECT_EQ(saved->front().effectiveFrom, h->clock->wallClock()) << "counts as a new schedule";
-  EXPECT_EQ(h->coordinator->scheduleFailureReason(), std::nullopt);
-  EXPECT_EQ(h->coordinator->scheduleSet().schedules, *saved);
-}
-
-TEST(CoordinatorSchedules, SavingRefusesInvalidListsAndRemovesTheFileWhenEmpty) {
-  auto h = harnessAt(0);
-  CapturingLogSink logs;
-  Schedule schedule = weeklySchedule({monday}, 20 * 60, 3600, 1);
-  h->saveSchedules({schedule});
-  EXPECT_TRUE(h->coordinator->hasSchedules());
-  EXPECT_EQ(logs.messages("session"), std::vector<std::string>{"schedules saved: 1"});
-
-  Schedule bad = schedule;
-  bad.duration = 30;
-  const std::string before = testing::readFile(h->stateDirectory + "/schedules.json");
-  EXPECT_EQ(h->coordinator->saveSchedules({bad}), std::unexpected(Error{DaemonError::invalidSchedule}));
-  bad = schedule;
-  bad.domains = {};
-  EXPECT_EQ(h->coordinator->saveSchedules({bad}), std::unexpected(Error{DaemonError::invalidDomain}));
-  EXPECT_EQ(testing::readFile(h->stateDirectory + "/schedules.json"), before);
-
-  ASSERT_TRUE(h->coordinator->saveSchedules({}));
-  EXPECT_FALSE(h->coordinator->hasSchedules());
-  EXPECT_TRUE(h->coordinator->scheduleSet().isEmpty());
-}
-
 // A launch inside an open window starts its session; a stuck one leaves the schedules alone.
 TEST(CoordinatorSchedules, ALaunchInsideAnOpenWindowStartsItsSessionUnlessStuck) {
   for (bool stuck : {false, true}) {

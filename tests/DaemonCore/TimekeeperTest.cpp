@@ -98,27 +98,5 @@ TEST(Timekeeper, DurationBoundsAreInclusive) {
   }
 }
 
-TEST(Timekeeper, StartReadsTheTickThenTheStartDate) {
-  FakeTimeSource base(1000, 5000, "A", 12);
-  RecordingTimeSource clock(base);
-  auto scheduleID = Uuid::random();
-  auto state = Timekeeper{}.start({"a.com", "b.com"}, 600, clock, scheduleID, "Mornings");
-  ASSERT_TRUE(state);
-  EXPECT_EQ(clock.readings, (std::vector<std::string>{"wall", "boot", "continuous", "id", "wall"}));
-  EXPECT_EQ(state->schemaVersion, SessionState::currentSchemaVersion);
-  EXPECT_EQ(state->domains, (std::vector<std::string>{"a.com", "b.com"}));
-  EXPECT_EQ(state->consumed, 0);
-  EXPECT_EQ(state->totalDuration, 600);
-  EXPECT_EQ(state->lastTick, (Tick{Date{1000}, Date{12}, 5000, "A"}));
-  EXPECT_EQ(state->startedAt, Date{1000});
-  EXPECT_EQ(state->scheduleID, scheduleID);
-  EXPECT_EQ(state->scheduleName, "Mornings");
-  EXPECT_NE(Timekeeper{}.start({"a.com"}, 600, clock)->id, state->id);
-
-  clock.readings.clear();
-  EXPECT_FALSE(Timekeeper{}.start({"a.com"}, 30, clock));
-  EXPECT_TRUE(clock.readings.empty()) << "a refused start reads no clock";
-}
-
 }  // namespace
 }  // namespace hushwall

@@ -49,7 +49,8 @@ TEST_F(ReplacementCheckTest, TellsTheLaunchedFileAMissingOneAndReplacements) {
 
   replaceWith("/usr/bin/true");
   for (int i = 0; i < 3; ++i) EXPECT_EQ(subject.replacement(), Replacement::unvalidated);
-  EXPECT_EQ(logs.count(cat("the file at ", path, " is not this daemon and does not satisfy our requirement — staying")),
+  EXPECT_EQ(logs.count(cat("the file at ", path, " is not this daemon and does not satisfy our requirement (",
+                           "no identity: ", path, ": no identity note) — staying")),
             1u);
 
   replaceWith("/proc/self/exe");
@@ -62,47 +63,11 @@ TEST_F(ReplacementCheckTest, TellsTheLaunchedFileAMissingOneAndReplacements) {
   EXPECT_EQ(logs.count(cat("another daemon is at ", path, " and satisfies our requirement")), 2u);
 }
 
-TEST_F(ReplacementCheckTest, AnUnknownLaunchIdentityTakesEveryFileForTheSame) {
-  ReplacementCheck subject(path, std::string(CodeSigningRequirement::forDaemon), CodeRequirement::Owner::processUser,
-                           std::nullopt);
-  replaceWith("/usr/bin/true");
-  EXPECT_EQ(subject.replacement(), Replacement::sameFile);
-}
-
-TEST_F(ReplacementCheckTest, StillServableChecksItselfUntilTheFirstFailure) {
-  const std::string stays =
-      "this daemon still meets the requirement its clients pin — it waits for a quiet moment before handing over";
-  const std::string goes =
-      "this daemon no longer meets the requirement its clients pin — no client can hear it, so it does not wait for "
-      "a quiet moment";
-  bool meets = true;
-  int checks = 0;
-  auto subject = check([&](const std::string& requirement) {
-    EXPECT_EQ(requirement, CodeSigningRequirement::forDaemon);
-    ++checks;
-    return meets;
-  });
-  replaceWith("/proc/self/exe");
-  EXPECT_TRUE(subject.stillServable());
-  EXPECT_TRUE(subject.stillServable());
-  EXPECT_EQ(checks, 2);
-  EXPECT_EQ(logs.count(stays), 1u);
-
-  meets = false;
-  EXPECT_FALSE(subject.stillServable());
-  EXPECT_FALSE(subject.stillServable());
-  EXPECT_EQ(checks, 3);  // a failure is remembered for this replacement file
-  EXPECT_EQ(logs.count(goes), 1u);
-
-  fs::remove(path);
-  EXPECT_TRUE(subject.stillServable());  // nothing to look at counts as servable
-}
-
 TEST_F(ReplacementCheckTest, TheRealSelfCheckPassesForThisStampedProcessAndFailsForAnotherIdentity) {
   auto subject = check();
   EXPECT_TRUE(subject.meetsRequirement(std::string(CodeSigningRequirement::forDaemon)));
   EXPECT_FALSE(subject.meetsRequirement(std::string(CodeSigningRequirement::forApp)));
-  EXPECT_EQ(logs.count("the self-check's status: 10"), 1u);  // otherIdentifier
+  EXPECT_EQ(logs.count("the self-check refused: other identifier: /proc/self/exe is org.hushwall.daemon"), 1u);
   EXPECT_TRUE(subject.meetsRequirement("not a requirement"));  // cannot run the check: counts as met
 }
 

@@ -126,40 +126,5 @@ TEST(ScheduleValidation, BoundariesPassAndTheCopyIsCleaned) {
   EXPECT_EQ(messy.name, " \n Deep work\t ");  // the original is untouched
 }
 
-TEST(Schedule, WeeklySegments) {
-  EXPECT_EQ(weeklySchedule({7}, 1410, 3600).weeklySegments(),
-            (std::vector<WeeklyInterval>{{604800 - 1800, 1800}, {0, 1800}}));
-  // Ascending weekdays; Monday 09:00 and Wednesday 09:00 for 2h.
-  EXPECT_EQ(weeklySchedule({4, 2}, 540, 7200).weeklySegments(),
-            (std::vector<WeeklyInterval>{{86400 + 32400, 7200}, {3 * 86400 + 32400, 7200}}));
-  // Ending exactly at Saturday midnight does not wrap.
-  EXPECT_EQ(weeklySchedule({7}, 1380, 3600).weeklySegments(), (std::vector<WeeklyInterval>{{604800 - 3600, 3600}}));
-}
-
-TEST(Schedule, Overlaps) {
-  Schedule mine = weeklySchedule({2}, 540, 3600, 1);             // Monday 09:00-10:00
-  Schedule touching = weeklySchedule({2}, 600, 3600, 2);         // Monday 10:00-11:00
-  Schedule crossing = weeklySchedule({2, 3}, 570, 3600, 3);      // Monday 09:30, Tuesday 09:30
-  Schedule disabled = weeklySchedule({2}, 540, 3600, 4);
-  disabled.isEnabled = false;
-  Schedule sameID = weeklySchedule({2}, 540, 3600, 1);
-  Schedule otherDay = weeklySchedule({4}, 540, 3600, 5);
-  Schedule wrapping = weeklySchedule({7}, 1410, 3600, 6);        // Saturday 23:30 to Sunday 00:30
-  Schedule sundayMorning = weeklySchedule({1}, 0, 600, 7);       // Sunday 00:00-00:10
-  Schedule beforeMine = weeklySchedule({2}, 480, 3600, 8);       // Monday 08:00-09:00, touches
-
-  auto ids = [](const std::vector<Schedule>& schedules) {
-    std::vector<Uuid> out;
-    for (const auto& s : schedules) out.push_back(s.id);
-    return out;
-  };
-  EXPECT_EQ(ids(mine.overlaps({touching, crossing, disabled, sameID, otherDay, beforeMine})),
-            (std::vector<Uuid>{crossing.id}));
-  EXPECT_EQ(ids(sundayMorning.overlaps({wrapping, mine})), (std::vector<Uuid>{wrapping.id}));
-  // The own isEnabled is not consulted.
-  disabled.id = fixedID(40);
-  EXPECT_EQ(ids(disabled.overlaps({crossing})), (std::vector<Uuid>{crossing.id}));
-}
-
 }  // namespace
 }  // namespace hushwall

@@ -22,22 +22,6 @@ TEST(JournalLogSink, SendsTheFiveFieldsVerbatim) {
   }
 }
 
-TEST(JournalLogSink, TheJournalCountsAsThereOnlyWhenItsSocketIs) {
-  testing::TemporaryDirectory dir;
-  auto socketPath = dir.file("socket");
-  testing::writeFile(dir.file("file"), "not a socket");
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
-  EXPECT_TRUE(journalAvailable(socketPath));
-  EXPECT_FALSE(journalAvailable(dir.file("file")));
-  EXPECT_FALSE(journalAvailable(dir.file("absent")));
-  close(fd);
-}
-
 TEST(JournalLogSink, WithoutAJournalEachMessageIsOneLineOnStandardError) {
   if (journalAvailable()) GTEST_SKIP() << "a journal is listening; its lines cannot be read back here";
   JournalLogSink sink;

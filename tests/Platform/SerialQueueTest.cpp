@@ -40,32 +40,6 @@ TEST(SerialQueue, RunsPostedWorkInOrderOnItsOwnThread) {
   EXPECT_TRUE(inline_ran);
 }
 
-TEST(SerialQueue, ConcurrentPostersKeepTheirOwnOrderAndNeverOverlap) {
-  SerialQueue queue("org.hushwall.test.posters");
-  constexpr int threads = 4, perThread = 500;
-  std::vector<int> last(threads, -1);  // queue only
-  std::atomic<int> inside{0};
-  std::atomic<bool> overlapped{false}, reordered{false};
-  std::vector<std::thread> posters;
-  for (int t = 0; t < threads; ++t) {
-    posters.emplace_back([&, t] {
-      for (int i = 0; i < perThread; ++i) {
-        queue.async([&, t, i] {
-          if (inside.fetch_add(1) != 0) overlapped = true;
-          if (last[static_cast<std::size_t>(t)] != i - 1) reordered = true;
-          last[static_cast<std::size_t>(t)] = i;
-          inside.fetch_sub(1);
-        });
-      }
-    });
-  }
-  for (auto& poster : posters) poster.join();
-  queue.sync([] {});
-  EXPECT_FALSE(overlapped);
-  EXPECT_FALSE(reordered);
-  for (int value : last) EXPECT_EQ(value, perThread - 1);
-}
-
 TEST(SerialQueue, DelayedWorkRunsAfterItsDelayUnlessCancelled) {
   SerialQueue queue("org.hushwall.test.after");
   CallRecorder ran, cancelledRan;
@@ -121,67 +95,6 @@ TEST(SerialQueue, RepeatingTimerFiresUntilItsHandleIsDropped) {
   });
   ASSERT_TRUE(once.waitFor(1));
   queue.sync([&] { EXPECT_EQ(timer, nullptr); });
-}
-
-TEST(SerialQueue, FdSourceDeliversReadinessAndClosesItsDescriptor) {
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-  SerialQueue queue("org.hushwall.test.fd");
-  CallRecorder readable;
-  std::unique_ptr<SerialQueue::EventSource> source;
-  queue.sync([&] {
-    source = queue.addFd(pair[0], EPOLLIN, [&, fd = pair[0]](std::uint32_t revents) {
-      EXPECT_TRUE(revents & EPOLLIN);
-      char buffer[16];
-      while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
-      }
-      readable.record();
-    });
-  });
-  ASSERT_NE(source, nullptr);
-  ASSERT_EQ(write(pair[1], "x", 1), 1);
-  ASSERT_TRUE(readable.waitFor(1));
-
-  source.reset();  // from this thread: the release is posted to the queue
-  queue.sync([] {});
-  // The source owned the other end: the peer now sees it closed.
-  EXPECT_EQ(send(pair[1], "y", 1, MSG_NOSIGNAL), -1);
-  EXPECT_EQ(errno, EPIPE);
-  close(pair[1]);
-
-  queue.sync([&] { EXPECT_EQ(queue.addFd(-1, EPOLLIN, [](std::uint32_t) {}), nullptr); });
-}
-
-TEST(SerialQueue, DestructionRunsWhatWasPostedAndHandlesMayOutliveIt) {
-  std::atomic<int> ran{0};
-  std::unique_ptr<SerialQueue::EventSource> orphan;
-  SerialQueue::WorkItem pending;
-  {
-    SerialQueue queue("org.hushwall.test.teardown");
-    for (int i = 0; i < 50; ++i) queue.async([&] { ran.fetch_add(1); });
-    queue.sync([&] { orphan = queue.addTimer(1h, 0ms, 1s, [] {}); });
-    pending = queue.asyncAfter(1h, [&] { ran.fetch_add(1000); });
-  }
-  EXPECT_EQ(ran.load(), 50);
-  pending.cancel();
-  orphan.reset();  // after the loop stopped: freed directly, no crash, no leak
-}
-
-TEST(SerialQueueDeathTest, MainLoopRunsPostedWorkUntilTheProcessExits) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        // Start-up code on the main thread is on the main queue before the loop runs.
-        bool inlineRan = false;
-        SerialQueue::main().sync([&] { inlineRan = SerialQueue::main().isCurrent(); });
-        if (!inlineRan) std::exit(3);
-        SerialQueue::main().async([] {
-          // Posted from another thread while the main loop runs, like the ticker's exit.
-          std::thread([] { SerialQueue::main().async([] { std::exit(7); }); }).detach();
-        });
-        SerialQueue::dispatchMain();
-      },
-      ::testing::ExitedWithCode(7), "");
 }
 
 }  // namespace

@@ -89,50 +89,5 @@ TEST_F(FilterFollowerTest, BacksOffWhileTheDaemonIsAwayAndPicksUpWhenItReturns) 
   EXPECT_EQ(retries.size(), 5u);
 }
 
-TEST_F(FilterFollowerTest, KeepsTheRulesInForceWhenTheDaemonIsUnsureAndSaysSo) {
-  FilterFollower follower = make();
-  replies = {blocking(first, {"a.example"}), unsure,
-             FilterRuleSet(2, FilterRuleSet::State::idle, std::nullopt, {}).encoded()};
-  follower.start();
-  follower.rang();
-  follower.rang();
-  EXPECT_EQ(applied.size(), 1u);
-  EXPECT_EQ(follower.sync().hosts(), std::vector<std::string>{"a.example"});
-  ASSERT_EQ(reports.size(), 3u);
-  EXPECT_EQ(reports[1], (FilterReport{1, FilterReport::Outcome::keptPrevious, first, 1, "9.9", "daemonUnsure"}));
-  EXPECT_EQ(reports[2].detail, "unsupportedSchema");
-}
-
-TEST_F(FilterFollowerTest, ReportsAgainToADaemonThatMissedTheReport) {
-  FilterFollower follower = make();
-  replies = {blocking(first, {"a.example"})};
-  reportsFail = true;
-  follower.start();
-  EXPECT_TRUE(reports.empty());
-  ASSERT_TRUE(follower.lastReport().has_value());
-
-  reportsFail = false;
-  replies = {blocking(first, {"a.example"}), blocking(first, {"a.example"}), blocking(first, {"a.example"})};
-  follower.rang();  // unchanged rules: the undelivered report goes now
-  follower.rang();  // delivered: not again
-  ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].sessionID, first);
-  follower.serviceChanged();  // a new daemon knows no report
-  EXPECT_EQ(reports.size(), 2u);
-  EXPECT_EQ(applied.size(), 1u);
-}
-
-TEST_F(FilterFollowerTest, DoesNothingOnceStopped) {
-  FilterFollower follower = make();
-  replies = {std::unexpected(away), idle};
-  follower.start();
-  follower.stop();
-  follower.retryFired();
-  follower.rang();
-  follower.serviceChanged();
-  EXPECT_EQ(asks, 1);
-  EXPECT_TRUE(applied.empty());
-}
-
 }  // namespace
 }  // namespace hushwall

@@ -2,15 +2,11 @@
 // daemon on the private bus: every command's output, the JSON for scripts, the
 // daemon's errors as the user sees them, raw bytes untouched, and the filter
 // follower through a start, a daemon restart and an end.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
-#include <fstream>
 
 #include "E2ETest.hpp"
 #include "HushwallCore/DaemonHealth.hpp"
@@ -19,8 +15,8 @@
 #include "HushwallCore/Json.hpp"
 #include "HushwallCore/ScheduleSet.hpp"
 #include "HushwallCore/SessionState.hpp"
-
-extern char** environ;
+#include "support/Subprocess.hpp"
+#include "support/TemporaryDirectory.hpp"
 
 namespace hushwall::testing {
 namespace {
@@ -28,123 +24,11 @@ namespace {
 const std::string hushwallProgram = HUSHWALL_CLIENT;
 const std::string filterProgram = HUSHWALL_FILTER_CLIENT;
 
-// A client program started with pipes on all three standard streams.
-class Child {
- public:
-  Child(const std::string& program, const std::vector<std::string>& args) {
-    int input[2], output[2], errors[2];
-    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) std::abort();
-    posix_spawn_file_actions_destroy(&actions);
-    close(input[0]);
-    close(output[1]);
-    close(errors[1]);
-    stdin_ = input[1];
-    stdout_ = output[0];
-    stderr_ = errors[0];
-  }
-  ~Child() {
-    closeInput();
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(stdout_);
-    close(stderr_);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
+using Ran = Subprocess::Ran;
 
-  void write(std::string_view bytes) {
-    while (!bytes.empty()) {
-      ssize_t wrote = ::write(stdin_, bytes.data(), bytes.size());
-      if (wrote <= 0) return;
-      bytes.remove_prefix(static_cast<std::size_t>(wrote));
-    }
-  }
-  void closeInput() {
-    if (stdin_ >= 0) close(stdin_);
-    stdin_ = -1;
-  }
-
-  // Reads both output streams until the program ends; its exit status, or -1
-  // when it had to be killed after `timeout`.
-  int finish(std::chrono::milliseconds timeout = 20s) {
-    closeInput();
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool outOpen = true, errOpen = true;
-    while (outOpen || errOpen) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      pollfd fds[2] = {{outOpen ? stdout_ : -1, POLLIN, 0}, {errOpen ? stderr_ : -1, POLLIN, 0}};
-      if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
-      if (fds[0].revents != 0) outOpen = drain(stdout_, out);
-      if (fds[1].revents != 0) errOpen = drain(stderr_, err);
-    }
-    if (outOpen || errOpen) ::kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    if (outOpen || errOpen) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  // The next line of standard output, without its newline; none on timeout.
-  std::optional<std::string> nextLine(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-      if (auto end = out.find('\n', consumed_); end != std::string::npos) {
-        std::string line = out.substr(consumed_, end - consumed_);
-        consumed_ = end + 1;
-        return line;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
-      pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
-      if (poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
-      if (fds[0].revents != 0 && !drain(stdout_, out)) return std::nullopt;
-      if (fds[1].revents != 0) drain(stderr_, err);
-    }
-  }
-
-  void signal(int number) { ::kill(pid_, number); }
-
-  std::string out;
-  std::string err;
-
- private:
-  static bool drain(int fd, std::string& into) {
-    char buffer[4096];
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got <= 0) return false;
-    into.append(buffer, static_cast<std::size_t>(got));
-    return true;
-  }
-
-  pid_t pid_ = -1;
-  int stdin_ = -1, stdout_ = -1, stderr_ = -1;
-  std::size_t consumed_ = 0;
-};
-
-struct Ran {
-  int status = 0;
-  std::string out;
-  std::string err;
-};
-
-Ran run(const std::string& program, const std::vector<std::string>& args, std::string_view input = {}) {
-  Child child(program, args);
-  child.write(input);
-  int status = child.finish();
-  return {status, child.out, child.err};
+Ran run(const std::string& program, std::vector<std::string> args, std::string_view input = {}) {
+  args.insert(args.begin(), program);
+  return Subprocess::run(args, input);
 }
 Ran hushwall(const std::vector<std::string>& args, std::string_view input = {}) {
   return run(hushwallProgram, args, input);
@@ -203,162 +87,6 @@ TEST_F(ClientsTest, EveryCommandShowsTheSessionAndScriptsGetJson) {
   EXPECT_EQ(again.err, "hushwall: " + message(DaemonError::sessionAlreadyActive) + "\n");
 }
 
-TEST_F(ClientsTest, DaemonErrorsAreShownByTheirMessage) {
-  std::string manyDomains;
-  for (int i = 0; i < 501; ++i) manyDomains += "d" + std::to_string(i) + ".example\n";
-  const struct {
-    std::vector<std::string> args;
-    std::string input;
-    DaemonError error;
-  } cases[] = {
-      {{"start", "59s", "a.example"}, "", DaemonError::durationOutOfRange},
-      {{"start", "24h1s", "a.example"}, "", DaemonError::durationOutOfRange},
-      {{"start", "1m", "not a domain!"}, "", DaemonError::invalidDomain},
-      {{"start", "1m", "--file", "-"}, manyDomains, DaemonError::tooManyDomains},
-      {{"schedules", "add", "--name", "   ", "--days", "mon", "--at", "9:00", "--for", "1h", "a.example"},
-       "",
-       DaemonError::invalidSchedule},
-      {{"schedules", "add", "--name", "Bad", "--days", "mon", "--at", "9:00", "--for", "30s", "a.example"},
-       "",
-       DaemonError::invalidSchedule},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args[1] + " " + c.args[2]);
-    Ran ran = hushwall(c.args, c.input);
-    EXPECT_EQ(ran.status, 1);
-    EXPECT_EQ(ran.err, "hushwall: " + message(c.error) + "\n");
-    EXPECT_EQ(ran.out, "");
-  }
-  EXPECT_EQ(hushwall({"status", "--json"}).out, "null\n");
-}
-
-TEST_F(ClientsTest, FaultsInTheSandboxReachTheUserAsDaemonErrors) {
-  // An unreadable session file blocks new starts.
-  std::filesystem::create_directories(daemon.sessionPath());
-  Ran unreadable = hushwall({"start", "1m", "a.example"});
-  EXPECT_EQ(unreadable.status, 1);
-  EXPECT_EQ(unreadable.err, "hushwall: " + message(DaemonError::stateUnreadable) + "\n");
-  std::filesystem::remove_all(daemon.sessionPath());
-
-  // A hosts file that cannot be read is a failed hosts write.
-  std::filesystem::remove(daemon.hostsPath());
-  std::filesystem::create_directory(daemon.hostsPath());
-  Ran unwritable = hushwall({"start", "1m", "a.example"});
-  EXPECT_EQ(unwritable.status, 1);
-  EXPECT_EQ(unwritable.err, "hushwall: " + message(DaemonError::hostsWriteFailed) + "\n");
-}
-
-TEST_F(ClientsTest, UsageErrorsSendNothingAndHelpNamesTheExitStatuses) {
-  const std::vector<std::string> refused[] = {
-      {"start"},           {"start", "25"},          {"start", "25m"},     {"start", "0m", "a.example"},
-      {"status", "x"},     {"schedules", "pause"},   {"schedules", "nope"}, {"frobnicate"},
-      {"raw"},             {"raw", "Nope"},          {"raw", "CurrentSession", "{}"},
-      {"raw", "StartSession"}, {"start", "1m", "--file", "/nonexistent/domains"},
-  };
-  for (const auto& args : refused) {
-    SCOPED_TRACE(args.front() + (args.size() > 1 ? " " + args[1] : ""));
-    Ran ran = hushwall(args);
-    EXPECT_EQ(ran.status, 2);
-    EXPECT_TRUE(ran.err.starts_with("hushwall: ")) << ran.err;
-  }
-  EXPECT_EQ(hushwallFilter({"report", "--outcome", "great"}).status, 2);
-  EXPECT_EQ(daemon.logCount("startSession"), 0);
-
-  const std::vector<std::string> helps[] = {{"--help"},          {"start", "--help"},  {"status", "-h"},
-                                            {"schedules", "--help"}, {"health", "--help"}, {"raw", "--help"}};
-  for (const auto& args : helps) {
-    SCOPED_TRACE(args.front());
-    Ran ran = hushwall(args);
-    EXPECT_EQ(ran.status, 0);
-    EXPECT_TRUE(ran.out.starts_with("Usage: hushwall")) << ran.out;
-    EXPECT_TRUE(contains(ran.out, "Exit status:\n  0  success\n")) << ran.out;
-  }
-  for (const char* command : {"--help", "rules", "report", "follow"}) {
-    SCOPED_TRACE(command);
-    Ran ran = std::string_view(command) == "--help" ? hushwallFilter({command}) : hushwallFilter({command, "--help"});
-    EXPECT_EQ(ran.status, 0);
-    EXPECT_TRUE(ran.out.starts_with("Usage: hushwall-filter")) << ran.out;
-    EXPECT_TRUE(contains(ran.out, "Exit status:")) << ran.out;
-  }
-}
-
-TEST_F(ClientsTest, RawPassesBytesBothWaysUnchanged) {
-  Ran empty = hushwall({"raw", "CurrentSession"});
-  EXPECT_EQ(empty.status, 0);
-  EXPECT_EQ(empty.out, "");
-
-  // Unusual but valid JSON: spacing, key order and an unknown key pass untouched.
-  Ran started = hushwall({"raw", "StartSession", " { \"duration\" : 60.0, \"x\": [1], \"domains\":[\"a.example\"]}"});
-  ASSERT_EQ(started.status, 0) << started.err;
-  auto current = client->call("CurrentSession");
-  ASSERT_TRUE(current.has_value());
-  EXPECT_EQ(started.out, *current);
-  EXPECT_EQ(hushwall({"raw", "CurrentSession"}).out, *current);
-  EXPECT_EQ(hushwall({"raw", "Schedules"}).out, *client->call("Schedules"));
-  EXPECT_TRUE(DaemonHealth::decode(hushwall({"raw", "HealthCheck"}).out).has_value());
-
-  const struct {
-    std::vector<std::string> args;
-    std::string input;
-    DaemonError error;
-  } errors[] = {
-      {{"raw", "StartSession", R"({"domains":["b.example"],"duration":60})"}, "", DaemonError::sessionAlreadyActive},
-      {{"raw", "StartSession", "-"}, R"({"domains":["b.example"]})", DaemonError::invalidDomain},
-      {{"raw", "StartSession", "-"}, std::string("\0\xff", 2), DaemonError::invalidDomain},
-      {{"raw", "SaveSchedules", "not json"}, "", DaemonError::invalidSchedule},
-  };
-  for (const auto& c : errors) {
-    SCOPED_TRACE(caseName(c.error));
-    Ran ran = hushwall(c.args, c.input);
-    EXPECT_EQ(ran.status, 1);
-    EXPECT_EQ(ran.out, "");
-    EXPECT_EQ(ran.err, dbusErrorName(c.error) + ": " + message(c.error) + "\n");
-  }
-}
-
-TEST_F(ClientsTest, SchedulesAreAddedEditedPausedResumedAndRemoved) {
-  Ran added = hushwall({"schedules", "add", "--name", "Mornings", "--days", "mon,wed,fri", "--at", "9:30", "--for",
-                        "1h30m", "--list", "Work", "news.example", "social.example"});
-  ASSERT_EQ(added.status, 0) << added.err;
-  EXPECT_TRUE(added.out.starts_with("Mornings\n")) << added.out;
-  EXPECT_TRUE(contains(added.out, "  when:    Mon Wed Fri at 09:30 for 1h30m\n  lists:   Work\n"
-                                  "  domains: news.example, social.example\n"))
-      << added.out;
-
-  auto set = ScheduleSet::decode(hushwall({"schedules", "--json"}).out);
-  ASSERT_TRUE(set.has_value());
-  ASSERT_EQ(set->schedules.size(), 1u);
-  const Schedule saved = set->schedules.front();
-  std::string prefix = saved.id.string().substr(0, 8);
-
-  EXPECT_EQ(hushwall({"schedules", "add", "--name", "Evenings", "--days", "weekends", "--at", "20:00", "--for", "2h",
-                      "games.example"})
-                .status,
-            0);
-  Ran edited = hushwall({"schedules", "edit", prefix, "--at", "10:00", "--days", "weekdays"});
-  ASSERT_EQ(edited.status, 0) << edited.err;
-  EXPECT_TRUE(contains(edited.out, "  when:    Mon Tue Wed Thu Fri at 10:00 for 1h30m\n")) << edited.out;
-  auto afterEdit = ScheduleSet::decode(hushwall({"schedules", "list", "--json"}).out);
-  ASSERT_TRUE(afterEdit.has_value());
-  ASSERT_EQ(afterEdit->schedules.size(), 2u);
-  EXPECT_EQ(afterEdit->schedules[0].id, saved.id);
-  EXPECT_EQ(afterEdit->schedules[0].blocklists, saved.blocklists);  // the list kept its id
-  EXPECT_EQ(afterEdit->schedules[0].domains, saved.domains);
-
-  Ran newDomains = hushwall({"schedules", "edit", "Evenings", "chess.example", "--file", "-"}, "go.example\n");
-  EXPECT_TRUE(contains(newDomains.out, "  domains: chess.example, go.example\n")) << newDomains.out;
-  Ran paused = hushwall({"schedules", "pause", "Evenings"});
-  EXPECT_TRUE(contains(paused.out, "Evenings (paused)\n")) << paused.out;
-  EXPECT_FALSE(contains(paused.out, "Mornings (paused)")) << paused.out;
-  EXPECT_FALSE(contains(hushwall({"schedules", "resume", "Evenings"}).out, "(paused)"));
-  Ran ambiguous = hushwall({"schedules", "remove", "nope"});
-  EXPECT_EQ(ambiguous.status, 2);
-  EXPECT_EQ(ambiguous.err, "hushwall: no schedule \"nope\"\n");
-  EXPECT_EQ(hushwall({"schedules", "remove", saved.id.string()}).status, 0);
-  Ran removed = hushwall({"schedules", "remove", "Evenings"});
-  EXPECT_EQ(removed.out, "No schedules.\n");
-}
-
 // The follower's --json lines: {"hosts": [...], "sessionID": ID or null}.
 std::pair<std::vector<std::string>, std::optional<std::string>> change(const std::optional<std::string>& line) {
   if (!line) return {{"(no change seen)"}, std::nullopt};
@@ -369,15 +97,19 @@ std::pair<std::vector<std::string>, std::optional<std::string>> change(const std
   return {(*parsed)["hosts"].get<std::vector<std::string>>(), id};
 }
 
-TEST_F(ClientsTest, FollowSeesAStartAndAnEndAndSurvivesADaemonRestart) {
-  Child follow(filterProgram, {"follow", "--json"});
+// The one minute-long session of the suites: the follower sees it start, asks
+// a restarted daemon again, and the session ends on time, its clean-up after
+// the doorbell and the flush.
+TEST_F(ClientsTest, AMinuteSessionEndsOnTimeWhileTheFollowerSeesItAndSurvivesADaemonRestart) {
+  Subprocess follow({filterProgram, "follow", "--json"});
   auto first = change(follow.nextLine(5s));
   EXPECT_EQ(first.first, std::vector<std::string>{});
   EXPECT_EQ(first.second, std::nullopt);
 
-  auto started = client->call("StartSession", startRequest(60, R"(["a.example","b.example"])"));
-  ASSERT_TRUE(started.has_value());
-  auto session = SessionState::decode(*started);
+  auto reply = client->call("StartSession", startRequest(60, R"(["a.example","b.example"])"));
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(reply.has_value());
+  auto session = SessionState::decode(*reply);
   ASSERT_TRUE(session.has_value());
   auto blocking = change(follow.nextLine(5s));
   EXPECT_EQ(blocking.second, session->id.string());
@@ -389,12 +121,32 @@ TEST_F(ClientsTest, FollowSeesAStartAndAnEndAndSurvivesADaemonRestart) {
   daemon.kill(SIGKILL);
   ASSERT_TRUE(daemon.start());
   EXPECT_TRUE(daemon.waitForLog("filter reported: applied, 2 rules", 10s, 2));
+  int doorbells = client->doorbells();
 
-  auto ended = change(follow.nextLine(75s));
-  EXPECT_EQ(ended.first, std::vector<std::string>{});
-  EXPECT_EQ(ended.second, std::nullopt);
+  std::size_t dnsLines = 0;
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        if (std::filesystem::exists(daemon.sessionPath())) return false;
+        std::string dns = std::filesystem::exists(daemon.dnsLogPath()) ? readFile(daemon.dnsLogPath()) : "";
+        dnsLines = static_cast<std::size_t>(std::count(dns.begin(), dns.end(), '\n'));  // the moment the file is gone
+        return true;
+      },
+      90s, 20ms));
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_GE(took, 59.5);
+  EXPECT_LE(took, 66) << "the tick before the end may come up to its 5 s leeway late";
+  EXPECT_EQ(dnsLines, 4u);
+  EXPECT_EQ(readFile(daemon.hostsPath()), SandboxDaemon::initialHosts);
+  EXPECT_TRUE(waitUntil([&] { return client->doorbells() == doorbells + 1; }, 2s));
+  std::string log = daemon.log();
+  auto ended = log.find("session " + session->id.string() + " ended at");
+  ASSERT_NE(ended, std::string::npos) << log;
+  EXPECT_NE(log.find("rang the filter's doorbell", ended), std::string::npos);
+
+  auto idle = change(follow.nextLine(10s));
+  EXPECT_EQ(idle.first, std::vector<std::string>{});
+  EXPECT_EQ(idle.second, std::nullopt);
   EXPECT_EQ(follow.nextLine(1s), std::nullopt) << "a third change";
-
   follow.signal(SIGTERM);
   EXPECT_EQ(follow.finish(), 0);
   EXPECT_TRUE(contains(follow.err, "reported applied, 0 rules")) << follow.err;

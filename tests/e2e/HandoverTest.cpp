@@ -74,7 +74,7 @@ TEST_F(HandoverE2E, StaysOnAnUnstampedReplacementAndSaysSoOnce) {
   ASSERT_TRUE(daemon.waitForLog("staying up: session=false", 45s, 2)) << daemon.log();
   EXPECT_TRUE(daemon.isRunning());
   EXPECT_EQ(daemon.logCount(cat("the file at ", installed,
-                                " is not this daemon and does not satisfy our requirement — staying")),
+                                " is not this daemon and does not satisfy our requirement (no identity: ")),
             1)
       << daemon.log();
   EXPECT_EQ(daemon.logCount("handing over"), 0);

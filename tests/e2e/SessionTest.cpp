@@ -3,11 +3,9 @@
 // filter channel, and a caller without the app's identity.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 
 #include "E2ETest.hpp"
@@ -18,6 +16,7 @@
 #include "HushwallCore/HostsRegions.hpp"
 #include "HushwallCore/SessionState.hpp"
 #include "HushwallCore/Strings.hpp"
+#include "support/Subprocess.hpp"
 #include "support/TemporaryDirectory.hpp"
 
 namespace hushwall::testing {
@@ -32,7 +31,6 @@ std::optional<SessionState> decodeSession(const std::expected<std::string, BusEr
   return decoded ? std::optional(*decoded) : std::nullopt;
 }
 
-int lineCount(const std::string& text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
 
 std::string fileOrEmpty(const std::string& path) { return fs::exists(path) ? readFile(path) : std::string(); }
 
@@ -256,56 +254,32 @@ TEST_F(SessionE2E, TamperingIsRepairedWithinTheDebounce) {
     ASSERT_TRUE(repaired) << daemon.log();
     EXPECT_LT(took, 1000ms) << "repaired after " << took.count() << " ms";
   }
-  EXPECT_GE(daemon.logCount("watcher: repaired the block"), 3);
-  EXPECT_GE(daemon.logCount("watcher: rewrote the session file"), 2);
+  // The line follows the write the test saw.
+  EXPECT_TRUE(daemon.waitForLog("watcher: repaired the block", 2s, 3));
+  EXPECT_TRUE(daemon.waitForLog("watcher: rewrote the session file", 2s, 2));
 }
 
 TEST_F(SessionE2E, SurvivesSigkillAndResumesTheSameSession) {
+  auto beforeStart = Clock::now();
   SessionState state = startSession(600);
   auto started = Clock::now();
-  std::this_thread::sleep_for(1500ms);  // consumed time to carry over
   daemon.kill(SIGKILL);
+  double dead = std::chrono::duration<double>(Clock::now() - started).count();
   ASSERT_TRUE(fs::exists(daemon.sessionPath()));
   ASSERT_TRUE(daemon.start());
-  double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+  double elapsed = std::chrono::duration<double>(Clock::now() - beforeStart).count();
 
   auto resumed = current();
   ASSERT_TRUE(resumed);
   EXPECT_EQ(resumed->id, state.id);
   EXPECT_EQ(resumed->startedAt, state.startedAt);
-  EXPECT_GE(resumed->consumed, 1.5);
-  EXPECT_LE(resumed->consumed, elapsed + 0.5);
+  EXPECT_GE(resumed->consumed, dead) << "the time the daemon was dead is consumed too";
+  EXPECT_LE(resumed->consumed, elapsed);
   EXPECT_TRUE(daemon.waitForLog(cat("launch: session ", state.id.string(), " resumed, 59"), 2s)) << daemon.log();
   EXPECT_TRUE(HostsRegions::contains(readFile(daemon.hostsPath())));
   auto again = client->call("StartSession", startRequest(120));
   ASSERT_FALSE(again);
   EXPECT_EQ(again.error().daemonError(), DaemonError::sessionAlreadyActive);
-}
-
-TEST_F(SessionE2E, AMinuteSessionEndsOnTimeAndCleansUpAfterTheDoorbellAndTheFlush) {
-  SessionState state = startSession(60);
-  auto started = Clock::now();
-  int doorbells = client->doorbells();
-  int dnsLines = 0;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        if (fs::exists(daemon.sessionPath())) return false;
-        dnsLines = lineCount(fileOrEmpty(daemon.dnsLogPath()));  // read the moment the file is gone
-        return true;
-      },
-      90s, 20ms));
-  double took = std::chrono::duration<double>(Clock::now() - started).count();
-  EXPECT_GE(took, 59.5);
-  // The tick before the end may come up to its 5 s leeway late.
-  EXPECT_LE(took, 66);
-  EXPECT_EQ(dnsLines, 4);
-  EXPECT_EQ(readFile(daemon.hostsPath()), SandboxDaemon::initialHosts);
-  EXPECT_TRUE(waitUntil([&] { return client->doorbells() == doorbells + 1; }, 2s));
-  EXPECT_FALSE(current());
-  std::string log = daemon.log();
-  auto ended = log.find(cat("session ", state.id.string(), " ended at"));
-  ASSERT_NE(ended, std::string::npos) << log;
-  EXPECT_NE(log.find("rang the filter's doorbell", ended), std::string::npos);
 }
 
 TEST_F(SessionE2E, FilterChannelServesRulesAndKeepsTheLastReport) {
@@ -365,18 +339,15 @@ TEST_F(SessionE2E, FilterChannelServesRulesAndKeepsTheLastReport) {
 
 // A caller without the app's identity, here busctl, is refused before any handler runs.
 TEST_F(SessionE2E, ACallerWithoutTheAppsIdentityIsRefused) {
-  for (const char* method : {"HealthCheck", "StartSession ay 2 123 125"}) {
-    SCOPED_TRACE(method);
-    std::string command = cat("busctl --system call org.hushwall.daemon /org/hushwall/daemon org.hushwall.Daemon ",
-                              method, " 2>&1");
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-    int status = pclose(pipe);
-    EXPECT_NE(WEXITSTATUS(status), 0);
-    EXPECT_NE(output.find("Access denied"), std::string::npos) << output;
+  for (const std::vector<std::string>& method : {std::vector<std::string>{"HealthCheck"},
+                                                 std::vector<std::string>{"StartSession", "ay", "2", "123", "125"}}) {
+    SCOPED_TRACE(method.front());
+    std::vector<std::string> argv{"busctl", "--system", "call", "org.hushwall.daemon", "/org/hushwall/daemon",
+                                  "org.hushwall.Daemon"};
+    argv.insert(argv.end(), method.begin(), method.end());
+    auto ran = Subprocess::run(argv);
+    EXPECT_NE(ran.status, 0);
+    EXPECT_NE(ran.err.find("Access denied"), std::string::npos) << ran.err;
   }
   EXPECT_EQ(daemon.logCount("accepted connection"), 0);
   EXPECT_EQ(daemon.logCount("startSession"), 0);
@@ -395,8 +366,8 @@ TEST_F(StuckLaunchE2E, AStuckLaunchStillServesAndReportsUnknownRules) {
   fs::remove(daemon.hostsPath());
   fs::create_directory(daemon.hostsPath());
   startDaemon();
-  EXPECT_TRUE(daemon.waitForLog("launch reconcile FAILED — a block may be stuck and cannot be lifted: ", 2s))
-      << daemon.log();
+  EXPECT_TRUE(daemon.waitForLog("launch: reading the hosts file FAILED, the block is STUCK: read ", 2s)) << daemon.log();
+  EXPECT_EQ(daemon.logCount("FAILED"), 2) << "the cause once, and once that block management is off";
   auto reply = DaemonClient::callAsFilter("CurrentRules");
   ASSERT_EQ(reply.exitStatus, 0) << reply.output;
   auto rules = FilterRuleSet::decode(reply.output);
