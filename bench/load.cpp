@@ -74,7 +74,9 @@ Tally runClients(int clients, Clock::time_point until, const std::vector<std::st
 void print(const Tally& tally, double seconds) {
   for (auto [method, samples] : tally.micros) {
     std::sort(samples.begin(), samples.end());
-    auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))]; };
+    auto at = [&](double q) {
+      return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
+    };
     std::printf("%-16s %9zu calls %9.0f/s   p50 %8.0f us  p99 %8.0f us  p99.9 %8.0f us\n", method.c_str(),
                 samples.size(), static_cast<double>(samples.size()) / seconds, at(0.5), at(0.99), at(0.999));
   }
@@ -95,8 +97,9 @@ struct FilterCalls {
   std::string operator()(FilterConnection& connection, const std::string& method, std::mt19937& random) const {
     std::string report = R"({"schemaVersion":1,"outcome":"applied","ruleCount":0,"filterVersion":"1.0","detail":")";
     report += std::string(std::uniform_int_distribution<std::size_t>(0, 4000)(random), 'x') + "\"}";
-    auto reply = connection.bus->call("HW7Q3K9P2L.org.hushwall.rules", "/org/hushwall/rules", "org.hushwall.FilterRules",
-                                      method, method == "Report" ? std::optional<std::string_view>(report) : std::nullopt);
+    auto reply =
+        connection.bus->call("HW7Q3K9P2L.org.hushwall.rules", "/org/hushwall/rules", "org.hushwall.FilterRules", method,
+                             method == "Report" ? std::optional<std::string_view>(report) : std::nullopt);
     return reply ? "" : reply.error().name;
   }
 };
@@ -126,10 +129,14 @@ int run(int argc, char** argv) {
   bool filterSide = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--clients" && i + 1 < argc) clients = std::stoi(argv[++i]);
-    else if (arg == "--seconds" && i + 1 < argc) seconds = std::stod(argv[++i]);
-    else if (arg == "--filter") filterSide = true;
-    else return std::fprintf(stderr, "usage: %s [--clients N] [--seconds S]\n", argv[0]), 2;
+    if (arg == "--clients" && i + 1 < argc)
+      clients = std::stoi(argv[++i]);
+    else if (arg == "--seconds" && i + 1 < argc)
+      seconds = std::stod(argv[++i]);
+    else if (arg == "--filter")
+      filterSide = true;
+    else
+      return std::fprintf(stderr, "usage: %s [--clients N] [--seconds S]\n", argv[0]), 2;
   }
   auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   if (filterSide) {
@@ -153,8 +160,8 @@ int run(int argc, char** argv) {
   });
   std::string filterOutput;
   std::thread filter([&] {
-    filterOutput = Subprocess::run({HUSHWALL_LOAD_FILTER, "--filter", "--clients", std::to_string(std::max(1, clients / 8)),
-                                    "--seconds", std::to_string(seconds)})
+    filterOutput = Subprocess::run({HUSHWALL_LOAD_FILTER, "--filter", "--clients",
+                                    std::to_string(std::max(1, clients / 8)), "--seconds", std::to_string(seconds)})
                        .out;
   });
   Tally app = runClients(clients, until, {"HealthCheck", "CurrentSession", "Schedules", "StartSession"}, AppCalls{});

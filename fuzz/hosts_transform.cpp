@@ -11,7 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string removed = HostsDocument::removingManagedRegion(document);
   fuzz::require(HostsDocument::applying(domains, session, applied) == applied, "applying is idempotent");
   fuzz::require(!HostsRegions::contains(removed), "removal leaves no region");
-  fuzz::require(applied == HostsDocument::renderBlock(domains, session) + removed, "foreign bytes survive, after the block");
-  fuzz::require(HostsDocument::removingManagedRegion(applied) == removed, "removing the block gives the foreign bytes back");
+  fuzz::require(applied == HostsDocument::renderBlock(domains, session) + removed,
+                "foreign bytes survive, after the block");
+  fuzz::require(HostsDocument::removingManagedRegion(applied) == removed,
+                "removing the block gives the foreign bytes back");
   return 0;
 }

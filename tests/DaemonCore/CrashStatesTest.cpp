@@ -70,7 +70,8 @@ struct Disk {
       inodes[current.at(call.path)].second.bytes = call.bytes;
     } else if (call.step == "attributes") {
       Attributes& a = inodes[current.at(call.path)].second.attributes;
-      a = {call.attributes.permissions, call.attributes.owner.value_or(a.owner), call.attributes.group.value_or(a.group)};
+      a = {call.attributes.permissions, call.attributes.owner.value_or(a.owner),
+           call.attributes.group.value_or(a.group)};
     } else if (call.step == "sync") {
       auto& inode = inodes[current.at(call.path)];
       inode.first = inode.second;
@@ -124,12 +125,22 @@ FileIO::Steps recording(std::vector<Call>& trace, const std::string& skipped) {
   auto note = [&trace, skipped](Call call) {
     if (call.step != skipped) trace.push_back(std::move(call));
   };
-  s.createTemp = [=, &live](const std::string& p, mode_t mode) { return note({"create", p, "", "", {mode, {}, {}}}), live.createTemp(p, mode); };
-  s.makeDirectory = [=, &live](const std::string& p, mode_t mode) { return note({"mkdir", p, "", "", {}}), live.makeDirectory(p, mode); };
-  s.write = [=, &live](const std::string& p, std::string_view b) { return note({"write", p, "", std::string(b), {}}), live.write(p, b); };
-  s.setAttributes = [=, &live](const std::string& p, const FileIO::Attributes& a) { return note({"attributes", p, "", "", a}), live.setAttributes(p, a); };
+  s.createTemp = [=, &live](const std::string& p, mode_t mode) {
+    return note({"create", p, "", "", {mode, {}, {}}}), live.createTemp(p, mode);
+  };
+  s.makeDirectory = [=, &live](const std::string& p, mode_t mode) {
+    return note({"mkdir", p, "", "", {}}), live.makeDirectory(p, mode);
+  };
+  s.write = [=, &live](const std::string& p, std::string_view b) {
+    return note({"write", p, "", std::string(b), {}}), live.write(p, b);
+  };
+  s.setAttributes = [=, &live](const std::string& p, const FileIO::Attributes& a) {
+    return note({"attributes", p, "", "", a}), live.setAttributes(p, a);
+  };
   s.sync = [=, &live](const std::string& p) { return note({"sync", p, "", "", {}}), live.sync(p); };
-  s.rename = [=, &live](const std::string& f, const std::string& t) { return note({"rename", f, t, "", {}}), live.rename(f, t); };
+  s.rename = [=, &live](const std::string& f, const std::string& t) {
+    return note({"rename", f, t, "", {}}), live.rename(f, t);
+  };
   s.syncDirectory = [=, &live](const std::string& d) { note({"syncDirectory", d, "", "", {}}), live.syncDirectory(d); };
   s.removeTemp = [=, &live](const std::string& p) { note({"unlink", p, "", "", {}}), live.removeTemp(p); };
   s.remove = [=, &live](const std::string& p) { return note({"unlink", p, "", "", {}}), live.remove(p); };
@@ -190,7 +201,8 @@ std::string observeSession(const std::string& root) {
 
 std::string observeSchedules(const std::string& root) {
   auto loaded = ScheduleStore(root).load();
-  if (auto* set = std::get_if<ScheduleSet>(&loaded)) return set->encoded() + " " + attributesOf(root + "/schedules.json");
+  if (auto* set = std::get_if<ScheduleSet>(&loaded))
+    return set->encoded() + " " + attributesOf(root + "/schedules.json");
   return std::holds_alternative<ScheduleStore::None>(loaded) ? "none" : "quarantined";
 }
 

@@ -106,10 +106,6 @@ TEST(CoordinatorRepair, PutsBackTheBlockAndTheSessionFileThenChangesNothing) {
       if (c.events.empty()) {
         EXPECT_EQ(h.hosts(), hostsWanted);
       } else {
-<<<<<<< HEAD
-        EXPECT_TRUE(h.hostsHasBlock());
-=======
->>>>>>> consolidation
         EXPECT_TRUE(h.hosts().starts_with(HostsDocument::beginMarker)) << "the block goes back first";
       }
 
