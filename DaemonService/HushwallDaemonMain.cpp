@@ -163,12 +163,12 @@ void noteExecutable() {
   if (!servable) log().notice("handing over without waiting for a quiet moment: no client can hear this daemon");
   if (hasSession) {
     log().notice(
-        "another daemon is at our path — handing over mid-session; launchd starts it at once, since session.json "
+        "another daemon is at our path — handing over mid-session; systemd starts it at once, since session.json "
         "exists, and its launch reconcile resumes the session");
   } else {
     log().notice(
-        "another daemon is at our path — handing over; launchd starts it on the next message, or at once if a "
-        "schedule exists");
+        "another daemon is at our path — handing over; D-Bus activation starts it on the next message, or systemd "
+        "at once if a schedule exists");
   }
   // Still under the coordinator's lock: nothing can change between the decision and the end.
   std::exit(0);
@@ -198,10 +198,10 @@ void logLaunch(const SessionCoordinator::Outcome& outcome) {
 
 }  // namespace
 
-void run(CodeRequirement::Owner owner) {
+void run(CodeRequirement::Owner owner, LogTarget target) {
   codeOwner = owner;
   noteExecutable();
-  installJournalSink();
+  if (target == LogTarget::journal) installJournalSink();
   log().notice(cat("HushwallDaemon starting, uid=", static_cast<std::uint32_t>(getuid())));
 
   // Connected before the reconcile, whose effects may ring the filter.
@@ -225,7 +225,7 @@ void retireIfIdle() {
   bool hasSchedules = engine.hasSchedules();
   if (IdleExitPolicy::shouldExit(hasSession, stuck, since, hasSchedules)) {
     log().notice(cat("idle for ", static_cast<long>(IdleExitPolicy::idlePeriod),
-                     "s with no session — exiting; launchd starts us again on the next message"));
+                     "s with no session — exiting; D-Bus activation starts us again on the next message"));
     std::exit(0);
   }
   log().notice(cat("staying up: session=", hasSession, " stuck=", stuck, " schedules=", hasSchedules,

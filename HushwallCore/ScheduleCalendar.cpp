@@ -1,11 +1,11 @@
 #include "HushwallCore/ScheduleCalendar.hpp"
 
-#include <unicode/gregocal.h>
-#include <unicode/timezone.h>
-
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <mutex>
+
+#include "HushwallCore/IcuLibrary.hpp"
 
 namespace hushwall {
 namespace {
@@ -61,7 +61,13 @@ struct ScheduleCalendar::Impl {
     std::optional<Date> result;
   };
 
-  std::unique_ptr<icu::Calendar> calendar;
+  Impl(const IcuCalendar& library, UCalendar* opened) : icu(library), calendar(opened) {}
+  ~Impl() { icu.ucal_close(calendar); }
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+
+  const IcuCalendar& icu;
+  UCalendar* calendar;
   // Every schedule asks about the same few instants (now and the days before
   // it). Answers depend only on the arguments, as the zone never changes, so
   // the latest ones are kept and most ICU work is saved.
@@ -73,11 +79,11 @@ struct ScheduleCalendar::Impl {
     if (!millis) return std::nullopt;
     if (const auto* known = recentFields.find([&](const LocalFields& f) { return f.millis == *millis; })) return *known;
     UErrorCode status = U_ZERO_ERROR;
-    calendar->setTime(*millis, status);
-    std::int32_t year = calendar->get(UCAL_EXTENDED_YEAR, status);
-    std::int32_t month = calendar->get(UCAL_MONTH, status);
-    std::int32_t dayOfMonth = calendar->get(UCAL_DATE, status);
-    std::int32_t weekday = calendar->get(UCAL_DAY_OF_WEEK, status);
+    icu.ucal_setMillis(calendar, *millis, &status);
+    std::int32_t year = icu.ucal_get(calendar, UCAL_EXTENDED_YEAR, &status);
+    std::int32_t month = icu.ucal_get(calendar, UCAL_MONTH, &status);
+    std::int32_t dayOfMonth = icu.ucal_get(calendar, UCAL_DATE, &status);
+    std::int32_t weekday = icu.ucal_get(calendar, UCAL_DAY_OF_WEEK, &status);
     if (U_FAILURE(status)) return std::nullopt;
     LocalFields fields{*millis, Day{year, month + 1, dayOfMonth}, weekday};
     recentFields.remember(fields);
@@ -91,9 +97,9 @@ struct ScheduleCalendar::Impl {
       return known->result;
     }
     UErrorCode status = U_ZERO_ERROR;
-    calendar->setTime(*millis, status);
-    calendar->add(UCAL_DATE, days, status);
-    UDate result = calendar->getTime(status);
+    icu.ucal_setMillis(calendar, *millis, &status);
+    icu.ucal_add(calendar, UCAL_DATE, days, &status);
+    UDate result = icu.ucal_getMillis(calendar, &status);
     Shift shift{*millis, days, fromUDate(result, status)};
     recentShifts.remember(shift);
     return shift.result;
@@ -102,40 +108,58 @@ struct ScheduleCalendar::Impl {
 
 ScheduleCalendar::ScheduleCalendar(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-ScheduleCalendar ScheduleCalendar::inTimeZone(std::string_view zoneID) {
-  icu::UnicodeString id =
-      icu::UnicodeString::fromUTF8(icu::StringPiece(zoneID.data(), static_cast<int32_t>(zoneID.size())));
+namespace {
+
+// A Gregorian calendar in the zone `id`, which ICU reads as "Etc/Unknown" when
+// it does not know it.
+UCalendar* openCalendar(const IcuCalendar& icu, std::u16string_view id) {
   UErrorCode status = U_ZERO_ERROR;
-  // The calendar adopts the zone.
-  auto calendar =
-      std::make_unique<icu::GregorianCalendar>(icu::TimeZone::createTimeZone(id), icu::Locale("en_US_POSIX"), status);
-  if (U_FAILURE(status)) return ScheduleCalendar(nullptr);
-  auto impl = std::make_unique<Impl>();
-  impl->calendar = std::move(calendar);
-  return ScheduleCalendar(std::move(impl));
+  UCalendar* calendar =
+      icu.ucal_open(id.data(), static_cast<int32_t>(id.size()), "en_US_POSIX", UCAL_GREGORIAN, &status);
+  if (U_SUCCESS(status)) return calendar;
+  if (calendar != nullptr) icu.ucal_close(calendar);
+  return nullptr;
+}
+
+std::u16string widened(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+}  // namespace
+
+ScheduleCalendar ScheduleCalendar::inTimeZone(std::string_view zoneID) {
+  const IcuCalendar* icu = icuCalendar();
+  // Zone ids are ASCII; anything else is no zone ICU knows.
+  bool ascii = std::all_of(zoneID.begin(), zoneID.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  UCalendar* calendar = icu == nullptr ? nullptr : openCalendar(*icu, widened(ascii ? zoneID : "Etc/Unknown"));
+  if (calendar == nullptr) return ScheduleCalendar(nullptr);
+  return ScheduleCalendar(std::make_unique<Impl>(*icu, calendar));
 }
 
 ScheduleCalendar ScheduleCalendar::systemCurrent() {
-  icu::UnicodeString id;
+  const IcuCalendar* icu = icuCalendar();
+  if (icu == nullptr) return ScheduleCalendar(nullptr);
+  std::u16string id(128, u'\0');
   {
     // Detection rewrites ICU's process-wide buffer of the host zone's name.
     static std::mutex detecting;
     std::lock_guard lock(detecting);
-    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::detectHostTimeZone());
-    if (zone == nullptr) return inTimeZone("Etc/Unknown");
-    zone->getID(id);
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = icu->ucal_getHostTimeZone(id.data(), static_cast<int32_t>(id.size()), &status);
+    id = U_SUCCESS(status) ? id.substr(0, static_cast<std::size_t>(length)) : u"Etc/Unknown";
   }
-  std::string utf8;
-  id.toUTF8String(utf8);
-  return inTimeZone(utf8);
+  UCalendar* calendar = openCalendar(*icu, id);
+  if (calendar == nullptr) return ScheduleCalendar(nullptr);
+  return ScheduleCalendar(std::make_unique<Impl>(*icu, calendar));
 }
 
 ScheduleCalendar::ScheduleCalendar(const ScheduleCalendar& other) {
   if (!other.impl_) return;
-  std::unique_ptr<icu::Calendar> calendar(other.impl_->calendar->clone());
-  if (!calendar) return;  // out of memory: a calendar that answers nothing
-  impl_ = std::make_unique<Impl>();
-  impl_->calendar = std::move(calendar);
+  UErrorCode status = U_ZERO_ERROR;
+  UCalendar* calendar = other.impl_->icu.ucal_clone(other.impl_->calendar, &status);
+  if (calendar == nullptr || U_FAILURE(status)) {  // out of memory: a calendar that answers nothing
+    if (calendar != nullptr) other.impl_->icu.ucal_close(calendar);
+    return;
+  }
+  impl_ = std::make_unique<Impl>(other.impl_->icu, calendar);
   impl_->recentFields = other.impl_->recentFields;
   impl_->recentShifts = other.impl_->recentShifts;
 }
@@ -151,11 +175,12 @@ ScheduleCalendar::~ScheduleCalendar() = default;
 
 std::string ScheduleCalendar::timeZoneID() const {
   if (!impl_) return {};
-  icu::UnicodeString id;
-  impl_->calendar->getTimeZone().getID(id);
-  std::string utf8;
-  id.toUTF8String(utf8);
-  return utf8;
+  std::u16string id(128, u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = impl_->icu.ucal_getTimeZoneID(impl_->calendar, id.data(), static_cast<int32_t>(id.size()), &status);
+  if (U_FAILURE(status)) return {};
+  // Zone ids are ASCII.
+  return std::string(id.begin(), id.begin() + length);
 }
 
 std::optional<ScheduleCalendar::Day> ScheduleCalendar::day(Date instant) const {
@@ -178,15 +203,16 @@ std::optional<Date> ScheduleCalendar::date(const Day& localDay, std::int32_t hou
       localDay.day < 1 || localDay.day > 31) {
     return std::nullopt;
   }
-  icu::Calendar& calendar = *impl_->calendar;
-  calendar.clear();
-  calendar.set(UCAL_EXTENDED_YEAR, localDay.year);
-  calendar.set(UCAL_MONTH, localDay.month - 1);
-  calendar.set(UCAL_DATE, localDay.day);
-  calendar.set(UCAL_HOUR_OF_DAY, hour);
-  calendar.set(UCAL_MINUTE, minute);
+  const IcuCalendar& icu = impl_->icu;
+  UCalendar* calendar = impl_->calendar;
+  icu.ucal_clear(calendar);
+  icu.ucal_set(calendar, UCAL_EXTENDED_YEAR, localDay.year);
+  icu.ucal_set(calendar, UCAL_MONTH, localDay.month - 1);
+  icu.ucal_set(calendar, UCAL_DATE, localDay.day);
+  icu.ucal_set(calendar, UCAL_HOUR_OF_DAY, hour);
+  icu.ucal_set(calendar, UCAL_MINUTE, minute);
   UErrorCode status = U_ZERO_ERROR;
-  UDate millis = calendar.getTime(status);
+  UDate millis = icu.ucal_getMillis(calendar, &status);
   return fromUDate(millis, status);
 }
 

@@ -1,7 +1,8 @@
 // The local calendar in which schedules are evaluated: ICU's Gregorian calendar
 // with a time zone and the "en_US_POSIX" locale, kept behind a small value type
 // so that headers need no ICU. Weekdays are the Gregorian numbering whatever the
-// locale: 1 = Sunday, 2 = Monday, ..., 7 = Saturday.
+// locale: 1 = Sunday, 2 = Monday, ..., 7 = Saturday. ICU's calendar library
+// is opened when the first calendar is made, not before (IcuLibrary).
 //
 // Every operation answers nothing instead of a wrong value: for an instant that
 // is not finite or lies beyond about five million years from now (where ICU

@@ -1,5 +1,10 @@
 // Unicode text helpers on ICU. Inputs are UTF-8; invalid bytes read as U+FFFD.
 // "Characters" are user-perceived characters (extended grapheme clusters).
+// ASCII text is answered without ICU, byte for byte as ICU would answer; other
+// text loads ICU on first use. Were ICU missing, non-ASCII characters would be
+// left as they are and counted as code points.
+//
+// Thread-safety: reentrant.
 #pragma once
 
 #include <cstddef>

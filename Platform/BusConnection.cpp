@@ -6,9 +6,9 @@
 #include <cstring>
 #include <future>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "HushwallCore/Strings.hpp"
+#include "Platform/AdmissionCache.hpp"
 
 namespace hushwall {
 namespace {
@@ -96,7 +96,7 @@ int onSignal(sd_bus_message* message, void* userdata, sd_bus_error*) {
 
 void deleteSignalHandler(void* userdata) { delete static_cast<SignalHandler*>(userdata); }
 
-constexpr std::size_t pruneThreshold = 64;
+constexpr std::string_view noDeparturesLine = "cannot follow departing callers, whose admissions now only age out: ";
 
 // A served object and everything its method callback needs. Queue only.
 struct Served {
@@ -106,10 +106,9 @@ struct Served {
   BusService service;
   std::expected<CodeRequirement, Refusal> requirement;
   PeerAdmission admission;
+  AdmissionCache admissions;
   std::vector<sd_bus_vtable> vtable;
   sd_bus_slot* slot = nullptr;
-  std::unordered_set<std::string> accepted;  // unique names already logged as accepted
-  std::size_t pruneAt = pruneThreshold;
 
   const BusMethod* method(const char* member) const {
     for (const auto& candidate : service.methods) {
@@ -118,49 +117,23 @@ struct Served {
     return nullptr;
   }
 
-  // Logs the first admitted call of each unique name. The set forgets names
-  // that left the bus, so it stays as small as the set of live clients.
-  void noteAccepted(sd_bus* bus, const BusCaller& caller) {
-    if (accepted.contains(caller.uniqueName)) return;
-    if (accepted.size() >= pruneAt) {
-      prune(bus);
-      pruneAt = std::max(pruneThreshold, 2 * accepted.size());
-    }
-    accepted.insert(caller.uniqueName);
-    service.log.notice(cat(service.acceptedLine, " pid=", static_cast<int>(caller.pid), " euid=",
-                           static_cast<std::uint32_t>(caller.euid)));
-  }
-
-  void prune(sd_bus* bus) {
-    sd_bus_message* reply = nullptr;
-    char** names = nullptr;
-    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames",
-                           nullptr, &reply, "") >= 0 &&
-        sd_bus_message_read_strv(reply, &names) >= 0) {
-      std::unordered_set<std::string> live;
-      for (char** name = names; name != nullptr && *name != nullptr; ++name) {
-        if (accepted.contains(*name)) live.insert(*name);
-        free(*name);
-      }
-      free(names);
-      accepted.swap(live);
-    }
-    sd_bus_message_unref(reply);
-  }
-
   static int onMethod(sd_bus_message* call, void* userdata, sd_bus_error*) {
     auto* served = static_cast<Served*>(userdata);
     const BusMethod* method = served->method(sd_bus_message_get_member(call));
     if (method == nullptr) return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_UNKNOWN_METHOD, "no such method");
 
-    auto caller = served->admission.admit(served->requirement, call);
+    bool examined = false;
+    auto caller = served->admission.admit(served->requirement, call, served->admissions, &examined);
     if (!caller) {
       served->service.log.debug(cat("refused a caller of ", method->name, ": ", reasonName(caller.error().reason), ": ",
                                     caller.error().detail));
       return sd_bus_reply_method_errorf(call, SD_BUS_ERROR_ACCESS_DENIED, "%s",
                                         "the caller does not satisfy the service's code requirement");
     }
-    served->noteAccepted(sd_bus_message_get_bus(call), *caller);
+    if (examined) {
+      served->service.log.notice(cat(served->service.acceptedLine, " pid=", static_cast<int>(caller->pid), " euid=",
+                                     static_cast<std::uint32_t>(caller->euid)));
+    }
 
     std::string_view payload;
     if (method->takesBytes) {
@@ -214,8 +187,32 @@ struct BusConnection::Core {
   std::vector<std::unique_ptr<Served>> services;             // queue only
   std::unordered_map<std::uint64_t, sd_bus_slot*> matches;   // queue only
   std::uint64_t nextMatch = 1;                               // queue only
+  sd_bus_slot* departures = nullptr;                         // queue only; set while serving
+
+  // Forgets the admissions of a unique name once its connection has left the bus.
+  static int onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0 || name[0] != ':' || newOwner[0] != '\0') {
+      return 0;
+    }
+    for (auto& served : static_cast<Core*>(userdata)->services) served->admissions.erase(name);
+    return 0;
+  }
+
+  // Without the match, admissions only age out of their caches: no reason to
+  // drop the connection, as sd-bus would by default.
+  static int onDeparturesInstalled(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    auto* core = static_cast<Core*>(userdata);
+    if (const sd_bus_error* error = sd_bus_message_get_error(reply); error != nullptr && !core->services.empty()) {
+      core->services.front()->service.log.error(cat(noDeparturesLine, error->message ? error->message : error->name));
+    }
+    return 0;
+  }
 
   void close() {
+    departures = sd_bus_slot_unref(departures);
     for (auto& [id, slot] : matches) sd_bus_slot_unref(slot);
     matches.clear();
     for (auto& served : services) sd_bus_slot_unref(served->slot);
@@ -238,6 +235,14 @@ std::expected<std::unique_ptr<BusConnection>, BusError> BusConnection::openSyste
 
 BusConnection::~BusConnection() {
   queue_.sync([core = core_] { core->close(); });
+}
+
+std::size_t BusConnection::admittedNames() const {
+  std::size_t count = 0;
+  queue_.sync([&] {
+    for (const auto& served : core_->services) count += served->admissions.size();
+  });
+  return count;
 }
 
 std::string BusConnection::uniqueName() const {
@@ -280,6 +285,15 @@ std::expected<void, BusError> BusConnection::serve(BusService service, PeerAdmis
       return;
     }
     core_->services.push_back(std::move(served));
+    // Installed without waiting, so serving costs no round trip; a name that
+    // leaves before it is in place is never reused, and its entry ages out.
+    if (core_->departures == nullptr) {
+      r = sd_bus_add_match_async(core_->bus, &core_->departures,
+                                 "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                 "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''",
+                                 &Core::onNameOwnerChanged, &Core::onDeparturesInstalled, core_.get());
+      if (r < 0) s.log.error(cat(noDeparturesLine, strerror(-r)));
+    }
   });
   return outcome;
 }

@@ -67,7 +67,8 @@ struct BusService {
   std::string requirement;
   CodeRequirement::Owner owner = CodeRequirement::Owner::root;
   // Where admissions are logged: "<acceptedLine> pid=%d euid=%u" at the first
-  // admitted call of each unique bus name, refusals at debug level.
+  // admitted call of each unique bus name (and again if its process changed
+  // and it was admitted afresh), refusals at debug level.
   Logger log;
   std::string acceptedLine = "accepted connection";
 };
@@ -85,6 +86,9 @@ class BusConnection {
 
   // This connection's unique name (":1.42").
   [[nodiscard]] std::string uniqueName() const;
+
+  // How many unique names are admitted from memory across the served objects.
+  [[nodiscard]] std::size_t admittedNames() const;
 
   // Publishes the object, then owns the well-known name. `admission` is a seam
   // for tests; the default asks the bus and /proc.

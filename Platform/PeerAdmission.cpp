@@ -6,6 +6,7 @@
 
 #include "HushwallCore/Error.hpp"
 #include "HushwallCore/Strings.hpp"
+#include "Platform/AdmissionCache.hpp"
 
 namespace hushwall {
 namespace {
@@ -22,13 +23,39 @@ using Creds = std::unique_ptr<sd_bus_creds, CredsDeleter>;
 }  // namespace
 
 std::expected<BusCaller, Refusal> PeerAdmission::admit(const std::expected<CodeRequirement, Refusal>& requirement,
-                                                       sd_bus_message* call) const {
+                                                       sd_bus_message* call, AdmissionCache& cache,
+                                                       bool* examined) const {
+  if (examined != nullptr) *examined = false;
   if (!requirement) return std::unexpected(requirement.error());
+  std::string name = sender(call);
+  if (const auto* known = cache.find(name)) {
+    if (stamp(known->caller.pid) == known->stamp) return known->caller;
+    cache.erase(name);
+  }
+  if (examined != nullptr) *examined = true;
+  return admitAfresh(*requirement, call, cache);
+}
+
+std::expected<BusCaller, Refusal> PeerAdmission::admitAfresh(const CodeRequirement& requirement, sd_bus_message* call,
+                                                             AdmissionCache& cache) const {
   auto caller = lookUp(call);
   if (!caller) return caller;
-  if (auto verdict = examine(*requirement, caller->pid); !verdict) return std::unexpected(verdict.error());
+  // Bracketing the examination: a process that execs or exits meanwhile reads differently afterwards.
+  auto before = stamp(caller->pid);
+  auto gone = [&](std::string_view how) {
+    return std::unexpected(Refusal{Refusal::Reason::callerGone, cat("process ", static_cast<int>(caller->pid), how)});
+  };
+  if (!before) return gone(" is gone");
+  if (auto verdict = examine(requirement, caller->pid); !verdict) return std::unexpected(verdict.error());
   if (auto there = confirm(call, *caller); !there) return std::unexpected(there.error());
+  if (stamp(caller->pid) != before) return gone(" changed while it was checked");
+  cache.insert({*caller, *before});
   return caller;
+}
+
+std::string PeerAdmission::senderOf(sd_bus_message* call) {
+  const char* name = sd_bus_message_get_sender(call);
+  return name == nullptr ? std::string() : std::string(name);
 }
 
 std::expected<BusCaller, Refusal> PeerAdmission::lookUpSender(sd_bus_message* call) {

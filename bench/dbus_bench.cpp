@@ -43,6 +43,7 @@ struct Bench {
     admitAll.lookUp = [](sd_bus_message*) -> std::expected<BusCaller, Refusal> { return BusCaller{1, 0, ":x"}; };
     admitAll.examine = [](const CodeRequirement&, pid_t) -> std::expected<void, Refusal> { return {}; };
     admitAll.confirm = [](sd_bus_message*, const BusCaller&) -> std::expected<void, Refusal> { return {}; };
+    admitAll.stamp = [](pid_t) { return std::optional<ProcessStamp>(ProcessStamp{}); };
     if (!server->serve(service, admitAll)) std::abort();
   }
 

@@ -1,5 +1,6 @@
 // hushwalld and hushwalld-sandbox. The sandbox build trusts executables owned
-// by its own user; everything else, paths aside, is the same program.
+// by its own user and logs to standard error; everything else, paths aside, is
+// the same program.
 #include "DaemonService/HushwallDaemonMain.hpp"
 
 #ifndef HUSHWALL_SANDBOX_BUILD
@@ -7,6 +8,10 @@
 #endif
 
 int main() {
-  hushwall::HushwallDaemonMain::run(HUSHWALL_SANDBOX_BUILD ? hushwall::CodeRequirement::Owner::processUser
-                                                           : hushwall::CodeRequirement::Owner::root);
+  using namespace hushwall;
+  if constexpr (HUSHWALL_SANDBOX_BUILD) {
+    HushwallDaemonMain::run(CodeRequirement::Owner::processUser, HushwallDaemonMain::LogTarget::standardError);
+  } else {
+    HushwallDaemonMain::run(CodeRequirement::Owner::root, HushwallDaemonMain::LogTarget::journal);
+  }
 }

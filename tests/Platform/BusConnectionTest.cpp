@@ -1,20 +1,22 @@
 #include "Platform/BusConnection.hpp"
 
 #include <gtest/gtest.h>
-#include <systemd/sd-bus.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "CallRecorder.hpp"
 #include "HushwallCore/Identity.hpp"
 #include "HushwallCore/Strings.hpp"
+#include "Platform/AdmissionCache.hpp"
 #include "PrivateBus.hpp"
 #include "support/CapturingLogSink.hpp"
-#include "support/Subprocess.hpp"
 #include "support/TemporaryDirectory.hpp"
 
 namespace hushwall {
@@ -45,7 +47,7 @@ class BusTest : public ::testing::Test {
     client_ = BusConnection::openSystem(clientQueue_).value();
   }
 
-  // Echo (ay → ay) and Nothing (→), each recording its caller.
+  // Echo (ay → ay), Nothing (→), Fail (ay: an error code → that DaemonError).
   BusService service(std::string requirement) {
     BusService s{.busName = busName_,
                  .objectPath = path,
@@ -62,6 +64,11 @@ class BusTest : public ::testing::Test {
     s.methods.push_back({"Nothing", false, false, [this](const BusCaller& caller, std::string_view) {
                            record(caller);
                            return std::expected<std::string, DaemonError>("ignored");
+                         }});
+    s.methods.push_back({"Fail", true, true, [this](const BusCaller& caller, std::string_view payload) {
+                           record(caller);
+                           return std::expected<std::string, DaemonError>(
+                               std::unexpected(static_cast<DaemonError>(std::stoi(std::string(payload)))));
                          }});
     return s;
   }
@@ -94,36 +101,148 @@ class BusTest : public ::testing::Test {
   std::vector<BusCaller> callers_;  // guarded by mutex_
 };
 
-// Runs a copied helper and returns its pid once it has exited.
-pid_t runHelper(const std::string& program, const std::vector<std::string>& arguments, std::string* output = nullptr) {
-  std::vector<std::string> argv{program};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  testing::Subprocess helper(argv);
-  pid_t pid = helper.pid();
-  (void)helper.finish();
-  if (output) *output = helper.out;
-  return pid;
+TEST_F(BusTest, AnAdmittedCallerGetsItsReplyAndIsLoggedOncePerConnection) {
+  ASSERT_TRUE(server_->serve(service(selfRequirement)));
+  const std::string bytes("{\"a\":1}\0\xff", 9);
+  EXPECT_EQ(call(*client_, "Echo", bytes).value(), bytes);
+  EXPECT_EQ(call(*client_, "Echo", "").value(), "");
+  EXPECT_EQ(call(*client_, "Nothing").value(), "");
+
+  auto seen = callers();
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0], (BusCaller{getpid(), geteuid(), client_->uniqueName()}));
+  const std::string accepted = cat("accepted connection pid=", static_cast<int>(getpid()), " euid=", geteuid());
+  EXPECT_EQ(log_.count(accepted), 1u);
+
+  // A second connection of the same process is a new peer.
+  SerialQueue otherQueue("org.hushwall.test.other");
+  auto other = BusConnection::openSystem(otherQueue).value();
+  EXPECT_EQ(call(*other, "Echo", "x").value(), "x");
+  EXPECT_EQ(log_.count(accepted), 2u);
+  EXPECT_EQ(server_->admittedNames(), 2u);
+  other.reset();
+  // The bus announces the departure; the name's admission is forgotten.
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (server_->admittedNames() > 1 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(server_->admittedNames(), 1u);
+
+  // A call made on the connection's own queue works too (the tools' pattern).
+  std::expected<std::string, BusError> inline_reply;
+  clientQueue_.sync([&] { inline_reply = call(*client_, "Echo", "q"); });
+  EXPECT_EQ(inline_reply.value(), "q");
 }
 
-// The confirmation asks the bus which process owns the caller's name now; a
-// name owned by another process than the one examined is refused.
-TEST_F(BusTest, TheConfirmationComparesTheProcessBehindTheName) {
-  sd_bus* bus = nullptr;
-  ASSERT_GE(sd_bus_open_system(&bus), 0);
-  const char* unique = nullptr;
-  ASSERT_GE(sd_bus_get_unique_name(bus, &unique), 0);
-  sd_bus_message* call = nullptr;
-  ASSERT_GE(sd_bus_message_new_method_call(bus, &call, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                           "org.freedesktop.DBus", "GetId"),
-            0);
-  EXPECT_TRUE(PeerAdmission::confirmSender(call, BusCaller{getpid(), geteuid(), unique}));
-  for (const BusCaller& other : {BusCaller{getpid() + 1, geteuid(), unique}, BusCaller{getpid(), geteuid(), ":1.999999"}}) {
-    auto refused = PeerAdmission::confirmSender(call, other);
-    ASSERT_FALSE(refused);
-    EXPECT_EQ(refused.error().reason, Reason::callerGone);
+TEST_F(BusTest, ACallerThatFailsTheRequirementIsDeniedBeforeAnyHandler) {
+  struct Case {
+    std::string name;
+    std::string requirement;
+    Reason reason;
+  };
+  std::vector<Case> cases = {
+      {"another program", std::string(CodeSigningRequirement::forApp), Reason::otherIdentifier},
+      {"an unparsable requirement", "identifier org.hushwall.test.platform", Reason::unparsableRequirement},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    busName_ = cat("org.hushwall.test.Denied", i);
+    server_ = BusConnection::openSystem(serverQueue_).value();
+    ASSERT_TRUE(server_->serve(service(cases[i].requirement)));
+    for (const std::string member : {"Echo", "Fail"}) {
+      auto reply = call(*client_, member, "1");
+      ASSERT_FALSE(reply);
+      EXPECT_EQ(reply.error().name, accessDeniedError);
+      EXPECT_FALSE(reply.error().daemonError());
+    }
+    EXPECT_TRUE(callers().empty());
+    EXPECT_EQ(refusals(), 2 * (i + 1));
+    EXPECT_NE(log_.messages("xpc").back().find(reasonName(cases[i].reason)), std::string::npos) << log_.messages("xpc").back();
   }
-  sd_bus_message_unref(call);
-  sd_bus_flush_close_unref(bus);
+  for (const auto& line : log_.messages()) EXPECT_FALSE(line.starts_with("accepted")) << line;
+}
+
+TEST_F(BusTest, ADaemonErrorArrivesAsItsNamedErrorWithItsExactMessage) {
+  ASSERT_TRUE(server_->serve(service(selfRequirement)));
+  for (int code : {1, 2, 3, 4, 6, 7, 8, 9}) {
+    auto error = static_cast<DaemonError>(code);
+    SCOPED_TRACE(caseName(error));
+    auto reply = call(*client_, "Fail", std::to_string(code));
+    ASSERT_FALSE(reply);
+    EXPECT_EQ(reply.error().name, dbusErrorName(error));
+    EXPECT_EQ(reply.error().message, message(error));
+    EXPECT_EQ(reply.error().daemonError(), error);
+  }
+}
+
+TEST_F(BusTest, SignalsPostedFromAnyThreadReachSubscribersUntilTheyUnsubscribe) {
+  ASSERT_TRUE(server_->serve(service(selfRequirement)));
+  std::mutex mutex;
+  std::vector<std::string> received;  // guarded by mutex
+  testing::CallRecorder arrived, sent;
+  auto subscription = client_->subscribe(busName_, path, interface, "RulesChanged", [&](std::string_view argument) {
+    {
+      std::lock_guard lock(mutex);
+      received.emplace_back(argument);
+    }
+    arrived.record();
+  });
+  ASSERT_TRUE(subscription);
+
+  std::vector<int> statuses;  // the server queue's, read after its sync
+  std::thread ringer([&] {
+    server_->emitSignal(path, interface, "RulesChanged", std::string(FilterIdentity::rulesChangedNotification), [&](int status) {
+      statuses.push_back(status);
+      sent.record();
+    });
+  });
+  ringer.join();
+  ASSERT_TRUE(arrived.waitFor(1));
+  ASSERT_TRUE(sent.waitFor(1));
+  serverQueue_.sync([] {});
+  EXPECT_EQ(statuses, std::vector<int>{0});
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(received, std::vector<std::string>{std::string(FilterIdentity::rulesChangedNotification)});
+  }
+
+  subscription = std::unexpected(BusError{});  // drops the match
+  clientQueue_.sync([] {});
+  server_->emitSignal(path, interface, "RulesChanged", "late", [&](int) { sent.record(); });
+  ASSERT_TRUE(sent.waitFor(2));
+  EXPECT_EQ(call(*client_, "Echo", "sync").value(), "sync");  // anything sent before this reply has arrived
+  clientQueue_.sync([] {});
+  EXPECT_EQ(arrived.count(), 1u);
+}
+
+// Starts a copied helper with the given standard input (unless -1) and output.
+pid_t spawnHelper(const std::string& program, const std::vector<std::string>& arguments, int input, int output) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (input >= 0) dup2(input, STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+// Runs a copied helper and returns its pid once it has exited.
+pid_t runHelper(const std::string& program, const std::vector<std::string>& arguments, std::string* output = nullptr) {
+  int pipe[2];
+  if (pipe2(pipe, O_CLOEXEC) != 0) return -1;
+  pid_t child = spawnHelper(program, arguments, -1, pipe[1]);
+  close(pipe[1]);
+  char buffer[256];
+  ssize_t got;
+  while ((got = read(pipe[0], buffer, sizeof buffer)) > 0) {
+    if (output) output->append(buffer, static_cast<std::size_t>(got));
+  }
+  close(pipe[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return child;
 }
 
 class BusCallerProcessTest : public BusTest {
@@ -186,12 +305,70 @@ TEST_F(BusCallerProcessTest, CallersThatExitAtOnceAreNeverAdmittedOnAStaleLookup
   }
 }
 
+// Runs `program` in exec or fork mode: its first call's line, then (after
+// `between`, once the first line is read) the line its successor printed for
+// the second call on the same connection.
+std::pair<std::string, std::string> callTwice(const std::string& program, const std::vector<std::string>& arguments,
+                                              const std::function<void()>& between) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};
+  pid_t child = spawnHelper(program, arguments, in[0], out[1]);
+  close(in[0]);
+  close(out[1]);
+  std::string output;
+  char c;
+  while (read(out[0], &c, 1) == 1 && c != '\n') output.push_back(c);
+  std::string first = output;
+  between();
+  (void)!write(in[1], "\n", 1);
+  close(in[1]);
+  output.clear();
+  while (read(out[0], &c, 1) == 1) output.push_back(c);
+  close(out[0]);
+  waitpid(child, nullptr, 0);
+  return {first, output};
+}
+
+TEST_F(BusCallerProcessTest, AnAdmissionLastsOnlyWhileTheSameProcessRunsTheSameFile) {
+  ASSERT_TRUE(server_->serve(service(requirementFor("org.hushwall.test.caller"))));
+  const std::string denied = cat(accessDeniedError, "\n");
+  fs::copy_file(dir_->file("hushwall_test_caller"), dir_->file("swapped"), fs::copy_options::overwrite_existing);
+  const std::string caller = "hushwall_test_caller", impostor = "hushwall_test_impostor";
+  struct Case {
+    std::string name;
+    std::string program, mode, successor;
+    bool replaceBeforeExec;
+    std::string first, second;
+  };
+  std::vector<Case> cases = {
+      {"the same program again", caller, "exec", caller, false, "", ""},
+      {"an unstamped program", caller, "exec", impostor, false, "", denied},
+      {"the stamped file replaced on disk", "swapped", "exec", "swapped", true, "", denied},
+      {"a refused caller trying again", impostor, "exec", impostor, false, std::string(accessDeniedError), denied},
+      {"its process gone, a child on its connection", caller, "fork", caller, false, "", denied},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> arguments{busName_, path, interface, "Nothing", c.mode, dir_->file(c.successor)};
+    auto [first, second] = callTwice(dir_->file(c.program), arguments, [&] {
+      if (!c.replaceBeforeExec) return;
+      // Renamed over it, as an update would: the running file cannot be written.
+      fs::copy_file(dir_->file(impostor), dir_->file("swapped.new"), fs::copy_options::overwrite_existing);
+      fs::rename(dir_->file("swapped.new"), dir_->file(c.successor));
+    });
+    EXPECT_EQ(first, c.first);
+    EXPECT_EQ(second, c.second);
+  }
+  EXPECT_EQ(callers().size(), 5u);  // the four admitted first calls and the one admitted second call
+}
+
 TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
   const BusCaller caller{4242, 1000, ":1.7"};
+  const ProcessStamp stamp{77, 1, 2, 3, 4, 5, 6, 7};
   struct Case {
     std::string name;
     std::string requirement;
-    int failingStep;  // 1 lookUp, 2 examine, 3 confirm; 0 none
+    int failingStep;  // 1 lookUp, 2 examine, 3 confirm, 4 the stamp differs after the examination; 0 none
     Reason reason;
     int stepsRun;
   };
@@ -201,16 +378,19 @@ TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
       {"lookup errs", selfRequirement, 1, Reason::lookupFailed, 1},
       {"other program", selfRequirement, 2, Reason::otherIdentifier, 2},
       {"caller gone after the check", selfRequirement, 3, Reason::callerGone, 3},
+      {"caller changed during the check", selfRequirement, 4, Reason::callerGone, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     int steps = 0;
+    int stamps = 0;
     auto step = [&](int index) -> std::expected<void, Refusal> {
       ++steps;
       if (index == c.failingStep) return std::unexpected(Refusal{c.reason, ""});
       return {};
     };
     PeerAdmission admission;
+    admission.sender = [&](sd_bus_message*) { return caller.uniqueName; };
     admission.lookUp = [&](sd_bus_message*) -> std::expected<BusCaller, Refusal> {
       if (auto ok = step(1); !ok) return std::unexpected(ok.error());
       return caller;
@@ -223,15 +403,114 @@ TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
       EXPECT_EQ(checked, caller);
       return step(3);
     };
-    auto verdict = admission.admit(CodeRequirement::parse(c.requirement, CodeRequirement::Owner::processUser), nullptr);
+    admission.stamp = [&](pid_t pid) {
+      EXPECT_EQ(pid, caller.pid);
+      ProcessStamp read = stamp;
+      read.inode += (c.failingStep == 4 && ++stamps == 2) ? 1 : 0;
+      return std::optional(read);
+    };
+    AdmissionCache cache;
+    auto verdict = admission.admit(CodeRequirement::parse(c.requirement, CodeRequirement::Owner::processUser), nullptr, cache);
     EXPECT_EQ(steps, c.stepsRun);
-    if (c.stepsRun == 3 && c.failingStep == 0) {
+    if (c.failingStep == 0 && c.stepsRun == 3) {
       EXPECT_EQ(verdict.value(), caller);
+      EXPECT_EQ(cache.size(), 1u);
     } else {
       ASSERT_FALSE(verdict);
       EXPECT_EQ(verdict.error().reason, c.reason);
+      EXPECT_EQ(cache.size(), 0u);
     }
   }
+}
+
+// A remembered admission is used only while the stamp reads the same; any
+// other reading sends the caller through the whole admission again.
+TEST(PeerAdmission, ARememberedCallerIsReexaminedWhenItsProcessReadsDifferently) {
+  const BusCaller caller{4242, 1000, ":1.7"};
+  const ProcessStamp stamp{77, 1, 2, 3, 4, 5, 6, 7};
+  struct Case {
+    std::string name;
+    std::function<void(std::optional<ProcessStamp>&)> change;
+    bool stillStamped;  // the full admission's verdict
+    bool examined, admitted;
+  };
+  std::vector<Case> cases = {
+      {"unchanged", [](auto&) {}, true, false, true},
+      {"pid reused by a process started later", [](auto& s) { s->startTime += 1; }, false, true, false},
+      {"another executable", [](auto& s) { s->inode += 1; }, false, true, false},
+      {"executable rewritten in place", [](auto& s) { s->mtimeNanoseconds += 1; }, false, true, false},
+      {"executable grown", [](auto& s) { s->size += 1; }, false, true, false},
+      {"executable changed, its modification time set back", [](auto& s) { s->ctimeSeconds += 1; }, false, true, false},
+      {"unreadable /proc", [](auto& s) { s.reset(); }, true, true, false},
+      {"changed but still stamped", [](auto& s) { s->device += 1; }, true, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<ProcessStamp> now = stamp;
+    bool stamped = true;
+    PeerAdmission admission;
+    admission.sender = [&](sd_bus_message*) { return caller.uniqueName; };
+    admission.lookUp = [&](sd_bus_message*) -> std::expected<BusCaller, Refusal> { return caller; };
+    admission.examine = [&](const CodeRequirement&, pid_t) -> std::expected<void, Refusal> {
+      if (stamped) return {};
+      return std::unexpected(Refusal{Reason::noIdentity, ""});
+    };
+    admission.confirm = [](sd_bus_message*, const BusCaller&) -> std::expected<void, Refusal> { return {}; };
+    admission.stamp = [&](pid_t) { return now; };
+    AdmissionCache cache;
+    auto requirement = CodeRequirement::parse(selfRequirement, CodeRequirement::Owner::processUser);
+    ASSERT_TRUE(admission.admit(requirement, nullptr, cache));
+
+    c.change(now);
+    stamped = c.stillStamped;
+    bool examined = false;
+    auto verdict = admission.admit(requirement, nullptr, cache, &examined);
+    EXPECT_EQ(examined, c.examined);
+    EXPECT_EQ(verdict.has_value(), c.admitted);
+    EXPECT_EQ(cache.size(), c.admitted ? 1u : 0u);
+    if (c.admitted) {
+      EXPECT_EQ(cache.find(caller.uniqueName)->stamp, *now);
+    }
+  }
+}
+
+TEST(AdmissionCache, KeepsTheMostRecentlyUsedNamesUpToItsCapacity) {
+  AdmissionCache cache(3);
+  auto add = [&](const std::string& name) { cache.insert({BusCaller{1, 0, name}, ProcessStamp{}}); };
+  for (const char* name : {":1.1", ":1.2", ":1.3"}) add(name);
+  ASSERT_NE(cache.find(":1.1"), nullptr);  // now the most recent
+  add(":1.4");
+  EXPECT_EQ(cache.find(":1.2"), nullptr);
+  for (const char* name : {":1.1", ":1.3", ":1.4"}) EXPECT_NE(cache.find(name), nullptr) << name;
+  cache.erase(":1.3");
+  add(":1.4");  // replaces, evicts nothing
+  EXPECT_EQ(cache.size(), 2u);
+}
+
+TEST(ProcessStamp, ReadsTheStartTimeWhateverTheCommandName) {
+  struct Case {
+    std::string_view text;
+    std::optional<std::uint64_t> startTime;
+  };
+  const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 987654 19 20\n";
+  std::vector<Case> cases = {
+      {"", std::nullopt},
+      {"42 (a) S 1 2 3", std::nullopt},
+  };
+  std::vector<std::string> lines = {"42 (bash)" + tail, "42 (a) b ) (c)" + tail, "42 ())" + tail};
+  for (const auto& line : lines) cases.push_back({line, 987654});
+  cases.push_back({"42 (x) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 98x 19", std::nullopt});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(startTimeField(c.text), c.startTime);
+  }
+  auto self = readProcessStamp(getpid());
+  ASSERT_TRUE(self);
+  struct stat exe {};
+  ASSERT_EQ(stat("/proc/self/exe", &exe), 0);
+  EXPECT_EQ(self->inode, exe.st_ino);
+  EXPECT_EQ(self, readProcessStamp(getpid()));
+  EXPECT_FALSE(readProcessStamp(0));
 }
 
 }  // namespace

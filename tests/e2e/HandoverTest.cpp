@@ -54,7 +54,7 @@ TEST_F(HandoverE2E, HandsOverMidSessionToAStampedReplacementThatResumesTheSessio
   EXPECT_EQ(daemon.logCount("this daemon still meets the requirement its clients pin — it waits for a quiet moment "
                             "before handing over"),
             1);
-  EXPECT_EQ(daemon.logCount("another daemon is at our path — handing over mid-session; launchd starts it at once, "
+  EXPECT_EQ(daemon.logCount("another daemon is at our path — handing over mid-session; systemd starts it at once, "
                             "since session.json exists, and its launch reconcile resumes the session"),
             1)
       << log;

@@ -43,7 +43,7 @@ TEST_F(LifecycleE2E, ExitsWithStatusZeroAfterAMinuteIdle) {
   EXPECT_TRUE(WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), 0);
   std::string log = daemon.log();
-  EXPECT_NE(log.find("idle for 60s with no session — exiting; launchd starts us again on the next message"),
+  EXPECT_NE(log.find("idle for 60s with no session — exiting; D-Bus activation starts us again on the next message"),
             std::string::npos)
       << log;
   long stayed = longestStayingUp(log, false);
@@ -55,6 +55,7 @@ TEST_F(LifecycleE2E, ExitsWithStatusZeroAfterAMinuteIdle) {
 // open, a session starts within a tick for what is left of it.
 TEST_F(LifecycleE2E, StaysUpWhileASchedulesExistsAndAnOpenWindowStartsASession) {
   Schedule later = weeklySchedule(everyDay(), localMinute(12 * 60), 60, 1);
+  EXPECT_FALSE(daemon.maps("libicui18n")) << "no calendar before the first schedule";
   ASSERT_TRUE(client->call("SaveSchedules", Schedule::encodedList({later})));
   ASSERT_TRUE(waitUntil([&] { return longestStayingUp(daemon.log(), true) >= 60; }, 120s, 200ms)) << daemon.log();
   EXPECT_EQ(daemon.logCount("idle for 60s"), 0);
@@ -73,6 +74,8 @@ TEST_F(LifecycleE2E, StaysUpWhileASchedulesExistsAndAnOpenWindowStartsASession) 
       25s, 250ms))
       << daemon.log();
   EXPECT_EQ(session->scheduleID, open.id);
+  EXPECT_EQ(session->domains, open.domains);
+  EXPECT_TRUE(daemon.maps("libicui18n"));  // the calendar came with the first schedule
   // What is left of a window that opened one to two minutes before the save, a tick later.
   EXPECT_LE(session->totalDuration, 3600 - 60);
   EXPECT_GE(session->totalDuration, 3600 - 3 * 60);

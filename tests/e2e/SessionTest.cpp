@@ -82,6 +82,7 @@ TEST_F(SessionE2E, StartBlocksRingsTheFilterThenFlushesAndRefusesASecondStart) {
   EXPECT_TRUE(daemon.waitForLog("startSession refused: sessionAlreadyActive", 2s));
   EXPECT_EQ(readFile(daemon.hostsPath()), hosts);
   EXPECT_EQ(client->doorbells(), doorbells + 1);
+  EXPECT_FALSE(daemon.maps("libicu")) << "ASCII requests and no schedules need no Unicode tables";
 }
 
 TEST_F(SessionE2E, BadPayloadsGetTheirErrorAndChangeNothing) {

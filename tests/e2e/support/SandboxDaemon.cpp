@@ -86,6 +86,14 @@ bool SandboxDaemon::isRunning() { return process_ && process_->isRunning(); }
 
 pid_t SandboxDaemon::pid() const { return process_ ? process_->pid() : -1; }
 
+bool SandboxDaemon::maps(std::string_view name) const {
+  std::ifstream in("/proc/" + std::to_string(pid_) + "/maps");
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
+
 std::string SandboxDaemon::log() const {
   std::ifstream in(logPath());
   std::stringstream text;

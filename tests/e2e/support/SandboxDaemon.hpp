@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "support/Subprocess.hpp"
 
@@ -65,6 +66,9 @@ class SandboxDaemon {
   [[nodiscard]] std::string log() const;
   [[nodiscard]] int logCount(const std::string& text) const;
   bool waitForLog(const std::string& text, std::chrono::milliseconds timeout, int count = 1) const;
+
+  // Whether the running daemon has a file whose path contains `name` mapped.
+  [[nodiscard]] bool maps(std::string_view name) const;
 
   // Whether both of the daemon's well-known names have an owner on the bus.
   [[nodiscard]] static bool ownsBothNames();
