@@ -87,7 +87,7 @@ bool SandboxDaemon::isRunning() { return process_ && process_->isRunning(); }
 pid_t SandboxDaemon::pid() const { return process_ ? process_->pid() : -1; }
 
 bool SandboxDaemon::maps(std::string_view name) const {
-  std::ifstream in("/proc/" + std::to_string(pid_) + "/maps");
+  std::ifstream in("/proc/" + std::to_string(pid()) + "/maps");
   for (std::string line; std::getline(in, line);) {
     if (line.find(name) != std::string::npos) return true;
   }
