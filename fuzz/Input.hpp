@@ -1,5 +1,5 @@
-// What every fuzz target shares: the input as text or bytes, and a check that
-// stops the run where a property fails, so libFuzzer saves the input.
+// What every fuzz target shares: the input as text or bytes, and checks that
+// stop the run where a property fails, so libFuzzer saves the input.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,15 @@ inline void require(bool holds, const char* property) {
   if (holds) return;
   std::fprintf(stderr, "property failed: %s\n", property);
   std::abort();
+}
+
+// Whatever decodes must come back unchanged from what the daemon would write.
+template <class Record>
+void requireRoundTrip(std::string_view text, const char* property) {
+  auto record = Record::decode(text);
+  if (!record) return;
+  auto again = Record::decode(record->encoded());
+  require(again && *again == *record, property);
 }
 
 }  // namespace hushwall::fuzz
