@@ -160,9 +160,12 @@ int run(int argc, char** argv) {
   });
   std::string filterOutput;
   std::thread filter([&] {
-    filterOutput = Subprocess::run({HUSHWALL_LOAD_FILTER, "--filter", "--clients",
-                                    std::to_string(std::max(1, clients / 8)), "--seconds", std::to_string(seconds)})
-                       .out;
+    Subprocess side({HUSHWALL_LOAD_FILTER, "--filter", "--clients", std::to_string(std::max(1, clients / 8)),
+                     "--seconds", std::to_string(seconds)});
+    side.closeInput();
+    if (side.finish(std::chrono::seconds(static_cast<long>(seconds) + 60)) != 0)
+      filterOutput = "ERROR the filter side failed\n";
+    filterOutput += side.out;
   });
   Tally app = runClients(clients, until, {"HealthCheck", "CurrentSession", "Schedules", "StartSession"}, AppCalls{});
   done = true;
