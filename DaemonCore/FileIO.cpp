@@ -95,6 +95,34 @@ Result<void> removeItem(const std::string& path) {
   return {};
 }
 
+Result<void> makeDirectories(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) != 0) {
+    int error = errno;
+    if (error == EEXIST) return {};
+    std::string parent = parentDirectory(path);
+    if (error != ENOENT || parent == path) return std::unexpected(SystemError::fromErrno(error, "mkdir", path));
+    if (auto made = makeDirectories(parent, mode); !made) return made;
+    if (::mkdir(path.c_str(), mode) != 0) return std::unexpected(SystemError::fromErrno(errno, "mkdir", path));
+  }
+  (void)::chmod(path.c_str(), mode);
+  return {};
+}
+
+bool isTemporaryOf(std::string_view name, std::string_view target) {
+  constexpr std::size_t uuidLength = 36;
+  return name.size() == target.size() + uuidLength + 6 && name.starts_with('.') && name.substr(1).starts_with(target) &&
+         name[target.size() + 1] == '-' && name.ends_with(".tmp");
+}
+
+// Only this target's own temporary names: anything else in the directory is not ours.
+void removeLeftoverTemporaries(const Steps& steps, const std::string& directory, std::string_view target) {
+  std::error_code code;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, code)) {
+    std::string name = entry.path().filename().string();
+    if (isTemporaryOf(name, target)) steps.removeTemp(cat(directory, "/", name));
+  }
+}
+
 void syncDirectoryOf(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -164,6 +192,7 @@ const Steps& Steps::live() {
         if (::rename(from.c_str(), to.c_str()) != 0) return failure("rename", cat(from, " to ", to));
         return {};
       },
+      .makeDirectory = makeDirectories,
   };
   return table;
 }
@@ -171,6 +200,7 @@ const Steps& Steps::live() {
 Result<void> replaceAtomically(const Steps& steps, const std::string& target, std::string_view bytes,
                                mode_t createMode, const Attributes& attributes) {
   std::string directory = parentDirectory(target);
+  removeLeftoverTemporaries(steps, directory, lastComponent(target));
   std::string temp = cat(directory, "/.", lastComponent(target), "-", Uuid::random().string(), ".tmp");
   if (auto created = steps.createTemp(temp, createMode); !created) return created;
 
@@ -179,8 +209,9 @@ Result<void> replaceAtomically(const Steps& steps, const std::string& target, st
     return failed;
   };
   if (auto written = steps.write(temp, bytes); !written) return abandon(written);
-  if (auto synced = steps.sync(temp); !synced) return abandon(synced);
+  // Attributes before the sync, so that one fsync makes them durable with the bytes.
   if (auto set = steps.setAttributes(temp, attributes); !set) return abandon(set);
+  if (auto synced = steps.sync(temp); !synced) return abandon(synced);
   if (auto renamed = steps.rename(temp, target); !renamed) return abandon(renamed);
   // Makes the rename itself durable; the write has succeeded either way.
   steps.syncDirectory(directory);

@@ -57,17 +57,21 @@ struct Steps {
   std::function<Result<void>(const std::string& path)> remove;
   // rename(2) that replaces whatever is at `to`, failing with a SystemError.
   std::function<Result<void>(const std::string& from, const std::string& to)> move;
+  // mkdir -p; every directory it creates ends exactly `mode`, whatever the umask.
+  std::function<Result<void>(const std::string& path, mode_t mode)> makeDirectory;
 
   // The shared, immutable table of real primitives.
   [[nodiscard]] static const Steps& live();
 };
 
-// Replaces `target` with `bytes`: a hidden temporary file in the same
-// directory is created (exactly `createMode`), written, synced, given `attributes`,
+// Replaces `target` with `bytes`: temporary files an earlier crash left for
+// this target are removed, a hidden temporary file in the same directory is
+// created (exactly `createMode`), written, given `attributes`, synced,
 // renamed over the target, and the directory is synced, in that order. A
 // reader, or the daemon after a crash or power cut, finds the complete old or
-// the complete new bytes. On failure the target is as before and the
-// temporary file is gone, except when it could not be created.
+// the complete new bytes, each with its own attributes. On failure the target
+// is as before and the temporary file is gone, except when it could not be
+// created. REQUIRES: no other writer replaces `target` at the same time.
 [[nodiscard]] Result<void> replaceAtomically(const Steps& steps, const std::string& target, std::string_view bytes,
                                              mode_t createMode, const Attributes& attributes);
 

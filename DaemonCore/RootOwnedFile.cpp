@@ -11,20 +11,6 @@ namespace {
 constexpr mode_t fileMode = 0600;
 constexpr mode_t directoryMode = 0700;
 
-// mkdir -p; every directory it creates ends exactly 0700, whatever the umask.
-Result<void> makeDirectories(const std::string& path) {
-  if (::mkdir(path.c_str(), directoryMode) != 0) {
-    int error = errno;
-    if (error == EEXIST) return {};
-    std::string parent = FileIO::parentDirectory(path);
-    if (error != ENOENT || parent == path) return std::unexpected(SystemError::fromErrno(error, "mkdir", path));
-    if (auto made = makeDirectories(parent); !made) return made;
-    if (::mkdir(path.c_str(), directoryMode) != 0) return std::unexpected(SystemError::fromErrno(errno, "mkdir", path));
-  }
-  (void)::chmod(path.c_str(), directoryMode);
-  return {};
-}
-
 }  // namespace
 
 RootOwnedFile::RootOwnedFile(std::string path, FileIO::Steps steps)
@@ -42,8 +28,15 @@ Result<void> RootOwnedFile::remove() const { return FileIO::removeDurably(steps_
 Result<void> RootOwnedFile::createDirectoryIfNeeded() const {
   std::string directory = FileIO::parentDirectory(path_);
   if (FileIO::itemExists(directory)) return {};
-  if (auto made = makeDirectories(directory); !made) return made;
+  std::string existing = FileIO::parentDirectory(directory);
+  while (existing != "/" && existing != "." && !FileIO::itemExists(existing)) existing = FileIO::parentDirectory(existing);
+  if (auto made = steps_.makeDirectory(directory, directoryMode); !made) return made;
   if (::geteuid() == 0) (void)::chown(directory.c_str(), 0, 0);
+  // A new directory's entry lives in its parent: without these syncs a power
+  // cut could take the directory, and the file about to be written, with it.
+  for (std::string made = directory; made != existing; made = FileIO::parentDirectory(made)) {
+    steps_.syncDirectory(FileIO::parentDirectory(made));
+  }
   return {};
 }
 

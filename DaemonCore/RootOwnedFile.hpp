@@ -1,10 +1,8 @@
 // Atomic replacement of one of the daemon's own root-only files, through
 // FileIO::replaceAtomically: the file ends with mode 0600 and, when running as
-// root, owner root:root. The directory is created 0700 on first use.
-//
-// Not protected against: a crash between creating and renaming the temporary
-// file leaves it behind (it never shadows the target; nothing removes it).
-// Holds no lock; callers serialise writes to one target. Copyable; each `write`
+// root, owner root:root. The directory is created 0700 on first use, and its
+// entry synced. A temporary file a crash left behind never shadows the target;
+// the next write removes it. Holds no lock; callers serialise writes to one target. Copyable; each `write`
 // is independent.
 #pragma once
 

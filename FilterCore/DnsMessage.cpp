@@ -102,6 +102,11 @@ std::expected<std::vector<std::uint8_t>, DnsError> failureAnswer(std::span<const
   answer[4] = 0;
   answer[5] = 1;
   for (std::size_t i = 6; i < headerLength; ++i) answer[i] = 0;
+  // A pointer may lead into the header or past the question, which the answer rewrites or leaves out.
+  std::string echoed;
+  if (auto again = readName(answer, headerLength, echoed); !again || echoed != name) {
+    return std::unexpected(DnsError::badName);
+  }
   return answer;
 }
 

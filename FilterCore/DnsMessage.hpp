@@ -59,7 +59,8 @@ enum class DnsFailure : std::uint8_t {
 
 // The answer to `query` that fails it at once: the query's ID, opcode, RD bit
 // and first question, with QR and RA set, `failure` as the RCODE, and no
-// records. Fails when the query does not parse or has no question.
+// records. Fails when the query does not parse or has no question, or when
+// its name cannot be read from the question alone.
 [[nodiscard]] std::expected<std::vector<std::uint8_t>, DnsError> failureAnswer(std::span<const std::uint8_t> query,
                                                                                DnsFailure failure);
 

@@ -34,16 +34,24 @@ std::expected<std::set<std::int64_t>, Failure> parseWeekdays(std::string_view te
   if (lower == "weekends") return std::set<std::int64_t>{1, 7};
   std::set<std::int64_t> days;
   std::string_view rest = lower;
+  auto refuse = [text] {
+    return std::unexpected(Failure::usage(
+        cat("invalid days \"", text, "\": write day names such as mon,wed,fri, or weekdays, weekends or daily")));
+  };
   while (true) {
     std::size_t comma = rest.find(',');
-    std::string_view word = trimmed(rest.substr(0, comma));
-    auto at = std::ranges::find(shortNames, word);
-    if (at == shortNames.end()) at = shortNames.begin() + (std::ranges::find(longNames, word) - longNames.begin());
-    if (word.empty() || at == shortNames.end()) {
-      return std::unexpected(Failure::usage(
-          cat("invalid days \"", text, "\": write day names such as mon,wed,fri, or weekdays, weekends or daily")));
+    std::string_view part = trimmed(rest.substr(0, comma));
+    if (part.empty()) return refuse();
+    // Blanks separate names too, so the list formatWeekdays shows reads back.
+    while (!part.empty()) {
+      std::size_t blank = part.find_first_of(" \t");
+      std::string_view word = part.substr(0, blank);
+      auto at = std::ranges::find(shortNames, word);
+      if (at == shortNames.end()) at = shortNames.begin() + (std::ranges::find(longNames, word) - longNames.begin());
+      if (at == shortNames.end()) return refuse();
+      days.insert(at - shortNames.begin() + 1);
+      part = blank == std::string_view::npos ? std::string_view() : trimmed(part.substr(blank));
     }
-    days.insert(at - shortNames.begin() + 1);
     if (comma == std::string_view::npos) break;
     rest.remove_prefix(comma + 1);
   }

@@ -16,8 +16,8 @@
 
 namespace hushwall::ScheduleText {
 
-// Days as a comma-separated list of names ("sun" ... "sat", or the full English
-// names, any case) or one of "weekdays", "weekends", "daily"; numbered 1 =
+// Days as a list of names separated by commas or blanks ("sun" ... "sat", or
+// the full English names, any case) or one of "weekdays", "weekends", "daily"; numbered 1 =
 // Sunday ... 7 = Saturday.
 [[nodiscard]] std::expected<std::set<std::int64_t>, Failure> parseWeekdays(std::string_view text);
 // "Mon Tue Wed", Monday first; "daily" for all seven; "-" for none.

@@ -66,6 +66,12 @@ TEST(DnsMessageTest, FailureAnswerEchoesTheQuestion) {
     EXPECT_EQ(*answer, expected);
   }
   EXPECT_FALSE(failureAnswer(hex("abcd01000000000000000000"), DnsFailure::refused));
+  // Names whose pointers lead into the rewritten header or past the copied question.
+  for (const char* crafted : {"010000000001000000000000c00000010001", "abcd010000010000000000000105c00d000100014100"}) {
+    SCOPED_TRACE(crafted);
+    EXPECT_TRUE(parseDnsMessage(hex(crafted)));
+    EXPECT_EQ(failureAnswer(hex(crafted), DnsFailure::refused), std::unexpected(DnsError::badName));
+  }
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ TEST_F(LifecycleE2E, StaysUpWhileASchedulesExistsAndAnOpenWindowStartsASession) 
       25s, 250ms))
       << daemon.log();
   EXPECT_EQ(session->scheduleID, open.id);
+  EXPECT_EQ(session->domains, open.domains);
+  EXPECT_TRUE(daemon.maps("libicui18n"));  // the calendar came with the first schedule
   // What is left of a window that opened one to two minutes before the save, a tick later.
   EXPECT_LE(session->totalDuration, 3600 - 60);
   EXPECT_GE(session->totalDuration, 3600 - 3 * 60);

@@ -1,7 +1,9 @@
-// A session through the real daemon: start, refusals, tampering and its
-// repair, a crash and resumption, the end on time, the filter channel, and a
-// caller without the app's identity.
+// A session through the real daemon: start, refusals, hostile bus input,
+// tampering and its repair, a crash and resumption, the end on time, the
+// filter channel, and a caller without the app's identity.
+#include <fcntl.h>
 #include <signal.h>
+#include <systemd/sd-bus.h>
 
 #include <chrono>
 #include <filesystem>
@@ -114,6 +116,106 @@ TEST_F(SessionE2E, BadPayloadsGetTheirErrorAndChangeNothing) {
   EXPECT_EQ(daemon.logCount("saveSchedules: undecodable request"), 2);
   EXPECT_EQ(client->doorbells(), doorbells);
   EXPECT_FALSE(fs::exists(daemon.dnsLogPath()));
+}
+
+// A raw call on a connection of its own: the reply's error name, "" on success.
+std::string rawCall(sd_bus* bus, const char* path, const char* interface, const char* member,
+                    const std::function<int(sd_bus_message*)>& append) {
+  sd_bus_message* call = nullptr;
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  int r = sd_bus_message_new_method_call(bus, &call, "org.hushwall.daemon", path, interface, member);
+  if (r >= 0) r = append(call);
+  if (r >= 0) r = sd_bus_call(bus, call, 30'000'000, &error, &reply);
+  std::string name = r >= 0 ? "" : error.name ? error.name : "errno " + std::to_string(-r);
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(call);
+  return name;
+}
+
+// Guards against: one peer's oversized, mistyped, misaddressed, abandoned or
+// flooding calls stopping the daemon from serving, or leaking its descriptors.
+TEST_F(SessionE2E, HostileBusInputGetsACleanErrorOrIsDroppedAndServingGoesOn) {
+  const char* object = "/org/hushwall/daemon";
+  const char* interface = "org.hushwall.Daemon";
+  auto bytes = [](std::string payload) {
+    return [payload](sd_bus_message* m) { return sd_bus_message_append_array(m, 'y', payload.data(), payload.size()); };
+  };
+  auto none = [](sd_bus_message*) { return 0; };
+  struct Case {
+    const char* name;
+    std::function<std::set<std::string>(sd_bus*)> send;  // the replies' error names
+    std::set<std::string> expected;
+  };
+  const std::string undecodable = dbusErrorName(DaemonError::invalidDomain);
+  const std::vector<Case> cases = {
+      {"a start of 30 MiB, near the bus's 32 MiB limit",
+       [&](sd_bus* bus) { return std::set{rawCall(bus, object, interface, "StartSession", bytes(std::string(30 << 20, '{')))}; },
+       {undecodable}},
+      {"a descriptor attached",
+       [&](sd_bus* bus) {
+         int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+         auto sent = rawCall(bus, object, interface, "StartSession", [&](sd_bus_message* m) {
+           int r = bytes("{}")(m);
+           return r < 0 ? r : sd_bus_message_append(m, "h", fd);
+         });
+         ::close(fd);
+         return std::set{sent};
+       },
+       {"org.freedesktop.DBus.Error.InvalidArgs"}},
+      {"the wrong interface", [&](sd_bus* bus) { return std::set{rawCall(bus, object, "org.hushwall.Nope", "HealthCheck", none)}; },
+       {"org.freedesktop.DBus.Error.UnknownMethod"}},
+      {"the wrong object",
+       [&](sd_bus* bus) { return std::set{rawCall(bus, "/org/hushwall/nope", interface, "HealthCheck", none)}; },
+       {"org.freedesktop.DBus.Error.UnknownObject"}},
+      {"a caller gone before the reply",
+       [&](sd_bus* bus) {
+         EXPECT_GE(sd_bus_call_method_async(bus, nullptr, "org.hushwall.daemon", object, interface, "StartSession",
+                                            nullptr, nullptr, "ay", 0),
+                   0);
+         EXPECT_GE(sd_bus_flush(bus), 0);
+         return std::set<std::string>{};
+       },
+       {}},
+      {"400 calls in flight on one connection, past the bus's 128 pending replies",
+       [&](sd_bus* bus) {
+         std::set<std::string> names;
+         int pending = 400;
+         auto replied = [](sd_bus_message* reply, void* state, sd_bus_error*) {
+           auto& [left, seen] = *static_cast<std::pair<int*, std::set<std::string>*>*>(state);
+           --*left;
+           seen->insert(sd_bus_message_is_method_error(reply, nullptr) ? sd_bus_message_get_error(reply)->name : "");
+           return 0;
+         };
+         std::pair<int*, std::set<std::string>*> state{&pending, &names};
+         for (int i = 0; i < 400; ++i) {
+           EXPECT_GE(sd_bus_call_method_async(bus, nullptr, "org.hushwall.daemon", object, interface, "HealthCheck",
+                                              replied, &state, ""),
+                     0);
+         }
+         auto deadline = Clock::now() + 30s;
+         while (pending > 0 && Clock::now() < deadline) {
+           if (sd_bus_process(bus, nullptr) == 0) (void)sd_bus_wait(bus, 100'000);
+         }
+         EXPECT_EQ(pending, 0) << "every call gets a reply";
+         names.erase("org.freedesktop.DBus.Error.LimitsExceeded");  // the bus's own refusal, never the daemon's
+         return names;
+       },
+       {""}},
+  };
+  const std::size_t descriptors = std::distance(fs::directory_iterator(cat("/proc/", daemon.pid(), "/fd")), {});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sd_bus* bus = nullptr;
+    ASSERT_GE(sd_bus_open_system(&bus), 0);
+    EXPECT_EQ(c.send(bus), c.expected);
+    sd_bus_flush_close_unref(bus);
+    EXPECT_TRUE(client->call("HealthCheck")) << "the daemon keeps serving";
+    EXPECT_TRUE(waitUntil([&] { return std::distance(fs::directory_iterator(cat("/proc/", daemon.pid(), "/fd")), {}) ==
+                                       static_cast<std::ptrdiff_t>(descriptors); }, 2s));
+  }
+  EXPECT_FALSE(current()) << "no start got through";
 }
 
 // Each tampering is put right by the watchers 250 ms after it, well before the next tick.

@@ -1,0 +1,7 @@
+#include "HushwallCore/StartSessionRequest.hpp"
+#include "fuzz/Input.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  (void)hushwall::StartSessionRequest::decode(hushwall::fuzz::text(data, size));
+  return 0;
+}
