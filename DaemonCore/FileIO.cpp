@@ -76,9 +76,8 @@ Result<void> syncFile(const std::string& path) {
 
 Result<void> applyAttributes(const std::string& path, const Attributes& attributes) {
   // Owner first: a chown may clear mode bits, the chmod then sets them exactly.
-  if ((attributes.owner || attributes.group) &&
-      ::chown(path.c_str(), attributes.owner.value_or(static_cast<uid_t>(-1)),
-              attributes.group.value_or(static_cast<gid_t>(-1))) != 0) {
+  if ((attributes.owner || attributes.group) && ::chown(path.c_str(), attributes.owner.value_or(static_cast<uid_t>(-1)),
+                                                        attributes.group.value_or(static_cast<gid_t>(-1))) != 0) {
     return failure("chown", path);
   }
   if (::chmod(path.c_str(), attributes.permissions) != 0) return failure("chmod", path);
@@ -197,8 +196,8 @@ const Steps& Steps::live() {
   return table;
 }
 
-Result<void> replaceAtomically(const Steps& steps, const std::string& target, std::string_view bytes,
-                               mode_t createMode, const Attributes& attributes) {
+Result<void> replaceAtomically(const Steps& steps, const std::string& target, std::string_view bytes, mode_t createMode,
+                               const Attributes& attributes) {
   std::string directory = parentDirectory(target);
   removeLeftoverTemporaries(steps, directory, lastComponent(target));
   std::string temp = cat(directory, "/.", lastComponent(target), "-", Uuid::random().string(), ".tmp");

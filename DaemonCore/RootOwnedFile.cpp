@@ -29,7 +29,8 @@ Result<void> RootOwnedFile::createDirectoryIfNeeded() const {
   std::string directory = FileIO::parentDirectory(path_);
   if (FileIO::itemExists(directory)) return {};
   std::string existing = FileIO::parentDirectory(directory);
-  while (existing != "/" && existing != "." && !FileIO::itemExists(existing)) existing = FileIO::parentDirectory(existing);
+  while (existing != "/" && existing != "." && !FileIO::itemExists(existing))
+    existing = FileIO::parentDirectory(existing);
   if (auto made = steps_.makeDirectory(directory, directoryMode); !made) return made;
   if (::geteuid() == 0) (void)::chown(directory.c_str(), 0, 0);
   // A new directory's entry lives in its parent: without these syncs a power

@@ -13,7 +13,6 @@ const Logger& logger() {
   return logger;
 }
 
-
 }  // namespace
 
 ScheduleStore::ScheduleStore(std::string directory, FileIO::Steps steps)

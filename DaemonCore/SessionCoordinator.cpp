@@ -213,9 +213,7 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
   return {publishLocked(Outcome::stuck(error)), noEffects};
 }
 
-SessionCoordinator::Outcome SessionCoordinator::tick() {
-  return upkeep(&SessionCoordinator::tickLocked);
-}
+SessionCoordinator::Outcome SessionCoordinator::tick() { return upkeep(&SessionCoordinator::tickLocked); }
 
 std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoordinator::tickLocked() {
   if (session_) {
@@ -237,9 +235,7 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
   return {Outcome::idle(), noEffects};
 }
 
-SessionCoordinator::Outcome SessionCoordinator::verify() {
-  return upkeep(&SessionCoordinator::verifyLocked);
-}
+SessionCoordinator::Outcome SessionCoordinator::verify() { return upkeep(&SessionCoordinator::verifyLocked); }
 
 std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoordinator::verifyLocked() {
   if (!session_) {
@@ -253,7 +249,8 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
 
   auto onDisk = store_->load();  // an unreadable file counts as no record: it is rewritten
   if (!onDisk || *onDisk != session) {
-    if (auto saved = store_->save(session); !saved) return stuckLocked(saved.error(), "repair: saving the session file");
+    if (auto saved = store_->save(session); !saved)
+      return stuckLocked(saved.error(), "repair: saving the session file");
     log_.notice("watcher: rewrote the session file");
   }
   return {Outcome::running(session), Effects{.flush = *repaired}};
@@ -277,7 +274,8 @@ std::pair<SessionCoordinator::Outcome, SessionCoordinator::Effects> SessionCoord
       if (!ended) return stuckLocked(ended.error(), "launch: ending the session");
       return *ended;
     }
-    if (auto saved = store_->save(updated); !saved) return stuckLocked(saved.error(), "launch: saving the session file");
+    if (auto saved = store_->save(updated); !saved)
+      return stuckLocked(saved.error(), "launch: saving the session file");
     auto repaired = reassertBlockLocked(updated);
     if (!repaired) return stuckLocked(repaired.error(), "launch: reasserting the block");
     if (*repaired) log_.notice("launch: reasserted the block for the live session");
@@ -388,8 +386,8 @@ ScheduleDecision SessionCoordinator::recordScheduleOutcomesLocked(bool hasSessio
         break;
     }
     if (!outcome) continue;
-    auto schedule = std::find_if(set.schedules.begin(), set.schedules.end(),
-                                 [&](const Schedule& s) { return s.id == id; });
+    auto schedule =
+        std::find_if(set.schedules.begin(), set.schedules.end(), [&](const Schedule& s) { return s.id == id; });
     if (schedule == set.schedules.end()) continue;
     auto occurrence = schedule->occurrence(now, calendar);
     if (!occurrence) continue;

@@ -27,10 +27,9 @@ class Timekeeper {
   // A new session record: fresh id, consumed 0, lastTick read from `now`, then
   // startedAt from a further wall-clock reading. Fails only with durationOutOfRange,
   // before reading any clock.
-  [[nodiscard]] std::expected<SessionState, DaemonError> start(std::vector<std::string> domains, double duration,
-                                                               const TimeSource& now,
-                                                               std::optional<Uuid> scheduleID = std::nullopt,
-                                                               std::optional<std::string> scheduleName = std::nullopt) const;
+  [[nodiscard]] std::expected<SessionState, DaemonError> start(
+      std::vector<std::string> domains, double duration, const TimeSource& now,
+      std::optional<Uuid> scheduleID = std::nullopt, std::optional<std::string> scheduleName = std::nullopt) const;
 
   // `state` with consumed credited up to now (clamped at totalDuration) and a
   // fresh lastTick read after the credit.

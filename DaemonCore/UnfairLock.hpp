@@ -20,7 +20,9 @@ class UnfairLock {
   [[nodiscard]] bool try_lock();
   void unlock();
 
-  [[nodiscard]] bool isHeldByCurrentThread() const { return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+  [[nodiscard]] bool isHeldByCurrentThread() const {
+    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  }
 
  private:
   std::mutex mutex_;

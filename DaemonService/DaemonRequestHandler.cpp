@@ -96,8 +96,8 @@ std::string DaemonRequestHandler::healthCheck() {
 
 DaemonHealth DaemonRequestHandler::health() const {
   const BuildInfo& info = buildInfo();
-  bool canManageBlock = blockController_.hasActiveBlock().has_value() && environment_.blockManagement() &&
-                        !coordinator_.isStuck();
+  bool canManageBlock =
+      blockController_.hasActiveBlock().has_value() && environment_.blockManagement() && !coordinator_.isStuck();
   return DaemonHealth{
       .version = info.version,
       .uid = static_cast<std::uint32_t>(getuid()),

@@ -20,8 +20,8 @@
 
 #include "DaemonCore/BlockController.hpp"
 #include "DaemonCore/SessionCoordinator.hpp"
-#include "HushwallCore/Date.hpp"
 #include "HushwallCore/DaemonHealth.hpp"
+#include "HushwallCore/Date.hpp"
 #include "HushwallCore/Error.hpp"
 #include "HushwallCore/FilterStatus.hpp"
 #include "HushwallCore/Log.hpp"

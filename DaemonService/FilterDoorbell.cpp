@@ -10,16 +10,16 @@
 namespace hushwall::FilterDoorbell {
 
 void ring(BusConnection& bus) {
-  bus.emitSignal(std::string(RulesService::objectPath), std::string(RulesService::interface),
-                 std::string(RulesService::rulesChanged), std::string(RulesService::rulesChangedNotification), [](int status) {
-                   const Logger log(LogSubsystem::daemon, "filter-rules");
-                   if (status == 0) {
-                     log.notice("rang the filter's doorbell");
-                   } else {
-                     log.error(cat("could not ring the filter's doorbell: notify status ",
-                                   static_cast<std::uint32_t>(status)));
-                   }
-                 });
+  bus.emitSignal(
+      std::string(RulesService::objectPath), std::string(RulesService::interface),
+      std::string(RulesService::rulesChanged), std::string(RulesService::rulesChangedNotification), [](int status) {
+        const Logger log(LogSubsystem::daemon, "filter-rules");
+        if (status == 0) {
+          log.notice("rang the filter's doorbell");
+        } else {
+          log.error(cat("could not ring the filter's doorbell: notify status ", static_cast<std::uint32_t>(status)));
+        }
+      });
 }
 
 }  // namespace hushwall::FilterDoorbell

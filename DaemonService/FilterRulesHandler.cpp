@@ -14,15 +14,15 @@ FilterRulesHandler::FilterRulesHandler(SessionCoordinator& coordinator, std::fun
 
 std::string FilterRulesHandler::currentRules() const {
   FilterRuleSet rules = coordinator_.filterRules();
-  log_.notice(cat("filter asked: ", caseName(rules.state), ", ", static_cast<std::int64_t>(rules.domains.size()),
-                  " domains"));
+  log_.notice(
+      cat("filter asked: ", caseName(rules.state), ", ", static_cast<std::int64_t>(rules.domains.size()), " domains"));
   return rules.encoded();
 }
 
 void FilterRulesHandler::report(std::string_view payload) {
   auto refuse = [&] {
-    log_.error(cat("filter report refused: ", static_cast<std::int64_t>(payload.size()),
-                   " bytes, oversized or undecodable"));
+    log_.error(
+        cat("filter report refused: ", static_cast<std::int64_t>(payload.size()), " bytes, oversized or undecodable"));
   };
   // Checked before decoding, so an oversized report costs no parsing.
   if (payload.size() > FilterReport::maxEncodedSize) return refuse();

@@ -22,7 +22,8 @@ namespace hushwall {
 
 class FilterRulesHandler {
  public:
-  explicit FilterRulesHandler(SessionCoordinator& coordinator, std::function<Date()> now = [] { return Date::now(); });
+  explicit FilterRulesHandler(
+      SessionCoordinator& coordinator, std::function<Date()> now = [] { return Date::now(); });
 
   // The current FilterRuleSet as JSON.
   [[nodiscard]] std::string currentRules() const;

@@ -23,7 +23,8 @@ std::expected<void, BusError> FilterRulesListener::start(BusConnection& bus) {
       .acceptedLine = "accepted the filter",
   };
   service.methods = {
-      {"CurrentRules", false, true, [&handler](const BusCaller&, std::string_view) { return Reply(handler.currentRules()); }},
+      {"CurrentRules", false, true,
+       [&handler](const BusCaller&, std::string_view) { return Reply(handler.currentRules()); }},
       {"Report", true, false,
        [&handler](const BusCaller&, std::string_view payload) {
          handler.report(payload);

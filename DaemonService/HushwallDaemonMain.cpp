@@ -133,8 +133,8 @@ SerialQueue& watcherQueue() {
 void repair() { (void)coordinator().verify(); }
 
 FileWatcher& hostsWatcher() {
-  static std::shared_ptr<FileWatcher>& instance = keep(
-      FileWatcher::make(HostsFile(systemPaths().hostsFile).path(), watcherQueue(), watcherDebounce, repair));
+  static std::shared_ptr<FileWatcher>& instance =
+      keep(FileWatcher::make(HostsFile(systemPaths().hostsFile).path(), watcherQueue(), watcherDebounce, repair));
   return *instance;
 }
 
@@ -210,7 +210,8 @@ void run(CodeRequirement::Owner owner, LogTarget target) {
   ticker().start();
   hostsWatcher().start();
   stateWatcher().start();
-  if (auto served = listener().start(bus()); !served) cannotServe(cat(served.error().name, ": ", served.error().message));
+  if (auto served = listener().start(bus()); !served)
+    cannotServe(cat(served.error().name, ": ", served.error().message));
   if (auto served = filterRulesListener().start(bus()); !served) {
     cannotServe(cat(served.error().name, ": ", served.error().message));
   }

@@ -63,8 +63,9 @@ bool ReplacementCheck::stillServable() {
     return false;
   }
   if (saidServable_.insert(*current).second) {
-    log_.notice("this daemon still meets the requirement its clients pin — it waits for a quiet moment before "
-                "handing over");
+    log_.notice(
+        "this daemon still meets the requirement its clients pin — it waits for a quiet moment before "
+        "handing over");
   }
   return true;
 }

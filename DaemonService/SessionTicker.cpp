@@ -62,10 +62,10 @@ void SessionTicker::start() {
 }
 
 void SessionTicker::schedule(double delay, double leeway) {
-  auto timer = queue_.addTimer(toDuration(delay), SerialQueue::Duration::zero(), toDuration(leeway),
-                               [weak = weak_from_this()] {
-                                 if (auto self = weak.lock()) self->fire();
-                               });
+  auto timer =
+      queue_.addTimer(toDuration(delay), SerialQueue::Duration::zero(), toDuration(leeway), [weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->fire();
+      });
   timer_ = std::move(timer);  // cancels the one it replaces
 }
 

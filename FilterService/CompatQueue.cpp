@@ -2,6 +2,7 @@
 
 // The C library's socket headers go before the kernel's, which defer to them.
 #include <netinet/in.h>
+
 #include <libmnl/libmnl.h>
 #include <libnftnl/batch.h>
 #include <libnftnl/chain.h>
@@ -43,7 +44,7 @@ nftnl_expr* expression(const char* name) { return nftnl_expr_alloc(name); }
 }  // namespace
 
 std::expected<std::unique_ptr<CompatQueue>, TableError> CompatQueue::open(std::uint16_t queueNumber,
-                                                                         std::uint32_t markBit) {
+                                                                          std::uint32_t markBit) {
   mnl_socket* socket = mnl_socket_open(NETLINK_NETFILTER);
   if (socket == nullptr) return std::unexpected(failure("netlink socket", errno));
   std::unique_ptr<CompatQueue> made(new CompatQueue(socket));

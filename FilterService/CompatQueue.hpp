@@ -20,7 +20,7 @@ namespace hushwall::filter {
 class CompatQueue {
  public:
   [[nodiscard]] static std::expected<std::unique_ptr<CompatQueue>, TableError> open(std::uint16_t queueNumber,
-                                                                                   std::uint32_t markBit);
+                                                                                    std::uint32_t markBit);
   ~CompatQueue();
   CompatQueue(const CompatQueue&) = delete;
   CompatQueue& operator=(const CompatQueue&) = delete;

@@ -2,8 +2,8 @@
 
 #include <arpa/nameser.h>
 #include <netdb.h>
-#include <resolv.h>
 #include <netinet/in.h>
+#include <resolv.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,8 +27,10 @@ PacketQueue::Verdict verdictFor(const Decision& decision) {
     case Decision::Action::accept:
       return decision.mark == Decision::Mark::allowed ? Verdict::allowFlow : Verdict::accept;
     case Decision::Action::reset:
-    case Decision::Action::reject: return Verdict::refusePacket;
-    case Decision::Action::answer: return Verdict::drop;
+    case Decision::Action::reject:
+      return Verdict::refusePacket;
+    case Decision::Action::answer:
+      return Verdict::drop;
   }
   return Verdict::accept;
 }
@@ -74,9 +76,8 @@ std::expected<std::unique_ptr<Enforcer>, std::string> Enforcer::start(Options op
   made->rawV6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   Enforcer* self = made.get();
   // The queue first: its guard process must not inherit the table's socket.
-  auto queue = PacketQueue::open(options.queueNumber, options.deadline, [self](PacketQueue::Packet packet) {
-    self->judge(std::move(packet));
-  });
+  auto queue = PacketQueue::open(options.queueNumber, options.deadline,
+                                 [self](PacketQueue::Packet packet) { self->judge(std::move(packet)); });
   if (!queue) return std::unexpected(queue.error().message);
   made->queue_ = std::move(*queue);
   auto table = FilterTable::open(options.queueNumber);

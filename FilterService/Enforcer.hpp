@@ -52,11 +52,11 @@ class Enforcer {
   [[nodiscard]] std::string counters() const;
 
   mutable std::mutex engineMutex_;
-  FlowEngine engine_;               // GUARDED_BY(engineMutex_)
+  FlowEngine engine_;                // GUARDED_BY(engineMutex_)
   std::uint64_t socketsClosed_ = 0;  // GUARDED_BY(engineMutex_)
-  int rawV4_ = -1;                            // for answers put in place of refused packets
+  int rawV4_ = -1;                   // for answers put in place of refused packets
   int rawV6_ = -1;
-  std::unique_ptr<FilterTable> table_;        // used only by apply and destruction
+  std::unique_ptr<FilterTable> table_;  // used only by apply and destruction
   std::unique_ptr<PacketQueue> queue_;
 };
 

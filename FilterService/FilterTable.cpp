@@ -21,8 +21,8 @@ std::string hex(std::uint32_t value) {
 // One base chain per hook and step; `body` is its rule.
 std::string baseChain(std::string_view chain, std::string_view hook, int priority, std::string_view body) {
   return std::string("add chain inet hushwall ") + std::string(chain) + " { type filter hook " + std::string(hook) +
-         " priority " + std::to_string(priority) + "; policy accept; }\nadd rule inet hushwall " +
-         std::string(chain) + " " + std::string(body) + "\n";
+         " priority " + std::to_string(priority) + "; policy accept; }\nadd rule inet hushwall " + std::string(chain) +
+         " " + std::string(body) + "\n";
 }
 
 }  // namespace
@@ -37,10 +37,11 @@ std::string FilterTable::installText(std::optional<std::uint16_t> queueNumber, u
   const std::string want = "meta mark set meta mark | " + hex(wantsVerdict) + " accept";
 
   std::string text = "add table inet hushwall { flags owner; }\n";
-  text += "add chain inet hushwall refuse\n"
-          "add rule inet hushwall refuse meta l4proto tcp reject with tcp reset\n"
-          "add rule inet hushwall refuse meta l4proto udp reject\n"
-          "add rule inet hushwall refuse drop\n";
+  text +=
+      "add chain inet hushwall refuse\n"
+      "add rule inet hushwall refuse meta l4proto tcp reject with tcp reset\n"
+      "add rule inet hushwall refuse meta l4proto udp reject\n"
+      "add rule inet hushwall refuse drop\n";
   // Step 1 (priority -5): decided flows end here; the rest is marked for the queue.
   text += "add chain inet hushwall classify\n";
   for (const std::string& rule : std::initializer_list<std::string>{
@@ -65,7 +66,8 @@ std::string FilterTable::installText(std::optional<std::uint16_t> queueNumber, u
 
   // Step 2 (priority 0): the queue. Without a listener the packet passes.
   if (queueNumber) {
-    std::string enqueue = "meta mark & " + hex(wantsVerdict) + " != 0 queue num " + std::to_string(*queueNumber) + " bypass";
+    std::string enqueue =
+        "meta mark & " + hex(wantsVerdict) + " != 0 queue num " + std::to_string(*queueNumber) + " bypass";
     text += baseChain("enqueue_output", "output", 0, enqueue);
     text += baseChain("enqueue_forward", "forward", 0, enqueue);
     text += baseChain("enqueue_input", "input", 0, enqueue);

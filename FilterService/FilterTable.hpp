@@ -67,8 +67,8 @@ class FilterTable {
 
   nft_ctx* context_;
   std::uint16_t queueNumber_;
-  bool needsCompat_ = false;  // the kernel refused the nftables queue expression
-  std::unique_ptr<CompatQueue> compat_;   // present while the table is, when needed
+  bool needsCompat_ = false;             // the kernel refused the nftables queue expression
+  std::unique_ptr<CompatQueue> compat_;  // present while the table is, when needed
   bool installed_ = false;
   unsigned generation_ = 0;
 };

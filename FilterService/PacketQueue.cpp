@@ -2,18 +2,18 @@
 
 // The C library's socket headers go before the kernel's, which defer to them.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <libmnl/libmnl.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink_queue.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,7 +29,9 @@ namespace hushwall::filter {
 
 namespace {
 
-QueueError failure(const std::string& what, int error) { return QueueError{"netfilter queue: " + what + ": " + std::strerror(error)}; }
+QueueError failure(const std::string& what, int error) {
+  return QueueError{"netfilter queue: " + what + ": " + std::strerror(error)};
+}
 
 // Sends one configuration message and waits for its acknowledgement.
 std::expected<void, QueueError> configure(mnl_socket* socket, nlmsghdr* message, const std::string& what) {
@@ -47,11 +49,15 @@ std::expected<void, QueueError> configure(mnl_socket* socket, nlmsghdr* message,
 std::uint32_t verdictMark(std::uint32_t mark, PacketQueue::Verdict verdict) {
   std::uint32_t kept = mark & ~marks::field;
   switch (verdict) {
-    case PacketQueue::Verdict::allowFlow: return kept | marks::allowFlow;
-    case PacketQueue::Verdict::blockFlow: return kept | marks::blockFlow;
-    case PacketQueue::Verdict::refusePacket: return kept | marks::refusePacket;
+    case PacketQueue::Verdict::allowFlow:
+      return kept | marks::allowFlow;
+    case PacketQueue::Verdict::blockFlow:
+      return kept | marks::blockFlow;
+    case PacketQueue::Verdict::refusePacket:
+      return kept | marks::refusePacket;
     case PacketQueue::Verdict::accept:
-    case PacketQueue::Verdict::drop: return kept;
+    case PacketQueue::Verdict::drop:
+      return kept;
   }
   return kept;
 }
@@ -63,8 +69,8 @@ PacketQueue::PacketQueue(mnl_socket* socket, std::uint16_t number, std::chrono::
     : socket_(socket), number_(number), deadline_(deadline), deliver_(std::move(deliver)) {}
 
 std::expected<std::unique_ptr<PacketQueue>, QueueError> PacketQueue::open(std::uint16_t number,
-                                                                         std::chrono::milliseconds deadline,
-                                                                         std::function<void(Packet)> deliver) {
+                                                                          std::chrono::milliseconds deadline,
+                                                                          std::function<void(Packet)> deliver) {
   mnl_socket* socket = mnl_socket_open(NETLINK_NETFILTER);
   if (socket == nullptr) return std::unexpected(failure("socket", errno));
   std::unique_ptr<PacketQueue> queue(new PacketQueue(socket, number, deadline, std::move(deliver)));
@@ -168,7 +174,8 @@ void PacketQueue::startGuard() {
            message = mnl_nlmsg_next(message, &left)) {
         nlattr* attributes[NFQA_MAX + 1] = {};
         if (nfq_nlmsg_parse(message, attributes) < 0 || attributes[NFQA_PACKET_HDR] == nullptr) continue;
-        const auto* header = static_cast<const nfqnl_msg_packet_hdr*>(mnl_attr_get_payload(attributes[NFQA_PACKET_HDR]));
+        const auto* header =
+            static_cast<const nfqnl_msg_packet_hdr*>(mnl_attr_get_payload(attributes[NFQA_PACKET_HDR]));
         std::uint32_t mark = attributes[NFQA_MARK] ? ntohl(mnl_attr_get_u32(attributes[NFQA_MARK])) : 0;
         nlmsghdr* answer = nfq_nlmsg_put(verdict, NFQNL_MSG_VERDICT, number_);
         nfq_nlmsg_verdict_put(answer, static_cast<int>(ntohl(header->packet_id)), NF_ACCEPT);
@@ -210,7 +217,8 @@ void PacketQueue::run() {
     {
       std::lock_guard lock(mutex_);
       for (const auto& [id, due] : pending_) {
-        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(std::max(due.first - now, Clock::duration(0))));
+        wait =
+            std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(std::max(due.first - now, Clock::duration(0))));
       }
     }
     int ready = poll(fds, 2, static_cast<int>(wait.count()));

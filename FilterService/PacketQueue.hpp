@@ -44,7 +44,7 @@ class PacketQueue {
 
   struct Packet {
     std::uint32_t id = 0;
-    std::uint32_t mark = 0;  // the packet mark as queued
+    std::uint32_t mark = 0;           // the packet mark as queued
     std::vector<std::uint8_t> bytes;  // the IP packet
     Clock::time_point received;
   };
@@ -96,13 +96,14 @@ class PacketQueue {
   std::function<void(Packet)> deliver_;
   void startGuard();
 
-  int stopFd_ = -1;  // an eventfd that ends the reader
+  int stopFd_ = -1;           // an eventfd that ends the reader
   Shared* shared_ = nullptr;  // a shared anonymous page, mapped for the object's life
   pid_t guard_ = -1;
 
   mutable std::mutex mutex_;
-  std::map<std::uint32_t, std::pair<Clock::time_point, std::uint32_t>> pending_;  // GUARDED_BY(mutex_): id -> deadline, mark
-  Stats stats_;  // GUARDED_BY(mutex_)
+  std::map<std::uint32_t, std::pair<Clock::time_point, std::uint32_t>>
+      pending_;            // GUARDED_BY(mutex_): id -> deadline, mark
+  Stats stats_;            // GUARDED_BY(mutex_)
   bool lostSome_ = false;  // reader thread only: an overrun since the last packet
 
   std::thread reader_;

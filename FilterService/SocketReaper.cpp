@@ -1,10 +1,10 @@
 #include "FilterService/SocketReaper.hpp"
 
 // The C library's socket headers go before the kernel's, which defer to them.
-#include <netinet/in.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
+#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,7 +24,9 @@ struct Request {
   inet_diag_req_v2 body;
 };
 
-std::string failure(const std::string& what, int error) { return "socket diagnostics: " + what + ": " + std::strerror(error); }
+std::string failure(const std::string& what, int error) {
+  return "socket diagnostics: " + what + ": " + std::strerror(error);
+}
 
 class DiagSocket {
  public:
@@ -67,9 +69,9 @@ FlowKey keyOf(const inet_diag_msg& message, std::uint8_t protocol) {
 }
 
 // The sockets of one family and protocol in `states` that `isBlocked` names.
-std::expected<std::vector<inet_diag_sockid>, std::string> matching(int fd, std::uint8_t family, std::uint8_t protocol,
-                                                                    std::uint32_t states,
-                                                                    const std::function<bool(const FlowKey&)>& isBlocked) {
+std::expected<std::vector<inet_diag_sockid>, std::string> matching(
+    int fd, std::uint8_t family, std::uint8_t protocol, std::uint32_t states,
+    const std::function<bool(const FlowKey&)>& isBlocked) {
   inet_diag_req_v2 body{};
   body.sdiag_family = family;
   body.sdiag_protocol = protocol;

@@ -18,9 +18,7 @@ double retryDelay(std::int64_t failures) {
 
 }  // namespace
 
-std::string_view caseName(FilterRuleSync::KeptReason reason) {
-  return keptReasonNames.at(std::to_underlying(reason));
-}
+std::string_view caseName(FilterRuleSync::KeptReason reason) { return keptReasonNames.at(std::to_underlying(reason)); }
 
 FilterRuleSync::Effect FilterRuleSync::handOutAsk() {
   ++lastAskID_;

@@ -15,12 +15,14 @@
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
+// clang-format off
 #define HUSHWALL_ICU_COMMON(X)                                                                                     \
   X(u_strFromUTF8WithSub) X(u_strToUTF8WithSub) X(u_strToLower) X(u_isUWhiteSpace) X(ubrk_open) X(ubrk_setText) \
   X(ubrk_first) X(ubrk_next) X(ubrk_close)
 #define HUSHWALL_ICU_CALENDAR(X)                                                                                 \
   X(ucal_open) X(ucal_close) X(ucal_clone) X(ucal_setMillis) X(ucal_getMillis) X(ucal_get) X(ucal_set) X(ucal_add) \
   X(ucal_clear) X(ucal_getTimeZoneID) X(ucal_getHostTimeZone)
+// clang-format on
 #define HUSHWALL_ICU_MEMBER(name) decltype(&::name) name = nullptr;
 
 namespace hushwall {

@@ -48,7 +48,8 @@ class JsonDecodeFailure : public std::runtime_error {
 // An enumeration written as its case name: the index of the word in `names`,
 // which lists the cases in declaration order. A non-string, or any other word
 // (another spelling or case of a name included), fails the whole record.
-[[nodiscard]] std::size_t readCaseIndex(const Json& value, std::string_view what, std::span<const std::string_view> names);
+[[nodiscard]] std::size_t readCaseIndex(const Json& value, std::string_view what,
+                                        std::span<const std::string_view> names);
 
 // Key access on an object: `required` throws when the key is missing (null is a
 // wrong type for it, caught by the reader); `optional` gives null for a missing

@@ -26,12 +26,8 @@ double SessionState::remaining() const {
 }
 
 Json SessionState::toJson() const {
-  Json out{{"schemaVersion", schemaVersion},
-           {"id", writeUuid(id)},
-           {"domains", domains},
-           {"totalDuration", totalDuration},
-           {"consumed", consumed},
-           {"lastTick", lastTick.toJson()},
+  Json out{{"schemaVersion", schemaVersion},   {"id", writeUuid(id)},  {"domains", domains},
+           {"totalDuration", totalDuration},   {"consumed", consumed}, {"lastTick", lastTick.toJson()},
            {"startedAt", writeDate(startedAt)}};
   if (scheduleID) out["scheduleID"] = writeUuid(*scheduleID);
   if (scheduleName) out["scheduleName"] = *scheduleName;

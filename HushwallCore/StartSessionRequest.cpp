@@ -4,7 +4,9 @@
 
 namespace hushwall {
 
-std::string StartSessionRequest::encoded() const { return dumpJson(Json{{"domains", domains}, {"duration", duration}}); }
+std::string StartSessionRequest::encoded() const {
+  return dumpJson(Json{{"domains", domains}, {"duration", duration}});
+}
 
 Decoded<StartSessionRequest> StartSessionRequest::decode(std::string_view bytes) {
   return decodeJson<StartSessionRequest>(bytes, [](const Json& value) {

@@ -30,22 +30,26 @@ Reply readFirstArgument(sd_bus_message* message) {
   if (type == SD_BUS_TYPE_ARRAY && contents != nullptr && std::strcmp(contents, "y") == 0) {
     const void* data = nullptr;
     std::size_t size = 0;
-    if ((r = sd_bus_message_read_array(message, 'y', &data, &size)) < 0) return std::unexpected(BusError::fromErrno(r, "read bytes"));
+    if ((r = sd_bus_message_read_array(message, 'y', &data, &size)) < 0)
+      return std::unexpected(BusError::fromErrno(r, "read bytes"));
     return std::string(static_cast<const char*>(data), size);
   }
   if (type == SD_BUS_TYPE_STRING) {
     const char* text = nullptr;
-    if ((r = sd_bus_message_read_basic(message, 's', &text)) < 0) return std::unexpected(BusError::fromErrno(r, "read a string"));
+    if ((r = sd_bus_message_read_basic(message, 's', &text)) < 0)
+      return std::unexpected(BusError::fromErrno(r, "read a string"));
     return std::string(text);
   }
-  return std::unexpected(BusError{"org.freedesktop.DBus.Error.InvalidSignature", "the reply is neither bytes nor a string"});
+  return std::unexpected(
+      BusError{"org.freedesktop.DBus.Error.InvalidSignature", "the reply is neither bytes nor a string"});
 }
 
 std::expected<sd_bus_message*, BusError> newCall(sd_bus* bus, const std::string& destination, const std::string& path,
                                                  const std::string& interface, const std::string& member,
                                                  std::optional<std::string_view> payload, bool activate) {
   sd_bus_message* message = nullptr;
-  int r = sd_bus_message_new_method_call(bus, &message, destination.c_str(), path.c_str(), interface.c_str(), member.c_str());
+  int r = sd_bus_message_new_method_call(bus, &message, destination.c_str(), path.c_str(), interface.c_str(),
+                                         member.c_str());
   if (r >= 0 && payload) r = sd_bus_message_append_array(message, 'y', payload->data(), payload->size());
   if (r >= 0 && !activate) r = sd_bus_message_set_auto_start(message, 0);
   if (r < 0) {
@@ -102,7 +106,9 @@ constexpr std::string_view noDeparturesLine = "cannot follow departing callers, 
 // A served object and everything its method callback needs. Queue only.
 struct Served {
   Served(BusService s, PeerAdmission a)
-      : service(std::move(s)), requirement(CodeRequirement::parse(service.requirement, service.owner)), admission(std::move(a)) {}
+      : service(std::move(s)),
+        requirement(CodeRequirement::parse(service.requirement, service.owner)),
+        admission(std::move(a)) {}
 
   BusService service;
   std::expected<CodeRequirement, Refusal> requirement;
@@ -132,8 +138,8 @@ struct Served {
                                         "the caller does not satisfy the service's code requirement");
     }
     if (examined) {
-      served->service.log.notice(cat(served->service.acceptedLine, " pid=", static_cast<int>(caller->pid), " euid=",
-                                     static_cast<std::uint32_t>(caller->euid)));
+      served->service.log.notice(cat(served->service.acceptedLine, " pid=", static_cast<int>(caller->pid),
+                                     " euid=", static_cast<std::uint32_t>(caller->euid)));
     }
 
     std::string_view payload;
@@ -184,11 +190,11 @@ struct BusConnection::Core {
   explicit Core(SerialQueue& q) : queue(q) {}
 
   SerialQueue& queue;
-  sd_bus* bus = nullptr;                                     // queue only
-  std::vector<std::unique_ptr<Served>> services;             // queue only
-  std::unordered_map<std::uint64_t, sd_bus_slot*> matches;   // queue only
-  std::uint64_t nextMatch = 1;                               // queue only
-  sd_bus_slot* departures = nullptr;                         // queue only; set while serving
+  sd_bus* bus = nullptr;                                    // queue only
+  std::vector<std::unique_ptr<Served>> services;            // queue only
+  std::unordered_map<std::uint64_t, sd_bus_slot*> matches;  // queue only
+  std::uint64_t nextMatch = 1;                              // queue only
+  sd_bus_slot* departures = nullptr;                        // queue only; set while serving
 
   // Forgets the admissions of a unique name once its connection has left the bus.
   static int onNameOwnerChanged(sd_bus_message* message, void* userdata, sd_bus_error*) {
@@ -300,9 +306,9 @@ std::expected<void, BusError> BusConnection::serve(BusService service, PeerAdmis
 }
 
 std::expected<std::string, BusError> BusConnection::call(const std::string& destination, const std::string& path,
-                                                        const std::string& interface, const std::string& member,
-                                                        std::optional<std::string_view> payload,
-                                                        std::chrono::milliseconds timeout, bool activate) {
+                                                         const std::string& interface, const std::string& member,
+                                                         std::optional<std::string_view> payload,
+                                                         std::chrono::milliseconds timeout, bool activate) {
   if (queue_.isCurrent()) {
     auto message = newCall(core_->bus, destination, path, interface, member, payload, activate);
     if (!message) return std::unexpected(message.error());
@@ -345,11 +351,9 @@ std::expected<std::string, BusError> BusConnection::call(const std::string& dest
   }
 }
 
-std::expected<BusConnection::Subscription, BusError> BusConnection::subscribe(const std::string& sender,
-                                                                              const std::string& path,
-                                                                              const std::string& interface,
-                                                                              const std::string& member,
-                                                                              std::function<void(std::string_view)> handler) {
+std::expected<BusConnection::Subscription, BusError> BusConnection::subscribe(
+    const std::string& sender, const std::string& path, const std::string& interface, const std::string& member,
+    std::function<void(std::string_view)> handler) {
   int r = 0;
   std::uint64_t id = 0;
   queue_.sync([&] {
@@ -385,9 +389,9 @@ void BusConnection::emitSignal(std::string path, std::string interface, std::str
                                std::function<void(int)> done) {
   auto emit = [core = core_, path = std::move(path), interface = std::move(interface), member = std::move(member),
                argument = std::move(argument), done = std::move(done)] {
-    int r = core->bus == nullptr ? -ENOTCONN
-                                 : sd_bus_emit_signal(core->bus, path.c_str(), interface.c_str(), member.c_str(), "s",
-                                                      argument.c_str());
+    int r = core->bus == nullptr
+                ? -ENOTCONN
+                : sd_bus_emit_signal(core->bus, path.c_str(), interface.c_str(), member.c_str(), "s", argument.c_str());
     if (done) done(r < 0 ? -r : 0);
   };
   // A handler on the queue that rings goes on to other work before it returns

@@ -51,13 +51,13 @@ struct BusError {
 // connection serves nothing else meanwhile.
 struct BusMethod {
   std::string name;
-  bool takesBytes = false;    // in signature "ay", else none
-  bool returnsBytes = true;   // out signature "ay", else none
+  bool takesBytes = false;   // in signature "ay", else none
+  bool returnsBytes = true;  // out signature "ay", else none
   std::function<std::expected<std::string, DaemonError>(const BusCaller&, std::string_view payload)> handler;
 };
 
 struct BusService {
-  std::string busName;     // the well-known name to own
+  std::string busName;  // the well-known name to own
   std::string objectPath;
   std::string interface;
   std::vector<BusMethod> methods;
@@ -98,16 +98,16 @@ class BusConnection {
   // `s`), or "" when it has none. `payload` absent sends no argument. Without
   // `activate`, a destination that is not running is not started for the call.
   [[nodiscard]] std::expected<std::string, BusError> call(const std::string& destination, const std::string& path,
-                                                         const std::string& interface, const std::string& member,
-                                                         std::optional<std::string_view> payload = std::nullopt,
-                                                         std::chrono::milliseconds timeout = std::chrono::seconds(25),
-                                                         bool activate = true);
+                                                          const std::string& interface, const std::string& member,
+                                                          std::optional<std::string_view> payload = std::nullopt,
+                                                          std::chrono::milliseconds timeout = std::chrono::seconds(25),
+                                                          bool activate = true);
 
   // Calls `handler` on the queue with the first `s` argument of each matching
   // signal until the subscription is destroyed. Returns once the bus has the match.
   [[nodiscard]] std::expected<Subscription, BusError> subscribe(const std::string& sender, const std::string& path,
-                                                               const std::string& interface, const std::string& member,
-                                                               std::function<void(std::string_view)> handler);
+                                                                const std::string& interface, const std::string& member,
+                                                                std::function<void(std::string_view)> handler);
 
   // Emits a signal with one `s` argument: at once when called on the queue,
   // else posted there. `done`, if given, then runs there with the status: 0 on

@@ -59,7 +59,9 @@ class FileReader {
   std::uint64_t size_;
 };
 
-std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
+std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
+  return (value + alignment - 1) & ~(alignment - 1);
+}
 
 // "<identifier>\0<team>\0", both non-empty, nothing after.
 std::optional<CodeIdentity> parseDescriptor(std::string_view descriptor) {
@@ -99,7 +101,8 @@ std::expected<CodeIdentity, Refusal> findNote(std::string_view notes, std::uint6
 std::expected<CodeIdentity, Refusal> readNote(FileReader& file) {
   auto notElf = [&](std::string_view why) {
     if (file.failed != 0) {
-      return std::unexpected(refuse(Refusal::Reason::unreadable, SystemError::fromErrno(file.failed, "read", "").description));
+      return std::unexpected(
+          refuse(Refusal::Reason::unreadable, SystemError::fromErrno(file.failed, "read", "").description));
     }
     return std::unexpected(refuse(Refusal::Reason::noIdentity, std::string(why)));
   };
@@ -124,7 +127,8 @@ std::expected<CodeIdentity, Refusal> readNote(FileReader& file) {
   if (count == 0 || count > maxSections || namesIndex >= count) return notElf("bad section header table");
 
   std::vector<Elf64_Shdr> sections(count);
-  if (!file.read(header.e_shoff, sections.data(), count * sizeof(Elf64_Shdr))) return notElf("truncated section headers");
+  if (!file.read(header.e_shoff, sections.data(), count * sizeof(Elf64_Shdr)))
+    return notElf("truncated section headers");
 
   const Elf64_Shdr& namesHeader = sections[namesIndex];
   if (namesHeader.sh_type != SHT_STRTAB || namesHeader.sh_size > maxNameTable) return notElf("bad section name table");
@@ -156,9 +160,11 @@ std::expected<void, Refusal> checkOpenFile(int fd, const std::string& path, cons
                                            CodeRequirement::Owner owner) {
   struct stat status {};
   if (fstat(fd, &status) != 0) {
-    return std::unexpected(refuse(Refusal::Reason::unreadable, SystemError::fromErrno(errno, "stat", path).description));
+    return std::unexpected(
+        refuse(Refusal::Reason::unreadable, SystemError::fromErrno(errno, "stat", path).description));
   }
-  if (!S_ISREG(status.st_mode)) return std::unexpected(refuse(Refusal::Reason::notRegularFile, cat(path, " is not a regular file")));
+  if (!S_ISREG(status.st_mode))
+    return std::unexpected(refuse(Refusal::Reason::notRegularFile, cat(path, " is not a regular file")));
   if ((status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0) {
     return std::unexpected(refuse(Refusal::Reason::notExecutable, cat(path, " is not executable")));
   }
@@ -265,15 +271,19 @@ std::expected<CodeRequirement, Refusal> CodeRequirement::parse(std::string_view 
   std::optional<std::string> identifier, team;
   bool anchor = false;
   std::size_t at = 0;
-  auto next = [&](std::string_view word) { return at < tokens->size() && (*tokens)[at] == word ? (++at, true) : false; };
+  auto next = [&](std::string_view word) {
+    return at < tokens->size() && (*tokens)[at] == word ? (++at, true) : false;
+  };
   while (true) {
     if (next("identifier")) {
-      if (identifier || at >= tokens->size() || !(identifier = quoted((*tokens)[at++]))) return unparsable("bad identifier clause");
+      if (identifier || at >= tokens->size() || !(identifier = quoted((*tokens)[at++])))
+        return unparsable("bad identifier clause");
     } else if (next("anchor")) {
       if (anchor || !next("apple") || !next("generic")) return unparsable("bad anchor clause");
       anchor = true;
     } else if (next("certificate")) {
-      if (team || !next("leaf[subject.OU]") || !next("=") || at >= tokens->size() || !(team = quoted((*tokens)[at++]))) {
+      if (team || !next("leaf[subject.OU]") || !next("=") || at >= tokens->size() ||
+          !(team = quoted((*tokens)[at++]))) {
         return unparsable("bad certificate clause");
       }
     } else {
@@ -290,14 +300,17 @@ std::expected<CodeRequirement, Refusal> CodeRequirement::parse(std::string_view 
 std::expected<void, Refusal> CodeRequirement::checkFile(const std::string& path) const {
   // Non-blocking, so a named pipe at the path cannot stall the caller.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::unexpected(refuse(Refusal::Reason::unreadable, SystemError::fromErrno(errno, "open", path).description));
+  if (fd < 0)
+    return std::unexpected(
+        refuse(Refusal::Reason::unreadable, SystemError::fromErrno(errno, "open", path).description));
   auto verdict = checkOpenFile(fd, path, identity_, owner_);
   close(fd);
   return verdict;
 }
 
 std::expected<void, Refusal> CodeRequirement::checkProcess(pid_t pid) const {
-  if (pid <= 0) return std::unexpected(refuse(Refusal::Reason::lookupFailed, cat("no process id ", static_cast<int>(pid))));
+  if (pid <= 0)
+    return std::unexpected(refuse(Refusal::Reason::lookupFailed, cat("no process id ", static_cast<int>(pid))));
   return checkFile(cat("/proc/", static_cast<int>(pid), "/exe"));
 }
 

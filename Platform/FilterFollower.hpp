@@ -74,8 +74,8 @@ class FilterFollower {
   std::string filterVersion_;
   FilterRuleSync sync_;
   FilterApplyState apply_;
-  bool hasApplied_ = false;     // the first accepted answer is applied even if it changes nothing
-  bool mustRestate_ = false;    // the last report may not have reached the daemon that serves now
+  bool hasApplied_ = false;                 // the first accepted answer is applied even if it changes nothing
+  bool mustRestate_ = false;                // the last report may not have reached the daemon that serves now
   std::optional<FilterReport> lastReport_;  // the last report made, delivered or not
 };
 

@@ -67,7 +67,8 @@ std::expected<BusCaller, Refusal> PeerAdmission::lookUpSender(sd_bus_message* ca
   Creds creds(raw);
   BusCaller caller{0, 0, sender};
   if ((r = sd_bus_creds_get_pid(creds.get(), &caller.pid)) < 0) return refuse(Refusal::Reason::lookupFailed, "pid", r);
-  if ((r = sd_bus_creds_get_euid(creds.get(), &caller.euid)) < 0) return refuse(Refusal::Reason::lookupFailed, "euid", r);
+  if ((r = sd_bus_creds_get_euid(creds.get(), &caller.euid)) < 0)
+    return refuse(Refusal::Reason::lookupFailed, "euid", r);
   return caller;
 }
 

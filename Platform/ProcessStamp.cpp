@@ -51,7 +51,7 @@ std::optional<ProcessStamp> readProcessStamp(pid_t pid) {
   if (got <= 0) return std::nullopt;
   auto startTime = startTimeField(std::string_view(buffer, static_cast<std::size_t>(got)));
   if (!startTime) return std::nullopt;
-  return ProcessStamp{*startTime,         file.st_dev,         file.st_ino,          file.st_size,
+  return ProcessStamp{*startTime,          file.st_dev,          file.st_ino,         file.st_size,
                       file.st_mtim.tv_sec, file.st_mtim.tv_nsec, file.st_ctim.tv_sec, file.st_ctim.tv_nsec};
 }
 

@@ -33,8 +33,8 @@ struct RulesFollowing::State {
 RulesFollowing::RulesFollowing(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 std::expected<std::unique_ptr<RulesFollowing>, BusError> RulesFollowing::start(BusConnection& bus, Output output,
-                                                                             std::string filterVersion,
-                                                                             Activation activation) {
+                                                                               std::string filterVersion,
+                                                                               Activation activation) {
   auto state = std::make_unique<State>(State{bus, std::nullopt, {}, std::nullopt, std::nullopt, std::nullopt, false});
   State* s = state.get();
   SerialQueue& queue = bus.queue();

@@ -44,7 +44,8 @@ std::uint64_t accuracy(SerialQueue::Duration leeway) { return std::max<std::uint
 // A loop that cannot arm a timer would silently lose the work (a tick, a
 // debounced repair); dying lets the service manager restart the daemon.
 [[noreturn]] void fatal(std::string_view what, int negativeErrno) {
-  Logger(LogSubsystem::daemon, "queue").fault(cat(what, ": ", SystemError::fromErrno(-negativeErrno, "sd-event", "").description));
+  Logger(LogSubsystem::daemon, "queue")
+      .fault(cat(what, ": ", SystemError::fromErrno(-negativeErrno, "sd-event", "").description));
   std::abort();
 }
 
@@ -86,8 +87,8 @@ void deleteUserdata(void* userdata) {
 struct SerialQueue::WorkItem::State {
   std::atomic<bool> cancelled{false};
   std::weak_ptr<Loop> loop;
-  std::function<void()> work;          // touched only on the queue
-  sd_event_source* source = nullptr;   // touched only on the queue
+  std::function<void()> work;         // touched only on the queue
+  sd_event_source* source = nullptr;  // touched only on the queue
 };
 
 struct SerialQueue::Loop : std::enable_shared_from_this<Loop> {
@@ -334,7 +335,9 @@ SerialQueue::WorkItem SerialQueue::asyncAfter(Duration delay, std::function<void
   if (isCurrent()) {
     loop_->schedule(item.state_, deadline, accuracy(leeway));
   } else {
-    async([loop = loop_.get(), state = item.state_, deadline, leeway] { loop->schedule(state, deadline, accuracy(leeway)); });
+    async([loop = loop_.get(), state = item.state_, deadline, leeway] {
+      loop->schedule(state, deadline, accuracy(leeway));
+    });
   }
   return item;
 }

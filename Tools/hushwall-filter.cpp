@@ -76,10 +76,9 @@ Notes about the channel go to standard error. Runs until interrupted
   --json   one JSON object per change: {"sessionID": ID or null, "hosts": [...]}
 )";
 
-
 // No command takes positional words.
 std::expected<std::optional<Arguments>, Failure> arguments(std::span<const std::string> words,
-                                                          std::span<const OptionSpec> specs, std::string_view help) {
+                                                           std::span<const OptionSpec> specs, std::string_view help) {
   auto parsed = commandArguments(words, specs, help);
   if (parsed && *parsed && !(*parsed)->positional.empty()) {
     return std::unexpected(Failure::usage("unexpected argument " + (*parsed)->positional.front()));
@@ -128,7 +127,8 @@ Outcome report(std::span<const std::string> words) {
         FilterReport::Outcome::applied, FilterReport::Outcome::applyFailed, FilterReport::Outcome::keptPrevious};
     auto known = std::ranges::find(outcomes, *outcome, [](auto value) { return std::string(caseName(value)); });
     if (known == std::end(outcomes)) {
-      return std::unexpected(Failure::usage(cat("invalid outcome \"", *outcome, "\": applied, applyFailed or keptPrevious")));
+      return std::unexpected(
+          Failure::usage(cat("invalid outcome \"", *outcome, "\": applied, applyFailed or keptPrevious")));
     }
     made.outcome = *known;
   }
@@ -156,8 +156,8 @@ Outcome report(std::span<const std::string> words) {
   }
   std::string bytes = made.encoded();
   if (bytes.size() > FilterReport::maxEncodedSize) {
-    return std::unexpected(Failure::usage(cat("the report is ", bytes.size(), " bytes; the daemon takes at most ",
-                                              FilterReport::maxEncodedSize)));
+    return std::unexpected(Failure::usage(
+        cat("the report is ", bytes.size(), " bytes; the daemon takes at most ", FilterReport::maxEncodedSize)));
   }
   auto sent = (*client)->call(rulesService, "Report", bytes);
   if (!sent) return std::unexpected(Failure::fromBus(sent.error()));
@@ -191,21 +191,20 @@ Outcome follow(std::span<const std::string> words) {
 
   auto client = connect();
   if (!client) return std::unexpected(client.error());
-  auto following = RulesFollowing::start(
-      (*client)->connection(),
-      {[json](const std::vector<std::string>& hosts, const std::optional<Uuid>& sessionID) {
-         std::cout << changeLine(hosts, sessionID, json) << std::endl;
-         return FilterFollower::Applied{};
-       },
-       [](std::string_view line) { std::cerr << "hushwall-filter: " << line << std::endl; }},
-      std::string(filterVersion));
+  auto following =
+      RulesFollowing::start((*client)->connection(),
+                            {[json](const std::vector<std::string>& hosts, const std::optional<Uuid>& sessionID) {
+                               std::cout << changeLine(hosts, sessionID, json) << std::endl;
+                               return FilterFollower::Applied{};
+                             },
+                             [](std::string_view line) { std::cerr << "hushwall-filter: " << line << std::endl; }},
+                            std::string(filterVersion));
   if (!following) return std::unexpected(Failure::fromBus(following.error()));
 
   int received = 0;
   sigwait(&stopSignals, &received);
   return {};
 }
-
 
 }  // namespace
 }  // namespace hushwall

@@ -114,8 +114,9 @@ Methods: StartSession JSON, SaveSchedules JSON, CurrentSession, Schedules,
 HealthCheck.
 )";
 
-
-std::expected<std::unique_ptr<DaemonClient>, Failure> connect() { return DaemonClient::connect("org.hushwall.app.bus"); }
+std::expected<std::unique_ptr<DaemonClient>, Failure> connect() {
+  return DaemonClient::connect("org.hushwall.app.bus");
+}
 
 // A call whose error is shown by its message.
 std::expected<std::string, Failure> request(const DaemonClient& client, std::string_view method,
@@ -293,7 +294,8 @@ Outcome applyScheduleOptions(const Arguments& args, std::size_t firstDomain, Sch
     schedule.blocklists = std::move(lists);
   }
   std::vector<std::string> words;
-  if (args.positional.size() > firstDomain) words.assign(args.positional.begin() + static_cast<std::ptrdiff_t>(firstDomain), args.positional.end());
+  if (args.positional.size() > firstDomain)
+    words.assign(args.positional.begin() + static_cast<std::ptrdiff_t>(firstDomain), args.positional.end());
   if (!words.empty() || args.has("file")) {
     auto domains = DomainInput::gather(words, args.values("file"));
     if (!domains) return std::unexpected(domains.error());
@@ -303,8 +305,8 @@ Outcome applyScheduleOptions(const Arguments& args, std::size_t firstDomain, Sch
 }
 
 Outcome schedules(std::span<const std::string> words) {
-  static constexpr OptionSpec specs[] = {{"json"},        {"name", true}, {"days", true},         {"at", true},
-                                         {"for", true},   {"list", true, true}, {"file", true, true}, {"paused"}};
+  static constexpr OptionSpec specs[] = {{"json"},      {"name", true},       {"days", true},       {"at", true},
+                                         {"for", true}, {"list", true, true}, {"file", true, true}, {"paused"}};
   auto parsed = commandArguments(words, specs, schedulesHelp);
   if (!parsed) return std::unexpected(parsed.error());
   if (!*parsed) return {};
@@ -414,7 +416,8 @@ int raw(std::span<const std::string> words) {
   bool takesPayload = method == "StartSession" || method == "SaveSchedules";
   bool known = takesPayload || method == "CurrentSession" || method == "Schedules" || method == "HealthCheck";
   if (!known) return usage(cat("unknown method \"", method, "\"; see hushwall raw --help"));
-  if (takesPayload && positional.size() != 2) return usage(cat(method, " needs a payload (JSON, or - for standard input)"));
+  if (takesPayload && positional.size() != 2)
+    return usage(cat(method, " needs a payload (JSON, or - for standard input)"));
   if (!takesPayload && positional.size() != 1) return usage(cat(method, " takes no payload"));
   std::optional<std::string> payload;
   if (takesPayload) {
@@ -440,7 +443,6 @@ int raw(std::span<const std::string> words) {
   return std::fflush(stdout) == 0 ? 0 : static_cast<int>(ExitCode::usage);
 }
 
-
 }  // namespace
 }  // namespace hushwall
 
@@ -448,6 +450,7 @@ int main(int argc, char** argv) {
   using namespace hushwall;
   // raw writes its own errors: the D-Bus name and message exactly.
   if (argc > 1 && std::string_view(argv[1]) == "raw") return raw(std::vector<std::string>(argv + 2, argv + argc));
-  static const Command commands[] = {{"start", start}, {"status", status}, {"schedules", schedules}, {"health", health}};
+  static const Command commands[] = {
+      {"start", start}, {"status", status}, {"schedules", schedules}, {"health", health}};
   return runCommand("hushwall", mainHelp, commands, argc, argv);
 }

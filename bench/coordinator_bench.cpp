@@ -54,9 +54,8 @@ struct RunningSession {
     std::fclose(file);
     coordinator = std::make_unique<SessionCoordinator>(
         std::make_shared<SessionStore>(scratch.path + "/state", steps), ScheduleStore(scratch.path + "/state"),
-        BlockController(HostsFile(scratch.path + "/hosts")),
-        std::make_shared<SystemTimeSource>(), Timekeeper{}, [] { return ScheduleCalendar::inTimeZone("UTC"); }, false,
-        [] {}, [] {});
+        BlockController(HostsFile(scratch.path + "/hosts")), std::make_shared<SystemTimeSource>(), Timekeeper{},
+        [] { return ScheduleCalendar::inTimeZone("UTC"); }, false, [] {}, [] {});
     (void)coordinator->start(fiveHundredDomains(), 86400).value();
   }
   Scratch scratch;

@@ -86,7 +86,9 @@ std::pair<double, double> percentiles(benchmark::State& state, std::vector<doubl
                                       const std::string& prefix = "") {
   if (samples.empty()) return {0, 0};
   std::sort(samples.begin(), samples.end());
-  auto at = [&](double q) { return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))]; };
+  auto at = [&](double q) {
+    return samples[std::min(samples.size() - 1, static_cast<std::size_t>(q * samples.size()))];
+  };
   state.counters[prefix + "p50_us"] = at(0.50);
   state.counters[prefix + "p99_us"] = at(0.99);
   return {at(0.50), at(0.99)};
@@ -98,9 +100,7 @@ std::string domains(int count) {
   return list + "]";
 }
 
-std::string startRequest(int domainCount) {
-  return R"({"domains":)" + domains(domainCount) + R"(,"duration":3600})";
-}
+std::string startRequest(int domainCount) { return R"({"domains":)" + domains(domainCount) + R"(,"duration":3600})"; }
 
 // The sum of the named fields of /proc/PID/smaps_rollup, in kB.
 long memoryKilobytes(pid_t pid, std::initializer_list<std::string_view> fields) {
@@ -129,8 +129,8 @@ void BM_ProcessStartToBothNamesOwned(benchmark::State& state) {
   }
   percentiles(state, samples);
 }
-BENCHMARK(BM_ProcessStartToBothNamesOwned)->Apply([](auto* b) { bothDaemons(b); })->UseManualTime()->Iterations(30)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ProcessStartToBothNamesOwned)
+    ->Apply([](auto* b) { bothDaemons(b); }) -> UseManualTime() -> Iterations(30) -> Unit(benchmark::kMillisecond);
 
 // Each call is made right after the bus driver's GetId, so that both meet the
 // same load on a shared machine; the ratios of their percentiles are reported.
@@ -157,15 +157,15 @@ void againstGetId(benchmark::State& state, const std::function<bool()>& call) {
 void BM_HealthCheck(benchmark::State& state) {
   againstGetId(state, [] { return client().call("HealthCheck").has_value(); });
 }
-BENCHMARK(BM_HealthCheck)->Apply([](auto* b) { bothDaemons(b); })->UseManualTime()->Iterations(2000)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HealthCheck)
+    ->Apply([](auto* b) { bothDaemons(b); }) -> UseManualTime() -> Iterations(2000) -> Unit(benchmark::kMicrosecond);
 
 // The cheapest method: no file, no log line; what admission and dispatch alone cost.
 void BM_CurrentSession(benchmark::State& state) {
   againstGetId(state, [] { return client().call("CurrentSession").has_value(); });
 }
-BENCHMARK(BM_CurrentSession)->Apply([](auto* b) { bothDaemons(b); })->UseManualTime()->Iterations(2000)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CurrentSession)
+    ->Apply([](auto* b) { bothDaemons(b); }) -> UseManualTime() -> Iterations(2000) -> Unit(benchmark::kMicrosecond);
 
 // Times `request` once per iteration, each time on a daemon started afresh outside the timing.
 void onFreshDaemons(benchmark::State& state, const std::function<bool()>& request) {
@@ -189,8 +189,9 @@ void BM_StartSession(benchmark::State& state) {
   std::string request = startRequest(static_cast<int>(state.range(1)));
   onFreshDaemons(state, [&] { return client().call("StartSession", request).has_value(); });
 }
-BENCHMARK(BM_StartSession)->Apply([](auto* b) { bothDaemons(b, "domains", {1, 500}); })->UseManualTime()
-    ->Iterations(40)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StartSession)->Apply([](auto* b) {
+                            bothDaemons(b, "domains", {1, 500});
+                          }) -> UseManualTime() -> Iterations(40) -> Unit(benchmark::kMicrosecond);
 
 // The first request of a fresh daemon that needs Unicode tables (a domain with
 // KELVIN SIGN, which lower-cases to "k"), against the same request in ASCII.
@@ -203,8 +204,9 @@ void BM_FirstRequest(benchmark::State& state) {
     return !reply && reply.error().daemonError() == DaemonError::invalidDomain;
   });
 }
-BENCHMARK(BM_FirstRequest)->Apply([](auto* b) { bothDaemons(b, "unicode", {0, 1}); })->UseManualTime()
-    ->Iterations(30)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FirstRequest)->Apply([](auto* b) {
+                            bothDaemons(b, "unicode", {0, 1});
+                          }) -> UseManualTime() -> Iterations(30) -> Unit(benchmark::kMicrosecond);
 
 void BM_TamperToRepair(benchmark::State& state) {
   restart(state);
@@ -224,8 +226,8 @@ void BM_TamperToRepair(benchmark::State& state) {
   percentiles(state, samples);
   state.counters["debounce_ratio"] = samples.empty() ? 0 : samples[samples.size() / 2] / 250e3;
 }
-BENCHMARK(BM_TamperToRepair)->Apply([](auto* b) { bothDaemons(b); })->UseManualTime()->Iterations(20)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TamperToRepair)
+    ->Apply([](auto* b) { bothDaemons(b); }) -> UseManualTime() -> Iterations(20) -> Unit(benchmark::kMillisecond);
 
 // Resident and private (Private_Clean + Private_Dirty) memory: at idle, and
 // with 32 schedules saved and a 500-domain session running.
@@ -258,7 +260,7 @@ void BM_Memory(benchmark::State& state) {
     state.counters["busy_private_kB"] = static_cast<double>(memoryKilobytes(pid, {"Private_Clean", "Private_Dirty"}));
   }
 }
-BENCHMARK(BM_Memory)->Apply([](auto* b) { bothDaemons(b); })->Iterations(1);
+BENCHMARK(BM_Memory)->Apply([](auto* b) { bothDaemons(b); }) -> Iterations(1);
 
 }  // namespace
 }  // namespace hushwall::testing

@@ -16,9 +16,8 @@ const std::string path = "/org/hushwall/bench";
 const std::string interface = "org.hushwall.Bench";
 
 BusMethod noOp(std::string name) {
-  return {std::move(name), false, true, [](const BusCaller&, std::string_view) {
-            return std::expected<std::string, DaemonError>(std::string());
-          }};
+  return {std::move(name), false, true,
+          [](const BusCaller&, std::string_view) { return std::expected<std::string, DaemonError>(std::string()); }};
 }
 
 struct Bench {
@@ -27,14 +26,15 @@ struct Bench {
     server = BusConnection::openSystem(serverQueue).value();
     client = BusConnection::openSystem(clientQueue).value();
     // This binary is stamped "org.hushwall.bench"; its file belongs to whoever built it.
-    BusService service{.busName = busName,
-                       .objectPath = path,
-                       .interface = interface,
-                       .methods = {noOp("Ping")},
-                       .signalNames = {},
-                       .requirement = R"(identifier "org.hushwall.bench" and certificate leaf[subject.OU] = "HW7Q3K9P2L")",
-                       .owner = CodeRequirement::Owner::processUser,
-                       .log = Logger(LogSubsystem::daemon, "bench")};
+    BusService service{
+        .busName = busName,
+        .objectPath = path,
+        .interface = interface,
+        .methods = {noOp("Ping")},
+        .signalNames = {},
+        .requirement = R"(identifier "org.hushwall.bench" and certificate leaf[subject.OU] = "HW7Q3K9P2L")",
+        .owner = CodeRequirement::Owner::processUser,
+        .log = Logger(LogSubsystem::daemon, "bench")};
     if (!server->serve(service)) std::abort();
     // The same object with every admission step answered at once: the dispatch alone.
     service.busName = busName + ".unchecked";

@@ -22,9 +22,15 @@ std::vector<std::string> fiveHundredDomains() {
   for (int i = 0; i < 500; ++i) {
     std::string n = std::to_string(i);
     switch (i % 3) {
-      case 0: domains.push_back("brand" + n + ".com"); break;
-      case 1: domains.push_back("news" + n + ".example.org"); break;
-      default: domains.push_back("cdn" + n + ".media-" + std::to_string(i % 7) + ".net"); break;
+      case 0:
+        domains.push_back("brand" + n + ".com");
+        break;
+      case 1:
+        domains.push_back("news" + n + ".example.org");
+        break;
+      default:
+        domains.push_back("cdn" + n + ".media-" + std::to_string(i % 7) + ".net");
+        break;
     }
   }
   return domains;
@@ -34,14 +40,18 @@ std::vector<std::string> fiveHundredDomains() {
 // unlisted, some blocked directly or as sub-domains, a few in upper case or
 // with a trailing dot.
 const std::vector<std::string> mixedHosts = {
-    "www.google.com",       "api.github.com",          "fonts.gstatic.com",     "brand12.com",
-    "www.brand99.com",      "img.static.news13.example.org", "mail.example.co.uk", "a.b.cdn.cloudflare.net",
-    "cdn14.media-0.net",    "WWW.Brand300.COM.",       "outlook.office365.com", "www.wikipedia.org",
-    "news.ycombinator.com", "s3.eu-west-1.amazonaws.com", "x.news499.example.org", "video.brand3.com",
+    "www.google.com",        "api.github.com",
+    "fonts.gstatic.com",     "brand12.com",
+    "www.brand99.com",       "img.static.news13.example.org",
+    "mail.example.co.uk",    "a.b.cdn.cloudflare.net",
+    "cdn14.media-0.net",     "WWW.Brand300.COM.",
+    "outlook.office365.com", "www.wikipedia.org",
+    "news.ycombinator.com",  "s3.eu-west-1.amazonaws.com",
+    "x.news499.example.org", "video.brand3.com",
 };
 
 const std::vector<std::string> unlistedHosts = {
-    "www.google.com",    "api.github.com",     "fonts.gstatic.com",          "mail.example.co.uk",
+    "www.google.com",         "api.github.com",        "fonts.gstatic.com", "mail.example.co.uk",
     "a.b.cdn.cloudflare.net", "outlook.office365.com", "www.wikipedia.org", "s3.eu-west-1.amazonaws.com",
 };
 
@@ -83,8 +93,8 @@ void BM_LiteralScan_Mixed(benchmark::State& state) {
     auto name = HostName::normalized(host);
     if (!name) return false;
     for (const auto& domain : domains) {
-      if (*name == domain ||
-          (name->size() > domain.size() && name->ends_with(domain) && (*name)[name->size() - domain.size() - 1] == '.')) {
+      if (*name == domain || (name->size() > domain.size() && name->ends_with(domain) &&
+                              (*name)[name->size() - domain.size() - 1] == '.')) {
         return true;
       }
     }

@@ -10,8 +10,8 @@ namespace hushwall {
 void printHelp(std::string_view text) { std::cout << text << '\n' << exitStatusHelp(); }
 
 std::expected<std::optional<Arguments>, Failure> commandArguments(std::span<const std::string> words,
-                                                                std::span<const OptionSpec> specs,
-                                                                std::string_view help) {
+                                                                  std::span<const OptionSpec> specs,
+                                                                  std::string_view help) {
   auto parsed = parseArguments(words, specs);
   if (!parsed) return std::unexpected(parsed.error());
   if (parsed->has("help")) {

@@ -28,8 +28,8 @@ void printHelp(std::string_view text);
 // A command's words parsed; with --help, `help` is printed and the result is
 // empty (the command has nothing more to do).
 [[nodiscard]] std::expected<std::optional<Arguments>, Failure> commandArguments(std::span<const std::string> words,
-                                                                              std::span<const OptionSpec> specs,
-                                                                              std::string_view help);
+                                                                                std::span<const OptionSpec> specs,
+                                                                                std::string_view help);
 
 // Runs the command that argv names. No command prints `help` and exits with the
 // usage status; "--help", "-h" or "help" prints it and succeeds.

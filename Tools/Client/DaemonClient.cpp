@@ -9,8 +9,8 @@ std::expected<std::unique_ptr<DaemonClient>, Failure> DaemonClient::connect(std:
   client->queue_ = std::make_unique<SerialQueue>(std::move(queueLabel));
   auto connection = BusConnection::openSystem(*client->queue_);
   if (!connection) {
-    return std::unexpected(Failure{ExitCode::unavailable, cat("cannot connect to the system bus: ",
-                                                              connection.error().message)});
+    return std::unexpected(
+        Failure{ExitCode::unavailable, cat("cannot connect to the system bus: ", connection.error().message)});
   }
   client->connection_ = std::move(*connection);
   return client;

@@ -27,8 +27,7 @@ class DaemonClient {
 
   // The reply's bytes ("" for none), or the bus error as it came.
   [[nodiscard]] std::expected<std::string, BusError> call(
-      const ServiceAddress& service, std::string_view method,
-      std::optional<std::string_view> payload = std::nullopt,
+      const ServiceAddress& service, std::string_view method, std::optional<std::string_view> payload = std::nullopt,
       std::chrono::milliseconds timeout = std::chrono::seconds(25)) const;
 
   [[nodiscard]] BusConnection& connection() const { return *connection_; }
@@ -36,7 +35,7 @@ class DaemonClient {
 
  private:
   DaemonClient() = default;
-  std::unique_ptr<SerialQueue> queue_;            // declared first: outlives the connection
+  std::unique_ptr<SerialQueue> queue_;  // declared first: outlives the connection
   std::unique_ptr<BusConnection> connection_;
 };
 

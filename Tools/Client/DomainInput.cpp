@@ -62,7 +62,7 @@ std::expected<std::string, Failure> readInput(const std::string& path) {
 }
 
 std::expected<std::vector<std::string>, Failure> gather(const std::vector<std::string>& words,
-                                                      const std::vector<std::string>& files) {
+                                                        const std::vector<std::string>& files) {
   std::vector<std::string> domains;
   for (const std::string& word : words) {
     for (std::string& domain : split(word)) domains.push_back(std::move(domain));

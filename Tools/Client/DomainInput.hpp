@@ -27,6 +27,6 @@ inline constexpr std::size_t maxInputSize = 1 << 20;
 // The domains of the arguments followed by those of each file; a usage
 // failure when the result is empty.
 [[nodiscard]] std::expected<std::vector<std::string>, Failure> gather(const std::vector<std::string>& words,
-                                                                    const std::vector<std::string>& files);
+                                                                      const std::vector<std::string>& files);
 
 }  // namespace hushwall::DomainInput

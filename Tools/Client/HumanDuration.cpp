@@ -50,8 +50,7 @@ std::expected<double, Failure> parse(std::string_view text) {
     while (unit < std::size(units) && units[unit].unit != text[at]) ++unit;
     if (unit == std::size(units)) {
       bool known = text[at] == 'h' || text[at] == 'm' || text[at] == 's';
-      return refuse(known ? "write hours, minutes and seconds in that order, each once"
-                          : "units are h, m and s");
+      return refuse(known ? "write hours, minutes and seconds in that order, each once" : "units are h, m and s");
     }
     std::uint64_t part = 0;
     overflowed = overflowed || __builtin_mul_overflow(count, units[unit].seconds, &part) ||

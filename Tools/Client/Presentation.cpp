@@ -55,13 +55,13 @@ double timeLeft(const SessionState& state, const TimeSource& clock) {
 }
 
 std::string session(const SessionState& state, double remaining, bool bar) {
-  std::string out = cat("Blocking ", domainCount(state.domains.size()), " for ",
-                        HumanDuration::format(state.totalDuration));
+  std::string out =
+      cat("Blocking ", domainCount(state.domains.size()), " for ", HumanDuration::format(state.totalDuration));
   if (state.scheduleName) out += cat(" (schedule \"", *state.scheduleName, "\")");
   out += cat("\n  session:   ", state.id.string());
   out += cat("\n  started:   ", localTime(state.startedAt));
-  out += cat("\n  time left: ", HumanDuration::countdown(remaining), " of ",
-             HumanDuration::format(state.totalDuration));
+  out +=
+      cat("\n  time left: ", HumanDuration::countdown(remaining), " of ", HumanDuration::format(state.totalDuration));
   out += cat("\n  domains:   ", joined(state.domains, ", "));
   if (bar) {
     double done = state.totalDuration > 0 ? 1 - remaining / state.totalDuration : 1;

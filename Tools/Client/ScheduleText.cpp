@@ -101,7 +101,8 @@ std::string formatTimeOfDay(std::int64_t minuteOfDay) {
 
 std::expected<std::size_t, Failure> find(const std::vector<Schedule>& schedules, std::string_view key) {
   std::string upper(key);
-  std::ranges::transform(upper, upper.begin(), [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
+  std::ranges::transform(upper, upper.begin(),
+                         [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
   std::vector<std::size_t> byID;
   std::vector<std::size_t> byName;
   for (std::size_t i = 0; i < schedules.size(); ++i) {

@@ -16,12 +16,12 @@
 namespace hushwall {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::fileMode;
+using ::testing::MatchesRegex;
 using testing::readFile;
 using testing::TemporaryDirectory;
 using testing::writeFile;
-using ::testing::ElementsAre;
-using ::testing::MatchesRegex;
 using Steps = std::vector<std::string>;
 
 enum class Writer { rootOwnedFile, hostsFile };
@@ -159,7 +159,8 @@ TEST(AtomicWrite, EachWriterGivesItsFileItsAttributes) {
   const bool root = ::geteuid() == 0;
   ASSERT_TRUE(!root || ::chown(dir.file("private/hosts").c_str(), 1234, 5678) == 0);
   ASSERT_TRUE(HostsFile(dir.file("etc/hosts")).writeData("new\n"));
-  struct stat real {}, link {};
+  struct stat real {
+  }, link{};
   ASSERT_EQ(::stat(dir.file("private/hosts").c_str(), &real), 0);
   ASSERT_EQ(::lstat(dir.file("hosts").c_str(), &link), 0);
   EXPECT_TRUE(S_ISLNK(link.st_mode));

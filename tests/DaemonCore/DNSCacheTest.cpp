@@ -40,7 +40,8 @@ TEST(DNSCache, ProblemsAreLoggedAndNeverStopTheOtherTool) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     StandIns standIns;
-    std::string resolvectl = row.resolvectlBody == "-" ? standIns.dir.file("absent") : standIns.tool("resolvectl", row.resolvectlBody);
+    std::string resolvectl =
+        row.resolvectlBody == "-" ? standIns.dir.file("absent") : standIns.tool("resolvectl", row.resolvectlBody);
     CapturingLogSink logs;
 
     DNSCache(resolvectl, standIns.tool("killall")).flush();

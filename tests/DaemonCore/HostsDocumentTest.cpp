@@ -14,8 +14,8 @@ using namespace std::string_literals;
 const Uuid session = *Uuid::parse("0f5e2a4c-1b3d-4e6f-8a9b-c0d1e2f3a4b5");
 
 std::string block(const std::string& body, const Uuid& id = session) {
-  return "# BEGIN HUSHWALL " + id.string() +
-         "\n# Managed by Hushwall. Edits inside this block are overwritten.\n" + body + "# END HUSHWALL\n";
+  return "# BEGIN HUSHWALL " + id.string() + "\n# Managed by Hushwall. Edits inside this block are overwritten.\n" +
+         body + "# END HUSHWALL\n";
 }
 
 TEST(HostsDocument, RendersEachLineWithItsTrailingDotTwinAndWwwFormsUnlessGiven) {
@@ -113,9 +113,16 @@ std::string cutUntilNoRegion(std::string document) {
 }
 
 TEST(HostsDocument, RandomHostileDocumentsLoseOnlyRegionsAndStayIdempotent) {
-  const std::string pieces[] = {"# BEGIN HUSHWALL\n", "# BEGIN HUSHWALL x\r\n", "# END HUSHWALL\n", "# END HUSHWALL\r\n",
-                                "# END HUSHWALL",     "# BEGIN HUSHWALL",      "# END HUSHWALL\r", "text\n",
-                                "\r\n",               "\0"s};
+  const std::string pieces[] = {"# BEGIN HUSHWALL\n",
+                                "# BEGIN HUSHWALL x\r\n",
+                                "# END HUSHWALL\n",
+                                "# END HUSHWALL\r\n",
+                                "# END HUSHWALL",
+                                "# BEGIN HUSHWALL",
+                                "# END HUSHWALL\r",
+                                "text\n",
+                                "\r\n",
+                                "\0"s};
   std::mt19937 random(7);
   std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
   for (int round = 0; round < 5000; ++round) {

@@ -55,8 +55,9 @@ TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfIt) {
   EXPECT_EQ(state.domains, schedule.domains);
   EXPECT_TRUE(h->hostsHasBlock());
   EXPECT_EQ(h->takeEvents(), (std::vector<std::string>{"ring", "flush"}));
-  EXPECT_EQ(logs.messages("session"), std::vector<std::string>{"schedule " + schedule.id.string() + " started session " +
-                                                               state.id.string() + ", 1800s of its window left"});
+  EXPECT_EQ(logs.messages("session"),
+            std::vector<std::string>{"schedule " + schedule.id.string() + " started session " + state.id.string() +
+                                     ", 1800s of its window left"});
   EXPECT_EQ(storedSet(*h).lastFired.at(schedule.id), windowStart);
   EXPECT_EQ(historyOf(*h, schedule.id), (std::vector<ScheduleRun>{{windowStart, ScheduleRun::Outcome::ran, 1800}}));
 
@@ -80,14 +81,22 @@ TEST(CoordinatorSchedules, EachOpenWindowIsRecordedOnce) {
   Schedule paused = weeklySchedule({monday}, 9 * 60, 3600, 3);
   paused.isEnabled = false;
   const Case cases[] = {
-      {"a session started by hand", {weeklySchedule({monday}, 9 * 60, 3600, 1)}, true,
-       {{1, ScheduleRun::Outcome::sessionRunning}}, std::nullopt},
+      {"a session started by hand",
+       {weeklySchedule({monday}, 9 * 60, 3600, 1)},
+       true,
+       {{1, ScheduleRun::Outcome::sessionRunning}},
+       std::nullopt},
       {"two windows at the same minute: the smaller id starts",
-       {weeklySchedule({monday}, 9 * 60, 3600, 2), weeklySchedule({monday}, 9 * 60, 3600, 1)}, false,
-       {{2, ScheduleRun::Outcome::sessionRunning}, {1, ScheduleRun::Outcome::ran}}, 1},
+       {weeklySchedule({monday}, 9 * 60, 3600, 2), weeklySchedule({monday}, 9 * 60, 3600, 1)},
+       false,
+       {{2, ScheduleRun::Outcome::sessionRunning}, {1, ScheduleRun::Outcome::ran}},
+       1},
       {"a paused schedule", {paused}, false, {{3, ScheduleRun::Outcome::paused}}, std::nullopt},
-      {"under a minute left", {weeklySchedule({monday}, 8 * 60 + 6, 3600 - 1, 4)}, false,
-       {{4, ScheduleRun::Outcome::windowNearlyOver}}, std::nullopt},
+      {"under a minute left",
+       {weeklySchedule({monday}, 8 * 60 + 6, 3600 - 1, 4)},
+       false,
+       {{4, ScheduleRun::Outcome::windowNearlyOver}},
+       std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

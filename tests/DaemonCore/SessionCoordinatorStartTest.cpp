@@ -84,8 +84,7 @@ TEST(CoordinatorStart, RefusalsInOrderChangeNothing) {
          (void)h.coordinator->tick();
          h.takeEvents();
        },
-       oneDomain, 60,
-       [](const CoordinatorHarness& h) { return WriterError::renameFailed(h.hostsPath, EACCES); }},
+       oneDomain, 60, [](const CoordinatorHarness& h) { return WriterError::renameFailed(h.hostsPath, EACCES); }},
       {"a session running",
        [](CoordinatorHarness& h) {
          (void)h.coordinator->start({"other.com"}, 600);
@@ -111,8 +110,11 @@ TEST(CoordinatorStart, RefusalsInOrderChangeNothing) {
        oneDomain, 60, [](const CoordinatorHarness& h) { return SystemError::fromErrno(EISDIR, "read", h.hostsPath); }},
       {"the session file cannot be written", [](CoordinatorHarness& h) { h.store->failSave = true; }, oneDomain, 60,
        [](const CoordinatorHarness& h) { return WriterError::renameFailed(h.store->real().path(), EROFS); }},
-      {"the hosts file cannot be written after the save", [](CoordinatorHarness& h) { h.failHostsWrite = true; },
-       oneDomain, 60, [](const CoordinatorHarness& h) { return WriterError::renameFailed(h.hostsPath, EACCES); },
+      {"the hosts file cannot be written after the save",
+       [](CoordinatorHarness& h) { h.failHostsWrite = true; },
+       oneDomain,
+       60,
+       [](const CoordinatorHarness& h) { return WriterError::renameFailed(h.hostsPath, EACCES); },
        {"delete"}},
   };
   for (const auto& c : cases) {
@@ -159,9 +161,8 @@ TEST(CoordinatorStart, RefusedUntilTheEndIsCleanedUp) {
   h.store->failRemove = true;
   CapturingLogSink logs;
   EXPECT_EQ(h.coordinator->tick().kind, Kind::ended);
-  EXPECT_EQ(logs.count("could not delete session state: unlink " + h.store->real().path() +
-                       ": Device or resource busy"),
-            1u);
+  EXPECT_EQ(
+      logs.count("could not delete session state: unlink " + h.store->real().path() + ": Device or resource busy"), 1u);
   EXPECT_FALSE(h.coordinator->isStuck());
   EXPECT_EQ(h.coordinator->start(oneDomain, 60), std::unexpected(Error{DaemonError::sessionAlreadyActive}));
 }

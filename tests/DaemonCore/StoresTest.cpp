@@ -17,12 +17,12 @@ namespace hushwall {
 namespace {
 
 using testing::CapturingLogSink;
+using ::testing::ElementsAre;
 using testing::fixedID;
 using testing::readFile;
 using testing::TemporaryDirectory;
 using testing::weeklySchedule;
 using testing::writeFile;
-using ::testing::ElementsAre;
 
 SessionState sampleSession(std::int64_t schemaVersion = 3) {
   SessionState state;

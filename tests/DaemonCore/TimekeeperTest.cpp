@@ -84,9 +84,8 @@ TEST(Timekeeper, DurationBoundsAreInclusive) {
     double duration;
     bool valid;
   };
-  for (const auto& c : {Case{60, true}, Case{86400, true}, Case{59.999, false},
-                        Case{86400.001, false}, Case{-60, false}, Case{inf, false},
-                        Case{std::numeric_limits<double>::quiet_NaN(), false}}) {
+  for (const auto& c : {Case{60, true}, Case{86400, true}, Case{59.999, false}, Case{86400.001, false},
+                        Case{-60, false}, Case{inf, false}, Case{std::numeric_limits<double>::quiet_NaN(), false}}) {
     SCOPED_TRACE(c.duration);
     EXPECT_EQ(Timekeeper::validate(c.duration).has_value(), c.valid);
     FakeTimeSource clock;

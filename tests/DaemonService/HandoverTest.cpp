@@ -25,8 +25,16 @@ struct Script {
 
   Handover handover() {
     return Handover{
-        .replacement = [this] { calls.push_back("replacement"); return replacement; },
-        .stillServable = [this] { calls.push_back("stillServable"); return servable; },
+        .replacement =
+            [this] {
+              calls.push_back("replacement");
+              return replacement;
+            },
+        .stillServable =
+            [this] {
+              calls.push_back("stillServable");
+              return servable;
+            },
         .isStuck = [this] { return stuck; },
         .sinceLastRequest = [this] { return since[std::min(sinceCalls++, since.size() - 1)]; },
         .whileSettled =
@@ -35,10 +43,11 @@ struct Script {
               if (settled) body(hasSession);
               return settled;
             },
-        .retire = [this](bool session, bool servable_) {
-          calls.push_back(std::string("retire session=") + (session ? "true" : "false") +
-                          " servable=" + (servable_ ? "true" : "false"));
-        },
+        .retire =
+            [this](bool session, bool servable_) {
+              calls.push_back(std::string("retire session=") + (session ? "true" : "false") +
+                              " servable=" + (servable_ ? "true" : "false"));
+            },
     };
   }
 };
@@ -51,20 +60,30 @@ TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
     std::vector<std::string> calls = {};
   };
   const std::vector<Case> cases = {
-      {"quiet, validated", {}, Result::retired,
+      {"quiet, validated",
+       {},
+       Result::retired,
        {"replacement", "stillServable", "whileSettled", "retire session=false servable=true"}},
-      {"mid-session", {.hasSession = true}, Result::retired,
+      {"mid-session",
+       {.hasSession = true},
+       Result::retired,
        {"replacement", "stillServable", "whileSettled", "retire session=true servable=true"}},
       {"same file", {.replacement = Replacement::sameFile}, Result::stays, {"replacement"}},
       {"missing", {.replacement = Replacement::missing}, Result::stays, {"replacement"}},
       {"unvalidated", {.replacement = Replacement::unvalidated}, Result::stays, {"replacement"}},
       {"stuck", {.stuck = true}, Result::stays, {"replacement", "stillServable"}},
       {"request 2 s ago", {.since = {2}}, Result::stays, {"replacement", "stillServable"}},
-      {"unservable: no waiting", {.servable = false, .since = {0.1}}, Result::retired,
+      {"unservable: no waiting",
+       {.servable = false, .since = {0.1}},
+       Result::retired,
        {"replacement", "stillServable", "whileSettled", "retire session=false servable=false"}},
-      {"a request arrived meanwhile", {.since = {30, 0.2}}, Result::deferredRequest,
+      {"a request arrived meanwhile",
+       {.since = {30, 0.2}},
+       Result::deferredRequest,
        {"replacement", "stillServable", "whileSettled"}},
-      {"teardown in flight", {.settled = false}, Result::deferredUnsettled,
+      {"teardown in flight",
+       {.settled = false},
+       Result::deferredUnsettled,
        {"replacement", "stillServable", "whileSettled"}},
   };
   for (Case c : cases) {

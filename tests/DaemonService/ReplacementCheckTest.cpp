@@ -31,8 +31,8 @@ class ReplacementCheckTest : public ::testing::Test {
   }
 
   ReplacementCheck check(ReplacementCheck::SelfCheck selfCheck = {}) {
-    return ReplacementCheck(path, std::string(CodeSigningRequirement::forDaemon),
-                            CodeRequirement::Owner::processUser, launched, std::move(selfCheck));
+    return ReplacementCheck(path, std::string(CodeSigningRequirement::forDaemon), CodeRequirement::Owner::processUser,
+                            launched, std::move(selfCheck));
   }
 
   testing::CapturingLogSink logs;

@@ -22,11 +22,10 @@ namespace {
 class ServiceHandlersTest : public ::testing::Test {
  protected:
   DaemonRequestHandler makeHandler() {
-    return DaemonRequestHandler(
-        *harness.coordinator, BlockController(HostsFile(harness.hostsPath)),
-        DaemonRequestHandler::Environment{.now = [this] { return now; },
-                                          .blockManagement = [this] { return management; },
-                                          .filterStatus = [this] { return filter.status(); }});
+    return DaemonRequestHandler(*harness.coordinator, BlockController(HostsFile(harness.hostsPath)),
+                                DaemonRequestHandler::Environment{.now = [this] { return now; },
+                                                                  .blockManagement = [this] { return management; },
+                                                                  .filterStatus = [this] { return filter.status(); }});
   }
 
   testing::CapturingLogSink logs;

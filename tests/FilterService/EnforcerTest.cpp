@@ -4,9 +4,9 @@
 #include "FilterService/Enforcer.hpp"
 
 #include <arpa/inet.h>
-#include <signal.h>
 #include <netinet/in.h>
 #include <nftables/libnftables.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -71,7 +71,6 @@ Fd connected(std::uint16_t port, std::uint16_t from = 0) {
   EXPECT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   return client;
 }
-
 
 // Connects, sends an HTTP request for `host` and has the server answer it:
 // the errno the client's read of the answer ends with, 0 when it came.
@@ -142,8 +141,11 @@ TEST_F(EnforcerTest, BlockedNamesAreResetAtTheirFirstRequestOthersPass) {
     std::string_view host;
     int error;
   } rows[] = {
-      {"blocked.example", ECONNRESET}, {"WWW.Blocked.Example.", ECONNRESET}, {"a.b.blocked.example", ECONNRESET},
-      {"unblocked.example", 0},        {"example", 0},
+      {"blocked.example", ECONNRESET},
+      {"WWW.Blocked.Example.", ECONNRESET},
+      {"a.b.blocked.example", ECONNRESET},
+      {"unblocked.example", 0},
+      {"example", 0},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.host);
@@ -206,7 +208,8 @@ TEST_F(EnforcerTest, AStoppedFilterDelaysNewFlowsByLessThanTheDeadline) {
   kill(child, SIGCONT);
   // Back once the filter has run again.
   auto resumed = std::chrono::steady_clock::now();
-  while (exchange(server.fd, 8083, "blocked.example") != ECONNRESET && std::chrono::steady_clock::now() - resumed < 2s) {
+  while (exchange(server.fd, 8083, "blocked.example") != ECONNRESET &&
+         std::chrono::steady_clock::now() - resumed < 2s) {
   }
   EXPECT_EQ(exchange(server.fd, 8083, "blocked.example"), ECONNRESET);
   kill(child, SIGKILL);

@@ -30,7 +30,9 @@ TEST(DomainValidator, NormalisesKeepingFirstOccurrenceOrder) {
       {{"localhost"}, {"localhost"}},
       {{"123.456"}, {"123.456"}},
       {{"ex--ample.com"}, {"ex--ample.com"}},
-      {{"\xE2\x84\xAA" "ELVIN.org"}, {"kelvin.org"}},  // U+212A KELVIN SIGN lower-cases to ASCII k
+      {{"\xE2\x84\xAA"
+        "ELVIN.org"},
+       {"kelvin.org"}},  // U+212A KELVIN SIGN lower-cases to ASCII k
       {{domainOfLength(253)}, {domainOfLength(253)}},
       {{label(63) + ".com"}, {label(63) + ".com"}},
   };
@@ -43,10 +45,28 @@ TEST(DomainValidator, NormalisesKeepingFirstOccurrenceOrder) {
 }
 
 TEST(DomainValidator, RefusesBadEntriesWithInvalidDomain) {
-  const std::string bad[] = {
-      "",  "example.com.", ".example.com", "-a.com", "a-.com", "a..com", "a.-b.com", "a.b-.com", "exa mple.com",
-      " example.com", "example.com ", "under_score.com", "caf\xC3\xA9.fr", "\xC4\xB0stanbul.tr", std::string("exa\0mple.com", 12),
-      "\xFF\xFE.com", domainOfLength(254), label(64) + ".com", "a.com/path", "*.example.com", "\t", "."};
+  const std::string bad[] = {"",
+                             "example.com.",
+                             ".example.com",
+                             "-a.com",
+                             "a-.com",
+                             "a..com",
+                             "a.-b.com",
+                             "a.b-.com",
+                             "exa mple.com",
+                             " example.com",
+                             "example.com ",
+                             "under_score.com",
+                             "caf\xC3\xA9.fr",
+                             "\xC4\xB0stanbul.tr",
+                             std::string("exa\0mple.com", 12),
+                             "\xFF\xFE.com",
+                             domainOfLength(254),
+                             label(64) + ".com",
+                             "a.com/path",
+                             "*.example.com",
+                             "\t",
+                             "."};
   for (const auto& entry : bad) {
     SCOPED_TRACE(entry);
     EXPECT_EQ(DomainValidator::validate({entry}), std::unexpected(DaemonError::invalidDomain));

@@ -15,10 +15,12 @@ struct ErrorCase {
 };
 
 constexpr ErrorCase errorTable[] = {
-    {DaemonError::sessionAlreadyActive, 1, "sessionAlreadyActive", "A session is already running. It cannot be ended early."},
+    {DaemonError::sessionAlreadyActive, 1, "sessionAlreadyActive",
+     "A session is already running. It cannot be ended early."},
     {DaemonError::durationOutOfRange, 2, "durationOutOfRange", "Duration must be between 1 minute and 24 hours."},
     {DaemonError::invalidDomain, 3, "invalidDomain", "One or more domains are not valid hostnames."},
-    {DaemonError::tooManyDomains, 4, "tooManyDomains", "Too many sites to block at once \xE2\x80\x94 the limit is 500."},
+    {DaemonError::tooManyDomains, 4, "tooManyDomains",
+     "Too many sites to block at once \xE2\x80\x94 the limit is 500."},
     {DaemonError::stateUnreadable, 6, "stateUnreadable", "The session state file could not be read."},
     {DaemonError::hostsWriteFailed, 7, "hostsWriteFailed", "The hosts file could not be updated."},
     {DaemonError::removalUnverified, 8, "removalUnverified", "The block could not be confirmed removed."},

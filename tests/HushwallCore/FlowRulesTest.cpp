@@ -21,7 +21,8 @@ constexpr auto block = FlowRules::Verdict::block;
 TEST(FlowRulesTest, AgreesWithTheLiteralSuffixRule) {
   std::string deep = "com";
   for (int label = 0; label < 70; ++label) deep = "a." + deep;
-  const std::vector<std::string> domains = {"example.com", "ample.com", "com.example", "1.a", "..com", ".x", "a-b", deep};
+  const std::vector<std::string> domains = {"example.com", "ample.com", "com.example", "1.a",
+                                            "..com",       ".x",        "a-b",         deep};
   const FlowRules rules(domains);
   auto literal = [&](std::string_view host) -> std::optional<FlowRules::Verdict> {
     auto name = HostName::normalized(host);

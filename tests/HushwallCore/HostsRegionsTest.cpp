@@ -77,8 +77,8 @@ TEST(HostsRegions, FindsExactlyTheCompleteRegions) {
 // Random documents of marker fragments, line ends and noise, so that every
 // boundary the scanner treats specially meets every other.
 TEST(HostsRegions, AgreesWithTheLineByLineDefinitionOnRandomInput) {
-  const std::string pieces[] = {"# BEGIN HUSHWALL", "# END HUSHWALL", "HUSHWALL", "# BEGIN ", " ", "\n", "\r", "\0"s,
-                                "H"};
+  const std::string pieces[] = {
+      "# BEGIN HUSHWALL", "# END HUSHWALL", "HUSHWALL", "# BEGIN ", " ", "\n", "\r", "\0"s, "H"};
   std::mt19937 random(20240501);
   std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
   for (int round = 0; round < 20000; ++round) {

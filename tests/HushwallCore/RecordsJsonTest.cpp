@@ -52,8 +52,8 @@ const FilterReport report{1, FilterReport::Outcome::keptPrevious, id, 2, "1.4", 
 
 struct Record {
   const char* name;
-  std::string encoded;                                 // what the record writes
-  std::string json;                                    // exactly that, as text
+  std::string encoded;                                // what the record writes
+  std::string json;                                   // exactly that, as text
   std::function<bool(const std::string&)> readsBack;  // decoding gives the same record
 };
 
@@ -70,7 +70,8 @@ std::vector<Record> records() {
   const std::string tick = R"("lastTick":{"wallClock":1000.5,"bootTime":-200.0,"continuous":5000.125,"bootID":"A"})";
   const std::string sessionJson = R"({"schemaVersion":3,"id":")" + idText +
                                   R"(","domains":["example.com","news.example"],"totalDuration":1800.0,)"
-                                  R"("consumed":100.25,)" + tick + R"(,"startedAt":900.75)";
+                                  R"("consumed":100.25,)" +
+                                  tick + R"(,"startedAt":900.75)";
   return {
       record("session", session(), sessionJson + "}"),
       record("scheduled session", scheduled,
@@ -85,8 +86,8 @@ std::vector<Record> records() {
       record("full health",
              DaemonHealth{"0.1.0", 4294967295u, true, 93.25, false, "broken", FilterStatus{report, 12.5}, "v0.1"},
              R"({"version":"0.1.0","uid":4294967295,"hasActiveSession":true,"uptime":93.25,"canManageBlock":false,)"
-             R"("scheduleFailure":"broken","filter":{"report":)" + report.encoded() +
-                 R"(,"secondsSinceReport":12.5},"build":"v0.1"})"),
+             R"("scheduleFailure":"broken","filter":{"report":)" +
+                 report.encoded() + R"(,"secondsSinceReport":12.5},"build":"v0.1"})"),
       record("blocking rules", FilterRuleSet(1, FilterRuleSet::State::blocking, id, {"a.org"}),
              R"({"schemaVersion":1,"state":"blocking","sessionID":")" + idText + R"(","domains":["a.org"]})"),
       // Maps are flat arrays (id text, value, ...); one list is also written as the schema-2 pair.
@@ -130,7 +131,8 @@ TEST(RecordsJson, ReadsWhatTheConventionsAllow) {
   set["history"] = nullptr;
   auto decoded = ScheduleSet::decode(set.dump());
   ASSERT_TRUE(decoded) << decoded.error().reason;
-  EXPECT_EQ(decoded->schedules[0].blocklists, (std::vector<BlocklistRef>{BlocklistRef(fixedID(1001), std::string(64, 'x'))}));
+  EXPECT_EQ(decoded->schedules[0].blocklists,
+            (std::vector<BlocklistRef>{BlocklistRef(fixedID(1001), std::string(64, 'x'))}));
   EXPECT_EQ(decoded->schedules[0].startMinute, 600);
   EXPECT_EQ(decoded->schedules[0].weekdays, std::set<std::int64_t>{2});
 }

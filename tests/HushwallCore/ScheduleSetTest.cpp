@@ -31,7 +31,8 @@ TEST(ScheduleSetRecord, EachWindowIsRecordedOnceExceptThatRanWins) {
        {{{w1, Outcome::sessionRunning}, true}, {{w1, Outcome::ran, 900}, true}},
        {{w1, Outcome::ran, 900}}},
       {"ran then paused", {{{w1, Outcome::ran, 900}, true}, {{w1, Outcome::paused}, false}}, {{w1, Outcome::ran, 900}}},
-      {"ran twice keeps the first", {{{w1, Outcome::ran, 900}, true}, {{w1, Outcome::ran, 60}, false}},
+      {"ran twice keeps the first",
+       {{{w1, Outcome::ran, 900}, true}, {{w1, Outcome::ran, 60}, false}},
        {{w1, Outcome::ran, 900}}},
       {"another outcome for the same window",
        {{{w1, Outcome::windowNearlyOver}, true}, {{w1, Outcome::sessionRunning}, false}},
@@ -78,25 +79,33 @@ TEST(ScheduleSetReplacing, EffectiveFromFollowsTheTiming) {
     std::optional<Date> expected;
   };
   const Case cases[] = {
-      {"name, lists, domains and pause changed", [](Schedule s) {
+      {"name, lists, domains and pause changed",
+       [](Schedule s) {
          s.name = "Renamed";
          s.isEnabled = false;
          s.blocklists.emplace_back(fixedID(99), "More");
          s.domains = {"other.org"};
          return s;
-       }, before},
-      {"start minute moved", [](Schedule s) {
+       },
+       before},
+      {"start minute moved",
+       [](Schedule s) {
          s.startMinute = 601;
          return s;
-       }, now},
-      {"duration changed", [](Schedule s) {
+       },
+       now},
+      {"duration changed",
+       [](Schedule s) {
          s.duration = 3601;
          return s;
-       }, now},
-      {"a new id", [](Schedule s) {
+       },
+       now},
+      {"a new id",
+       [](Schedule s) {
          s.id = fixedID(50);
          return s;
-       }, now},
+       },
+       now},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -45,8 +45,16 @@ TEST(ScheduleValidation, EachRuleRefusesInItsOrder) {
       {"65 toned emoji", [](Schedule& s) { s.name = repeated(toned, 65); }, DaemonError::invalidSchedule},
       {"a million characters", [](Schedule& s) { s.name = repeated("é", 1'000'000); }, DaemonError::invalidSchedule},
       {"no weekdays", [](Schedule& s) { s.weekdays = {}; }, DaemonError::invalidSchedule},
-      {"weekday 0", [](Schedule& s) { s.weekdays = {0, 3}; }, DaemonError::invalidSchedule},
-      {"weekday 8", [](Schedule& s) { s.weekdays = {3, 8}; }, DaemonError::invalidSchedule},
+      {"weekday 0",
+       [](Schedule& s) {
+         s.weekdays = {0, 3};
+       },
+       DaemonError::invalidSchedule},
+      {"weekday 8",
+       [](Schedule& s) {
+         s.weekdays = {3, 8};
+       },
+       DaemonError::invalidSchedule},
       {"start minute -1", [](Schedule& s) { s.startMinute = -1; }, DaemonError::invalidSchedule},
       {"start minute 1440", [](Schedule& s) { s.startMinute = 1440; }, DaemonError::invalidSchedule},
       {"duration 59.9", [](Schedule& s) { s.duration = 59.9; }, DaemonError::invalidSchedule},
@@ -55,10 +63,16 @@ TEST(ScheduleValidation, EachRuleRefusesInItsOrder) {
       {"no lists", [](Schedule& s) { s.blocklists = {}; }, DaemonError::invalidSchedule},
       {"65 lists", [](Schedule& s) { s.blocklists = lists(65); }, DaemonError::invalidSchedule},
       {"two lists with one id",
-       [](Schedule& s) { s.blocklists = {BlocklistRef(fixedID(7), "A"), BlocklistRef(fixedID(7), "B")}; },
+       [](Schedule& s) {
+         s.blocklists = {BlocklistRef(fixedID(7), "A"), BlocklistRef(fixedID(7), "B")};
+       },
        DaemonError::invalidSchedule},
       {"no domains", [](Schedule& s) { s.domains = {}; }, DaemonError::invalidDomain},
-      {"a bad domain", [](Schedule& s) { s.domains = {"example.com", "not a domain"}; }, DaemonError::invalidDomain},
+      {"a bad domain",
+       [](Schedule& s) {
+         s.domains = {"example.com", "not a domain"};
+       },
+       DaemonError::invalidDomain},
       {"501 domains",
        [](Schedule& s) {
          s.domains.clear();
@@ -91,7 +105,10 @@ TEST(ScheduleValidation, BoundariesPassAndTheCopyIsCleaned) {
   const Case cases[] = {
       {"64 toned emoji", [](Schedule& s) { s.name = repeated(toned, 64); }},
       {"one character with 100,000 combining marks", [](Schedule& s) { s.name = "a" + repeated("\u0301", 100'000); }},
-      {"weekdays 1 and 7", [](Schedule& s) { s.weekdays = {1, 7}; }},
+      {"weekdays 1 and 7",
+       [](Schedule& s) {
+         s.weekdays = {1, 7};
+       }},
       {"start minute 1439", [](Schedule& s) { s.startMinute = 1439; }},
       {"duration 60", [](Schedule& s) { s.duration = 60; }},
       {"duration 86400", [](Schedule& s) { s.duration = 86400; }},

@@ -12,20 +12,27 @@
 namespace hushwall {
 namespace {
 
-const std::string waveWithSkinTone = "\xF0\x9F\x91\x8B\xF0\x9F\x8F\xBD";            // U+1F44B U+1F3FD
+const std::string waveWithSkinTone = "\xF0\x9F\x91\x8B\xF0\x9F\x8F\xBD";  // U+1F44B U+1F3FD
 const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";  // ZWJ sequence
-const std::string eAcuteCombining = "e\xCC\x81";                                   // e + U+0301
+const std::string eAcuteCombining = "e\xCC\x81";                                                        // e + U+0301
 
 TEST(Text, LowerCasingIsFullUnicode) {
   struct Case {
     std::string in, out;
   };
-  for (const auto& c : {Case{"\xE2\x84\xAA", "k"}, Case{"\xC3\x84" "BC", "\xC3\xA4" "bc"},
+  for (const auto& c : {Case{"\xE2\x84\xAA", "k"},
+                        Case{"\xC3\x84"
+                             "BC",
+                             "\xC3\xA4"
+                             "bc"},
                         Case{"\xC4\xB0", "i\xCC\x87"}, Case{"\xCE\xA3", "\xCF\x83"}, Case{"", ""}}) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(lowercased(c.in), c.out);
   }
-  EXPECT_EQ(lowercased("A\xFF" "B"), "a\xEF\xBF\xBD" "b");  // invalid bytes read as U+FFFD
+  EXPECT_EQ(lowercased("A\xFF"
+                       "B"),
+            "a\xEF\xBF\xBD"
+            "b");  // invalid bytes read as U+FFFD
 }
 
 TEST(Text, CountsAndCutsUserPerceivedCharacters) {
@@ -46,7 +53,10 @@ TEST(Text, TrimsUnicodeWhiteSpaceAndNewlinesAtBothEnds) {
   };
   // ASCII text is compared with ICU below.
   for (const auto& c : {Case{"\xC2\xA0\xE2\x80\x83name\xE3\x80\x80", "name"}, Case{"\xE2\x80\xA8 a b \xC2\x85", "a b"},
-                        Case{"\xE2\x80\x8B" "x", "\xE2\x80\x8B" "x"}}) {
+                        Case{"\xE2\x80\x8B"
+                             "x",
+                             "\xE2\x80\x8B"
+                             "x"}}) {
     SCOPED_TRACE(c.in);
     EXPECT_EQ(trimmingWhitespaceAndNewlines(c.in), c.out);
   }
@@ -75,7 +85,8 @@ IcuAnswers askIcu(const std::string& text) {
   answers.trimmed = utf8(icu::UnicodeString(unicode, start, end - start));
   static std::unique_ptr<icu::BreakIterator> clusters = [] {
     UErrorCode status = U_ZERO_ERROR;
-    return std::unique_ptr<icu::BreakIterator>(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    return std::unique_ptr<icu::BreakIterator>(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
   }();
   clusters->setText(unicode);
   answers.count = 0;

@@ -1,8 +1,8 @@
 #include "Platform/BusConnection.hpp"
 
 #include <gtest/gtest.h>
-#include <systemd/sd-bus.h>
 #include <sys/stat.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -31,7 +31,8 @@ const std::string path = "/org/hushwall/test";
 const std::string interface = "org.hushwall.Test";
 
 std::string requirementFor(std::string_view identifier) {
-  return cat("identifier \"", identifier, "\" and anchor apple generic and certificate leaf[subject.OU] = \"HW7Q3K9P2L\"");
+  return cat("identifier \"", identifier,
+             "\" and anchor apple generic and certificate leaf[subject.OU] = \"HW7Q3K9P2L\"");
 }
 // This test binary is stamped "org.hushwall.test.platform"; its files belong to
 // whoever runs it, so services here use the sandbox rule (the process's own user).
@@ -150,7 +151,8 @@ TEST_F(BusTest, ACallerThatFailsTheRequirementIsDeniedBeforeAnyHandler) {
     }
     EXPECT_TRUE(callers().empty());
     EXPECT_EQ(refusals(), 2 * (i + 1));
-    EXPECT_NE(log_.messages("bus").back().find(reasonName(cases[i].reason)), std::string::npos) << log_.messages("bus").back();
+    EXPECT_NE(log_.messages("bus").back().find(reasonName(cases[i].reason)), std::string::npos)
+        << log_.messages("bus").back();
   }
   for (const auto& line : log_.messages()) EXPECT_FALSE(line.starts_with("accepted")) << line;
 }
@@ -178,7 +180,8 @@ TEST_F(BusTest, TheConfirmationComparesTheProcessBehindTheName) {
                                            "org.freedesktop.DBus", "GetId"),
             0);
   EXPECT_TRUE(PeerAdmission::confirmSender(call, BusCaller{getpid(), geteuid(), unique}));
-  for (const BusCaller& other : {BusCaller{getpid() + 1, geteuid(), unique}, BusCaller{getpid(), geteuid(), ":1.999999"}}) {
+  for (const BusCaller& other :
+       {BusCaller{getpid() + 1, geteuid(), unique}, BusCaller{getpid(), geteuid(), ":1.999999"}}) {
     auto refused = PeerAdmission::confirmSender(call, other);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().reason, Reason::callerGone);
@@ -343,7 +346,8 @@ TEST(PeerAdmission, EveryStepThatFailsRefusesAndStopsTheRest) {
       return std::optional(read);
     };
     AdmissionCache cache;
-    auto verdict = admission.admit(CodeRequirement::parse(c.requirement, CodeRequirement::Owner::processUser), nullptr, cache);
+    auto verdict =
+        admission.admit(CodeRequirement::parse(c.requirement, CodeRequirement::Owner::processUser), nullptr, cache);
     EXPECT_EQ(steps, c.stepsRun);
     if (c.failingStep == 0 && c.stepsRun == 3) {
       EXPECT_EQ(verdict.value(), caller);

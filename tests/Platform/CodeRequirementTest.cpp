@@ -27,14 +27,18 @@ constexpr std::string_view callerRequirement =
     R"(identifier "org.hushwall.test.caller" and anchor apple generic and certificate leaf[subject.OU] = "HW7Q3K9P2L")";
 
 std::string requirementFor(std::string_view identifier, std::string_view team = "HW7Q3K9P2L") {
-  return std::string("identifier \"").append(identifier).append("\" and certificate leaf[subject.OU] = \"").append(team).append("\"");
+  return std::string("identifier \"")
+      .append(identifier)
+      .append("\" and certificate leaf[subject.OU] = \"")
+      .append(team)
+      .append("\"");
 }
 
 TEST(CodeRequirementParse, TextsThatDoNotParseFailClosed) {
   for (std::string_view text : {
            "",
-           R"(identifier "org.hushwall.app")",                                  // no team: admits any maker
-           R"(certificate leaf[subject.OU] = "HW7Q3K9P2L")",                    // no program
+           R"(identifier "org.hushwall.app")",                // no team: admits any maker
+           R"(certificate leaf[subject.OU] = "HW7Q3K9P2L")",  // no program
            R"(identifier "org.hushwall.app" or certificate leaf[subject.OU] = "T")",
            R"(identifier "org.hushwall.app" and certificate leaf[subject.OU] = "T" and)",
            R"(identifier "org.hushwall.app" certificate leaf[subject.OU] = "T")",
@@ -170,8 +174,8 @@ struct ElfImage {
 
   [[nodiscard]] std::string note() const {
     std::string bytes;
-    std::uint32_t header[3] = {static_cast<std::uint32_t>(noteOwner.size()), static_cast<std::uint32_t>(descriptor.size()),
-                               noteType};
+    std::uint32_t header[3] = {static_cast<std::uint32_t>(noteOwner.size()),
+                               static_cast<std::uint32_t>(descriptor.size()), noteType};
     append(bytes, header, sizeof header);
     bytes += noteOwner;
     pad(bytes, alignment);
@@ -291,7 +295,8 @@ TEST_F(IdentityNoteTest, CraftedFilesAreRefusedAsCarryingNoIdentity) {
       {"name table index out of range", patched([&](std::string& b) { poke<std::uint16_t>(b, shstrndx, 40); })},
       {"extended name table index", patched([&](std::string& b) { poke<std::uint16_t>(b, shstrndx, SHN_XINDEX); })},
       {"note name size past the section", patched([&](std::string& b) { poke<std::uint32_t>(b, note, 0xFFFFFFF0u); })},
-      {"note descriptor size past the section", patched([&](std::string& b) { poke<std::uint32_t>(b, note + 4, 0xFFFFFFFFu); })},
+      {"note descriptor size past the section",
+       patched([&](std::string& b) { poke<std::uint32_t>(b, note + 4, 0xFFFFFFFFu); })},
       {"other owner", image([](ElfImage& e) { e.noteOwner = std::string("GNU\0", 4); })},
       {"other type", image([](ElfImage& e) { e.noteType = 3; })},
       {"descriptor without a team", image([](ElfImage& e) { e.descriptor = std::string("org.hushwall.app\0", 17); })},

@@ -23,24 +23,24 @@ const BusError away{"org.freedesktop.DBus.Error.ServiceUnknown", "not there"};
 class FilterFollowerTest : public ::testing::Test {
  protected:
   FilterFollower make() {
-    return FilterFollower(
-        {[this]() -> std::expected<std::string, BusError> {
-           ++asks;
-           if (replies.empty()) return std::unexpected(away);
-           auto reply = replies.front();
-           replies.pop_front();
-           return reply;
-         },
-         [this](const std::string& bytes) -> std::expected<void, BusError> {
-           reports.push_back(*FilterReport::decode(bytes));
-           return {};
-         }},
-        {[this](const std::vector<std::string>& hosts, const std::optional<Uuid>& id) {
-           applied.push_back({hosts, id});
-           return applyResult;
-         },
-         [this](double seconds) { retries.push_back(seconds); }, [this](std::string_view line) { notes.emplace_back(line); }},
-        "9.9");
+    return FilterFollower({[this]() -> std::expected<std::string, BusError> {
+                             ++asks;
+                             if (replies.empty()) return std::unexpected(away);
+                             auto reply = replies.front();
+                             replies.pop_front();
+                             return reply;
+                           },
+                           [this](const std::string& bytes) -> std::expected<void, BusError> {
+                             reports.push_back(*FilterReport::decode(bytes));
+                             return {};
+                           }},
+                          {[this](const std::vector<std::string>& hosts, const std::optional<Uuid>& id) {
+                             applied.push_back({hosts, id});
+                             return applyResult;
+                           },
+                           [this](double seconds) { retries.push_back(seconds); },
+                           [this](std::string_view line) { notes.emplace_back(line); }},
+                          "9.9");
   }
 
   std::deque<std::expected<std::string, BusError>> replies;
@@ -54,15 +54,16 @@ class FilterFollowerTest : public ::testing::Test {
 
 TEST_F(FilterFollowerTest, AppliesTheFirstAnswerThenOnlyChangesAndReportsEachApply) {
   FilterFollower follower = make();
-  replies = {idle, blocking(first, {"A.example", "a.example", "b.example"}), blocking(first, {"a.example", "b.example"}),
-             idle};
+  replies = {idle, blocking(first, {"A.example", "a.example", "b.example"}),
+             blocking(first, {"a.example", "b.example"}), idle};
   follower.start();
   follower.rang();
   follower.rang();  // the same rules again: nothing applied, nothing reported
   follower.rang();
   EXPECT_EQ(asks, 4);
   using Applied = std::pair<std::vector<std::string>, std::optional<Uuid>>;
-  EXPECT_EQ(applied, (std::vector<Applied>{{{}, std::nullopt}, {{"a.example", "b.example"}, first}, {{}, std::nullopt}}));
+  EXPECT_EQ(applied,
+            (std::vector<Applied>{{{}, std::nullopt}, {{"a.example", "b.example"}, first}, {{}, std::nullopt}}));
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[1], (FilterReport{1, FilterReport::Outcome::applied, first, 2, "9.9", std::nullopt}));
   EXPECT_EQ(reports[2], (FilterReport{1, FilterReport::Outcome::applied, std::nullopt, 0, "9.9", std::nullopt}));

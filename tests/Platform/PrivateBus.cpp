@@ -17,9 +17,9 @@ PrivateBus::PrivateBus(const std::string& configPath) {
   char directory[] = "/tmp/hushwall-bus-XXXXXX";
   if (mkdtemp(directory) == nullptr) std::abort();
   directory_ = directory;
-  daemon_ = std::make_unique<Subprocess>(std::vector<std::string>{
-      "dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + configPath,
-      "--address=unix:path=" + directory_ + "/bus", "--print-address=1"});
+  daemon_ = std::make_unique<Subprocess>(
+      std::vector<std::string>{"dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + configPath,
+                               "--address=unix:path=" + directory_ + "/bus", "--print-address=1"});
   auto address = daemon_->nextLine(std::chrono::seconds(10));
   if (!address || address->empty()) {
     std::fprintf(stderr, "dbus-daemon did not print its address: %s\n", daemon_->err.c_str());

@@ -31,7 +31,6 @@ std::optional<SessionState> decodeSession(const std::expected<std::string, BusEr
   return decoded ? std::optional(*decoded) : std::nullopt;
 }
 
-
 std::string fileOrEmpty(const std::string& path) { return fs::exists(path) ? readFile(path) : std::string(); }
 
 class SessionE2E : public E2ETest {
@@ -151,7 +150,9 @@ TEST_F(SessionE2E, HostileBusInputGetsACleanErrorOrIsDroppedAndServingGoesOn) {
   const std::string undecodable = dbusErrorName(DaemonError::invalidDomain);
   const std::vector<Case> cases = {
       {"a start of 30 MiB, near the bus's 32 MiB limit",
-       [&](sd_bus* bus) { return std::set{rawCall(bus, object, interface, "StartSession", bytes(std::string(30 << 20, '{')))}; },
+       [&](sd_bus* bus) {
+         return std::set{rawCall(bus, object, interface, "StartSession", bytes(std::string(30 << 20, '{')))};
+       },
        {undecodable}},
       {"a descriptor attached",
        [&](sd_bus* bus) {
@@ -164,7 +165,8 @@ TEST_F(SessionE2E, HostileBusInputGetsACleanErrorOrIsDroppedAndServingGoesOn) {
          return std::set{sent};
        },
        {"org.freedesktop.DBus.Error.InvalidArgs"}},
-      {"the wrong interface", [&](sd_bus* bus) { return std::set{rawCall(bus, object, "org.hushwall.Nope", "HealthCheck", none)}; },
+      {"the wrong interface",
+       [&](sd_bus* bus) { return std::set{rawCall(bus, object, "org.hushwall.Nope", "HealthCheck", none)}; },
        {"org.freedesktop.DBus.Error.UnknownMethod"}},
       {"the wrong object",
        [&](sd_bus* bus) { return std::set{rawCall(bus, "/org/hushwall/nope", interface, "HealthCheck", none)}; },
@@ -212,8 +214,12 @@ TEST_F(SessionE2E, HostileBusInputGetsACleanErrorOrIsDroppedAndServingGoesOn) {
     EXPECT_EQ(c.send(bus), c.expected);
     sd_bus_flush_close_unref(bus);
     EXPECT_TRUE(client->call("HealthCheck")) << "the daemon keeps serving";
-    EXPECT_TRUE(waitUntil([&] { return std::distance(fs::directory_iterator(cat("/proc/", daemon.pid(), "/fd")), {}) ==
-                                       static_cast<std::ptrdiff_t>(descriptors); }, 2s));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+          return std::distance(fs::directory_iterator(cat("/proc/", daemon.pid(), "/fd")), {}) ==
+                 static_cast<std::ptrdiff_t>(descriptors);
+        },
+        2s));
   }
   EXPECT_FALSE(current()) << "no start got through";
 }
@@ -235,11 +241,13 @@ TEST_F(SessionE2E, TamperingIsRepairedWithinTheDebounce) {
   // A deleted hosts file comes back holding the block alone: its other lines are gone with it.
   const std::string regionOnly = blocked.substr(0, blocked.size() - SandboxDaemon::initialHosts.size());
   const std::vector<Case> cases = {
-      {"region line edited", [&] {
+      {"region line edited",
+       [&] {
          std::string edited = blocked;
          edited.replace(edited.find("127.0.0.1\texample.com"), 21, "127.0.0.2\texample.com");
          writeFile(daemon.hostsPath(), edited);
-       }, blocked},
+       },
+       blocked},
       {"region removed", [&] { writeFile(daemon.hostsPath(), std::string(SandboxDaemon::initialHosts)); }, blocked},
       {"session file deleted", [&] { fs::remove(daemon.sessionPath()); }, blocked},
       {"session file garbled", [&] { writeFile(daemon.sessionPath(), "{\"schemaVersion\":3,", 0600); }, blocked},
@@ -249,8 +257,8 @@ TEST_F(SessionE2E, TamperingIsRepairedWithinTheDebounce) {
     SCOPED_TRACE(c.name);
     auto tampered = Clock::now();
     c.tamper();
-    bool repaired = waitUntil(
-        [&] { return fileOrEmpty(daemon.hostsPath()) == c.hostsAfter && sessionIsBack(); }, 3s, 5ms);
+    bool repaired =
+        waitUntil([&] { return fileOrEmpty(daemon.hostsPath()) == c.hostsAfter && sessionIsBack(); }, 3s, 5ms);
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - tampered);
     ASSERT_TRUE(repaired) << daemon.log();
     EXPECT_LT(took, 1000ms) << "repaired after " << took.count() << " ms";
@@ -305,8 +313,12 @@ TEST_F(SessionE2E, FilterChannelServesRulesAndKeepsTheLastReport) {
 
   // Reports padded through their detail to an exact encoded size.
   auto reportOfSize = [&](std::size_t size) {
-    FilterReport report{.schemaVersion = 1, .outcome = FilterReport::Outcome::applied, .sessionID = state.id,
-                        .ruleCount = 2, .filterVersion = "1.0", .detail = std::string()};
+    FilterReport report{.schemaVersion = 1,
+                        .outcome = FilterReport::Outcome::applied,
+                        .sessionID = state.id,
+                        .ruleCount = 2,
+                        .filterVersion = "1.0",
+                        .detail = std::string()};
     std::size_t base = report.encoded().size();
     report.detail = std::string(size - base, 'x');
     EXPECT_EQ(report.encoded().size(), size);
@@ -340,11 +352,11 @@ TEST_F(SessionE2E, FilterChannelServesRulesAndKeepsTheLastReport) {
 
 // A caller without the app's identity, here busctl, is refused before any handler runs.
 TEST_F(SessionE2E, ACallerWithoutTheAppsIdentityIsRefused) {
-  for (const std::vector<std::string>& method : {std::vector<std::string>{"HealthCheck"},
-                                                 std::vector<std::string>{"StartSession", "ay", "2", "123", "125"}}) {
+  for (const std::vector<std::string>& method :
+       {std::vector<std::string>{"HealthCheck"}, std::vector<std::string>{"StartSession", "ay", "2", "123", "125"}}) {
     SCOPED_TRACE(method.front());
-    std::vector<std::string> argv{"busctl", "--system", "call", "org.hushwall.daemon", "/org/hushwall/daemon",
-                                  "org.hushwall.Daemon"};
+    std::vector<std::string> argv{
+        "busctl", "--system", "call", "org.hushwall.daemon", "/org/hushwall/daemon", "org.hushwall.Daemon"};
     argv.insert(argv.end(), method.begin(), method.end());
     auto ran = Subprocess::run(argv);
     EXPECT_NE(ran.status, 0);
@@ -367,7 +379,8 @@ TEST_F(StuckLaunchE2E, AStuckLaunchStillServesAndReportsUnknownRules) {
   fs::remove(daemon.hostsPath());
   fs::create_directory(daemon.hostsPath());
   startDaemon();
-  EXPECT_TRUE(daemon.waitForLog("launch: reading the hosts file FAILED, the block is STUCK: read ", 2s)) << daemon.log();
+  EXPECT_TRUE(daemon.waitForLog("launch: reading the hosts file FAILED, the block is STUCK: read ", 2s))
+      << daemon.log();
   EXPECT_EQ(daemon.logCount("FAILED"), 2) << "the cause once, and once that block management is off";
   auto reply = DaemonClient::callAsFilter("CurrentRules");
   ASSERT_EQ(reply.exitStatus, 0) << reply.output;

@@ -26,10 +26,10 @@ class FakeTimeSource final : public TimeSource {
 
  private:
   mutable std::mutex mutex_;
-  double wall_;        // guarded by mutex_
-  double continuous_;  // guarded by mutex_
+  double wall_;         // guarded by mutex_
+  double continuous_;   // guarded by mutex_
   std::string bootID_;  // guarded by mutex_
-  double bootTime_;    // guarded by mutex_
+  double bootTime_;     // guarded by mutex_
 };
 
 }  // namespace hushwall::testing

@@ -15,7 +15,8 @@ FilterReport filterReportOfEncodedSize(std::size_t bytes) {
                       "1.4.0 (57)",
                       std::string()};
   std::size_t bare = report.encoded().size();
-  if (bytes < bare) throw std::invalid_argument("a filter report encodes to at least " + std::to_string(bare) + " bytes");
+  if (bytes < bare)
+    throw std::invalid_argument("a filter report encodes to at least " + std::to_string(bare) + " bytes");
   report.detail->assign(bytes - bare, 'x');
   return report;
 }

@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
   std::string_view mode = argc >= 6 ? argv[5] : "";
   bool takesProgram = mode == "exec" || mode == "fork" || mode == "raw";
   if (argc != (takesProgram ? 7 : 6)) {
-    std::fprintf(stderr, "usage: %s DESTINATION PATH INTERFACE MEMBER call|send-and-exit|exec P|fork P|raw FD\n", argv[0]);
+    std::fprintf(stderr, "usage: %s DESTINATION PATH INTERFACE MEMBER call|send-and-exit|exec P|fork P|raw FD\n",
+                 argv[0]);
     return 2;
   }
   if (mode == "raw") return rawCall(std::atoi(argv[6]), argv);

@@ -27,11 +27,13 @@ DaemonClient::DaemonClient() {
     return;
   }
   bus_ = std::move(*opened);
-  auto subscribed = bus_->subscribe("", std::string(RulesService::objectPath), std::string(RulesService::interface),
-                                    std::string(RulesService::rulesChanged),
-                                    [this](std::string_view) { ++doorbells_; });
-  if (subscribed) subscription_.emplace(std::move(*subscribed));
-  else ADD_FAILURE() << "cannot subscribe to RulesChanged: " << subscribed.error().name;
+  auto subscribed =
+      bus_->subscribe("", std::string(RulesService::objectPath), std::string(RulesService::interface),
+                      std::string(RulesService::rulesChanged), [this](std::string_view) { ++doorbells_; });
+  if (subscribed)
+    subscription_.emplace(std::move(*subscribed));
+  else
+    ADD_FAILURE() << "cannot subscribe to RulesChanged: " << subscribed.error().name;
 }
 
 DaemonClient::~DaemonClient() {
@@ -55,8 +57,8 @@ std::expected<std::string, BusError> DaemonClient::callWithString(const std::str
   if (r < 0) return std::unexpected(BusError::fromErrno(r, "connect"));
   sd_bus_error error = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
-  r = sd_bus_call_method(bus, appName.c_str(), appPath.c_str(), appInterface.c_str(), member.c_str(), &error, &reply, "s",
-                         argument.c_str());
+  r = sd_bus_call_method(bus, appName.c_str(), appPath.c_str(), appInterface.c_str(), member.c_str(), &error, &reply,
+                         "s", argument.c_str());
   std::expected<std::string, BusError> result;
   if (r < 0) {
     result = std::unexpected(BusError{error.name ? error.name : "", error.message ? error.message : ""});
