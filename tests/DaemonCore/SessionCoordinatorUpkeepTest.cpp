@@ -54,10 +54,10 @@ TEST(CoordinatorRepair, PutsBackTheBlockAndTheSessionFileThenChangesNothing) {
     Events events;
     Events log;
   };
+  // One row a case.
+  // clang-format off
   const Case cases[] = {
-      {"region removed",
-       [](CoordinatorHarness& h) { writeFile(h.hostsPath, original); },
-       {"flush"},
+      {"region removed", [](CoordinatorHarness& h) { writeFile(h.hostsPath, original); }, {"flush"},
        {"watcher: repaired the block"}},
       {"region below a line mapping the domain elsewhere",
        [](CoordinatorHarness& h) { writeFile(h.hostsPath, "127.0.0.2\texample.com\n" + h.hosts()); },
@@ -71,13 +71,9 @@ TEST(CoordinatorRepair, PutsBackTheBlockAndTheSessionFileThenChangesNothing) {
        },
        {"flush"},
        {"watcher: repaired the block"}},
-      {"hosts file deleted",
-       [](CoordinatorHarness& h) { ASSERT_EQ(::unlink(h.hostsPath.c_str()), 0); },
-       {"flush"},
+      {"hosts file deleted", [](CoordinatorHarness& h) { ASSERT_EQ(::unlink(h.hostsPath.c_str()), 0); }, {"flush"},
        {"watcher: repaired the block"}},
-      {"session file garbled",
-       [](CoordinatorHarness& h) { writeFile(h.store->real().path(), "{\"id\": 3}"); },
-       {},
+      {"session file garbled", [](CoordinatorHarness& h) { writeFile(h.store->real().path(), "{\"id\": 3}"); }, {},
        {"watcher: rewrote the session file"}},
       {"both lost",
        [](CoordinatorHarness& h) {
@@ -87,6 +83,7 @@ TEST(CoordinatorRepair, PutsBackTheBlockAndTheSessionFileThenChangesNothing) {
        {"flush"},
        {"watcher: repaired the block", "watcher: rewrote the session file"}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     for (bool byTick : {false, true}) {
       if (byTick && c.events.empty()) continue;  // a tick saves the session file anyway
@@ -144,6 +141,8 @@ TEST(CoordinatorLaunch, ResumesEndsClearsOrGetsStuck) {
     Events log;
     bool block, sessionFile;
   };
+  // One row a case.
+  // clang-format off
   const Case cases[] = {
       {"a reboot one hour long credits ten minutes",
        [](CoordinatorHarness& h) {
@@ -153,50 +152,26 @@ TEST(CoordinatorLaunch, ResumesEndsClearsOrGetsStuck) {
          writeFile(h.hostsPath, original);  // the block went missing while the machine was off
          h.clock->reboot("B", 3600, 9000);  // a continuous clock past its old reading is still a new boot
        },
-       Kind::running,
-       1600,
-       {"ring", "flush"},
-       {"launch: reasserted the block for the live session"},
-       true,
-       true},
+       Kind::running, 1600, {"ring", "flush"}, {"launch: reasserted the block for the live session"}, true, true},
       {"expired while the daemon was away",
        [](CoordinatorHarness& h) {
          (void)h.coordinator->start({"example.com"}, 60);
          h.clock->advance(3600);
        },
-       Kind::ended,
-       60,
-       {"ring", "flush", "delete"},
-       {},
-       false,
-       false},
+       Kind::ended, 60, {"ring", "flush", "delete"}, {}, false, false},
       {"an orphaned block",
        [](CoordinatorHarness& h) {
          writeFile(h.hostsPath, original + "# BEGIN HUSHWALL x\n127.0.0.1\tgone.com\n# END HUSHWALL\n");
        },
-       Kind::idle,
-       0,
-       {"ring", "flush"},
-       {"launch: cleared an orphaned block"},
-       false,
-       false},
-      {"no hosts file",
-       [](CoordinatorHarness& h) { ASSERT_EQ(::unlink(h.hostsPath.c_str()), 0); },
-       Kind::idle,
-       0,
-       {"ring"},
-       {},
-       false,
-       false},
-      {"an unreadable session file",
-       [](CoordinatorHarness& h) { h.writeSessionFile("not json"); },
-       Kind::stuck,
-       0,
+       Kind::idle, 0, {"ring", "flush"}, {"launch: cleared an orphaned block"}, false, false},
+      {"no hosts file", [](CoordinatorHarness& h) { ASSERT_EQ(::unlink(h.hostsPath.c_str()), 0); }, Kind::idle, 0,
+       {"ring"}, {}, false, false},
+      {"an unreadable session file", [](CoordinatorHarness& h) { h.writeSessionFile("not json"); }, Kind::stuck, 0,
        {"ring"},
        {"launch: reading the session file FAILED, the block is STUCK: The session state file could not be read."},
-       false,
-       true},
+       false, true},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     CoordinatorHarness h;
@@ -232,6 +207,8 @@ TEST(CoordinatorStuck, AFailedStepIsLoggedOnceAndRetriedByTheNextTick) {
   const std::string hostsFailed =
       " FAILED, the block is STUCK: could not rename the temporary file over @hosts: "
       "Permission denied";
+  // One row a case.
+  // clang-format off
   const Case cases[] = {
       {"launch: the block must be put back", true, 30, &CoordinatorHarness::failHostsWrite,
        "launch: reasserting the block" + hostsFailed},
@@ -245,6 +222,7 @@ TEST(CoordinatorStuck, AFailedStepIsLoggedOnceAndRetriedByTheNextTick) {
        "tick: saving the session file FAILED, the block is STUCK: could not rename the temporary file over "
        "@state/session.json: Read-only file system"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     CoordinatorHarness h;
