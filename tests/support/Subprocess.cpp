@@ -74,11 +74,21 @@ Subprocess::~Subprocess() {
 }
 
 void Subprocess::write(std::string_view bytes) {
+  // A child that has already exited is an outcome the caller checks, not a reason to die of SIGPIPE:
+  // the signal is held for this thread while writing and a pending one taken back, so children keep its default.
+  sigset_t pipe, previous;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
   while (!bytes.empty()) {
     ssize_t wrote = ::write(stdin_, bytes.data(), bytes.size());
-    if (wrote <= 0) return;
+    if (wrote <= 0) break;
     bytes.remove_prefix(static_cast<std::size_t>(wrote));
   }
+  const timespec none{};
+  while (sigtimedwait(&pipe, nullptr, &none) == SIGPIPE) {
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void Subprocess::closeInput() {
