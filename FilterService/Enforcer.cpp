@@ -12,6 +12,8 @@
 #include <cstring>
 #include <set>
 
+#include "FilterService/FlowMarker.hpp"
+#include "FilterService/Marks.hpp"
 #include "FilterService/SocketReaper.hpp"
 #include "HushwallCore/FlowRules.hpp"
 #include "HushwallCore/Strings.hpp"
@@ -143,34 +145,39 @@ FilterFollower::Applied Enforcer::apply(const std::vector<std::string>& hosts) {
   if (auto installed = table_->install(); !installed) {
     return {FilterReport::Outcome::applyFailed, cat("could not install the table: ", installed.error().message)};
   }
-  std::optional<std::string> reapFailure;
+  std::optional<std::string> endFailure;
   {
     // Packets wait meanwhile; the verdict deadline bounds how long.
     std::lock_guard lock(engineMutex_);
-    auto reaped = reapSockets([&](const FlowKey& key) {
+    auto isBlocked = [&](const FlowKey& key) {
       return addresses.contains(key.destination) || engine_.blockedNameFor(key).has_value();
-    });
-    if (reaped) {
-      socketsClosed_ += reaped->destroyed;
-    } else {
-      reapFailure = reaped.error();
-    }
+    };
+    // Forwarded flows have no socket here, and a kernel may refuse SOCK_DESTROY:
+    // the blocked mark has the table reset what either leaves open.
+    auto marked = markFlows(marks::decided(marks::blockFlow, table_->generation()), isBlocked);
+    auto reaped = reapSockets(isBlocked);
+    if (marked) flowsMarked_ += *marked;
+    if (reaped) socketsClosed_ += reaped->destroyed;
+    if (!marked || !reaped) endFailure = marked ? reaped.error() : marked.error();
   }
-  if (reapFailure) return {FilterReport::Outcome::applyFailed, cat("open connections stay: ", *reapFailure)};
+  if (endFailure) return {FilterReport::Outcome::applyFailed, cat("open connections stay: ", *endFailure)};
   return {FilterReport::Outcome::applied, counters()};
 }
 
 std::string Enforcer::counters() const {
   FlowEngine::Stats stats;
   std::uint64_t closed = 0;
+  std::uint64_t marked = 0;
   {
     std::lock_guard lock(engineMutex_);
     stats = engine_.stats();
     closed = socketsClosed_;
+    marked = flowsMarked_;
   }
   PacketQueue::Stats queued = queue_->stats();
   return cat("flows blocked ", stats.flowsBlocked, ", queries blocked ", stats.queriesBlocked, ", sockets closed ",
-             closed, ", packets judged ", queued.received, ", verdicts at the deadline ", queued.expired);
+             closed, ", flows marked for reset ", marked, ", packets judged ", queued.received,
+             ", verdicts at the deadline ", queued.expired);
 }
 
 bool Enforcer::responsive(std::chrono::milliseconds within) const {

@@ -3,7 +3,8 @@
 // another thread per packet costs more than the judging), and it applies each
 // rule set: the engine's rules, the nftables table present exactly while
 // something is blocked, and the connections already open to newly blocked
-// names ended.
+// names ended: local sockets destroyed, and every flow's conntrack entry,
+// forwarded ones included, marked for the table to reset.
 //
 // Thread-safety: `apply`, `responsive` and destruction may be called from any
 // thread; applies must not overlap (the rules follower serialises them).
@@ -54,6 +55,7 @@ class Enforcer {
   mutable std::mutex engineMutex_;
   FlowEngine engine_;                // GUARDED_BY(engineMutex_)
   std::uint64_t socketsClosed_ = 0;  // GUARDED_BY(engineMutex_)
+  std::uint64_t flowsMarked_ = 0;    // GUARDED_BY(engineMutex_): conntrack entries set to reset
   int rawV4_ = -1;                   // for answers put in place of refused packets
   int rawV6_ = -1;
   std::unique_ptr<FilterTable> table_;  // used only by apply and destruction

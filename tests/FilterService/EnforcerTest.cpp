@@ -20,7 +20,9 @@
 #include <utility>
 
 #include "FilterService/FilterTable.hpp"
+#include "FilterService/FlowMarker.hpp"
 #include "FilterService/LoopbackNamespace.hpp"
+#include "FilterService/Marks.hpp"
 
 namespace hushwall::filter {
 namespace {
@@ -174,10 +176,29 @@ TEST_F(EnforcerTest, ConnectionsOpenWhenABlockStartsAreEnded) {
   ASSERT_EQ(exchange(server.fd, 8081, "news.example", &open), 0);
 
   auto applied = (*enforcer)->apply({"news.example"});
-  EXPECT_NE(applied.detail.value_or("").find("sockets closed 1"), std::string::npos) << applied.detail.value_or("");
+  EXPECT_NE(applied.detail.value_or("").find("sockets closed 1, flows marked for reset 1"), std::string::npos)
+      << applied.detail.value_or("");
   char byte;
   EXPECT_EQ(recv(open.first.fd, &byte, 1, 0), -1);
   EXPECT_EQ(errno, ECONNABORTED);
+}
+
+TEST_F(EnforcerTest, AFlowMarkedBlockedIsResetAtItsNextPacket) {
+  // How a forwarded flow ends, having no socket here to destroy.
+  auto table = FilterTable::open(10);
+  ASSERT_TRUE(table);
+  ASSERT_TRUE((*table)->install());
+  Fd server = listener(8085);
+  std::pair<Fd, Fd> open(Fd(-1), Fd(-1));
+  ASSERT_EQ(exchange(server.fd, 8085, "news.example", &open), 0);
+  auto marked = markFlows(marks::decided(marks::blockFlow, (*table)->generation()),
+                          [](const FlowKey& key) { return key.destinationPort == 8085; });
+  ASSERT_TRUE(marked) << marked.error();
+  EXPECT_EQ(*marked, 1u);
+  (void)send(open.first.fd, "x", 1, MSG_NOSIGNAL);
+  char byte;
+  EXPECT_EQ(recv(open.first.fd, &byte, 1, 0), -1);
+  EXPECT_EQ(errno, ECONNRESET);
 }
 
 TEST_F(EnforcerTest, AStoppedFilterDelaysNewFlowsByLessThanTheDeadline) {
