@@ -18,7 +18,7 @@ namespace {
 constexpr std::uint16_t dnsPort = 53;
 constexpr std::uint8_t tlsHandshakeRecord = 22;
 
-constexpr std::array<std::string_view, 4> actionNames{"accept", "reset", "reject", "answer"};
+constexpr std::array<std::string_view, 5> actionNames{"accept", "reset", "reject", "answer", "hold"};
 constexpr std::array<std::string_view, 3> markNames{"none", "allowed", "blocked"};
 constexpr std::array<std::string_view, 5> sourceNames{"none", "tlsServerName", "httpHost", "quicServerName",
                                                       "dnsQuestion"};
@@ -387,7 +387,11 @@ struct FlowEngine::State {
     for (const auto& fragment : *fragments) addToStream(**flow, fragment.offset, fragment.bytes);
     keepBudget(**flow);
     NameScan scan = scanHandshake((*flow)->pending->stream.contiguous());
-    if (scan.status == NameScan::Status::needMore && !streamIsFull(**flow)) return acceptOnly();
+    if (scan.status == NameScan::Status::needMore && !streamIsFull(**flow)) {
+      Decision waiting;
+      if (blockingAnything()) waiting.action = Decision::Action::hold;
+      return waiting;
+    }
     if (scan.status != NameScan::Status::complete) return settleUnread(blockingAnything());
     return settle(flow, packet.key, now, Decision::Source::quicServerName, std::move(scan.name), false,
                   Decision::Action::reject);

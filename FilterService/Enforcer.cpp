@@ -22,6 +22,11 @@ namespace hushwall::filter {
 
 namespace {
 
+std::optional<FlowKey> flowOf(std::span<const std::uint8_t> bytes) {
+  auto parsed = parsePacket(bytes);
+  return parsed ? std::optional(parsed->key) : std::nullopt;
+}
+
 PacketQueue::Verdict verdictFor(const Decision& decision) {
   using Verdict = PacketQueue::Verdict;
   if (decision.mark == Decision::Mark::blocked) return Verdict::blockFlow;
@@ -32,6 +37,7 @@ PacketQueue::Verdict verdictFor(const Decision& decision) {
     case Decision::Action::reject:
       return Verdict::refusePacket;
     case Decision::Action::answer:
+    case Decision::Action::hold:
       return Verdict::drop;
   }
   return Verdict::accept;
@@ -76,6 +82,7 @@ std::expected<std::unique_ptr<Enforcer>, std::string> Enforcer::start(Options op
   std::unique_ptr<Enforcer> made(new Enforcer());
   made->rawV4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   made->rawV6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  made->deadline_ = options.deadline;
   Enforcer* self = made.get();
   // The queue first: its guard process must not inherit the table's socket.
   auto queue = PacketQueue::open(options.queueNumber, options.deadline,
@@ -124,6 +131,23 @@ void Enforcer::judge(PacketQueue::Packet packet) {
                      sizeof address);
       }
     }
+  }
+  auto key = held_.empty() && decision.action != Decision::Action::hold ? std::nullopt : flowOf(packet.bytes);
+  if (key && decision.action == Decision::Action::hold) {
+    packet.bytes.clear();
+    held_[*key].push_back(std::move(packet));
+    return;
+  }
+  if (key) {
+    // Held until the flow was decided: passed in order ahead of this packet, unless it is blocked.
+    if (auto found = held_.find(*key); found != held_.end() && decision.mark != Decision::Mark::none) {
+      auto verdict =
+          decision.mark == Decision::Mark::blocked ? PacketQueue::Verdict::drop : PacketQueue::Verdict::accept;
+      for (const PacketQueue::Packet& waiting : found->second) (void)queue_->answer(waiting, verdict);
+      held_.erase(found);
+    }
+    // The deadline has passed those of flows that went quiet.
+    std::erase_if(held_, [&](const auto& entry) { return packet.received - entry.second.back().received > deadline_; });
   }
   (void)queue_->answer(packet, verdictFor(decision));
 }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -56,7 +57,10 @@ class Enforcer {
   FlowEngine engine_;                // GUARDED_BY(engineMutex_)
   std::uint64_t socketsClosed_ = 0;  // GUARDED_BY(engineMutex_)
   std::uint64_t flowsMarked_ = 0;    // GUARDED_BY(engineMutex_): conntrack entries set to reset
-  int rawV4_ = -1;                   // for answers put in place of refused packets
+  // Packets the engine holds until their flow is decided: the reader thread's only.
+  std::map<FlowKey, std::vector<PacketQueue::Packet>> held_;
+  std::chrono::milliseconds deadline_{0};
+  int rawV4_ = -1;  // for answers put in place of refused packets
   int rawV6_ = -1;
   std::unique_ptr<FilterTable> table_;  // used only by apply and destruction
   std::unique_ptr<PacketQueue> queue_;

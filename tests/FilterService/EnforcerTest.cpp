@@ -19,6 +19,7 @@
 #include <thread>
 #include <utility>
 
+#include "FilterCore/FilterFixtures.hpp"
 #include "FilterService/FilterTable.hpp"
 #include "FilterService/FlowMarker.hpp"
 #include "FilterService/LoopbackNamespace.hpp"
@@ -199,6 +200,33 @@ TEST_F(EnforcerTest, AFlowMarkedBlockedIsResetAtItsNextPacket) {
   char byte;
   EXPECT_EQ(recv(open.first.fd, &byte, 1, 0), -1);
   EXPECT_EQ(errno, ECONNRESET);
+}
+
+TEST_F(EnforcerTest, AQuicClientHelloSplitAcrossInitialsLeavesWholeOrNotAtAll) {
+  auto enforcer = Enforcer::start({});
+  ASSERT_TRUE(enforcer) << enforcer.error();
+  const testing::Bytes halves[] = {testing::fixture("quic-chromium-1.bin"), testing::fixture("quic-chromium-2.bin")};
+  // Its name is video.news.example; past the deadline, a held Initial would pass.
+  for (auto [rules, arriving] : {std::pair{"news.example", 0}, std::pair{"other.example", 2}}) {
+    SCOPED_TRACE(rules);
+    ASSERT_EQ((*enforcer)->apply({rules}).outcome, FilterReport::Outcome::applied);
+    Fd server(socket(AF_INET, SOCK_DGRAM, 0));
+    sockaddr_in address = loopback(443);
+    ASSERT_EQ(bind(server.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval timeout{0, 500000};
+    setsockopt(server.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    Fd client(socket(AF_INET, SOCK_DGRAM, 0));
+    ASSERT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    for (const auto& half : halves) ASSERT_EQ(send(client.fd, half.data(), half.size(), 0), std::ssize(half));
+    std::vector<std::size_t> sizes;
+    char buffer[2048];
+    for (ssize_t got; (got = recv(server.fd, buffer, sizeof buffer, 0)) > 0;)
+      sizes.push_back(static_cast<std::size_t>(got));
+    // In order: the held first half ahead of the second.
+    std::vector<std::size_t> expected;
+    if (arriving == 2) expected = {halves[0].size(), halves[1].size()};
+    EXPECT_EQ(sizes, expected);
+  }
 }
 
 TEST_F(EnforcerTest, AStoppedFilterDelaysNewFlowsByLessThanTheDeadline) {
