@@ -102,7 +102,8 @@ std::optional<FlowKey> keyOf(const nlattr* tuple) {
 struct Entry {
   std::uint8_t family = 0;
   std::vector<std::uint8_t> tuple;  // CTA_TUPLE_ORIG's payload, as dumped
-  std::uint32_t mark = 0;
+  std::uint32_t mark = 0;           // the new mark
+  bool blocked = false;
 };
 
 struct Dump {
@@ -118,13 +119,17 @@ int onEntry(const nlmsghdr* message, void* data) {
   const nlattr* tuple = top[CTA_TUPLE_ORIG];
   if (tuple == nullptr) return MNL_CB_OK;
   std::uint32_t mark = top[CTA_MARK] != nullptr ? ntohl(mnl_attr_get_u32(top[CTA_MARK])) : 0;
-  if ((mark & marks::field) == dump.verdict) return MNL_CB_OK;
+  const std::uint32_t field = mark & marks::field;
+  if (field == dump.verdict) return MNL_CB_OK;
   auto key = keyOf(tuple);
-  if (!key || !dump.isBlocked(*key)) return MNL_CB_OK;
+  const bool blocked = key && dump.isBlocked(*key);
+  const bool stale = field != 0 && (field & marks::generationBits) == (dump.verdict & marks::generationBits);
+  if (!blocked && !stale) return MNL_CB_OK;
   const auto* payload = static_cast<const std::uint8_t*>(mnl_attr_get_payload(tuple));
   const auto* general = static_cast<const nfgenmsg*>(mnl_nlmsg_get_payload(message));
-  dump.found.push_back(
-      {general->nfgen_family, std::vector<std::uint8_t>(payload, payload + mnl_attr_get_payload_len(tuple)), mark});
+  dump.found.push_back({general->nfgen_family,
+                        std::vector<std::uint8_t>(payload, payload + mnl_attr_get_payload_len(tuple)),
+                        (mark & ~marks::field) | (blocked ? dump.verdict : 0), blocked});
   return MNL_CB_OK;
 }
 
@@ -155,7 +160,7 @@ std::expected<std::size_t, std::string> markFlows(std::uint32_t verdict,
   for (const Entry& entry : dump.found) {
     nlmsghdr* update = putHeader(buffer.data(), IPCTNL_MSG_CT_NEW, NLM_F_ACK, entry.family, ++seq);
     mnl_attr_put(update, CTA_TUPLE_ORIG | NLA_F_NESTED, entry.tuple.size(), entry.tuple.data());
-    mnl_attr_put_u32(update, CTA_MARK, htonl((entry.mark & ~marks::field) | verdict));
+    mnl_attr_put_u32(update, CTA_MARK, htonl(entry.mark));
     if (mnl_socket_sendto(socket.get(), update, update->nlmsg_len) < 0) {
       return std::unexpected(failure("mark", errno));
     }
@@ -166,7 +171,7 @@ std::expected<std::size_t, std::string> markFlows(std::uint32_t verdict,
       if (errno == ENOENT) continue;
       return std::unexpected(failure("mark", errno));
     }
-    ++marked;
+    if (entry.blocked) ++marked;
   }
   return marked;
 }
