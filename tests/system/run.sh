@@ -199,7 +199,7 @@ step "the session ends on time; the idle exit ends the unit with status 0"
 wait_for $((130 - ($(date +%s) - started))) "the block is gone at the end" "! grep -q '^# BEGIN HUSHWALL' /etc/hosts"
 ended=$(date +%s)
 ((ended - started >= 119)) || fail "the block went after $((ended - started))s"
-wait_for 3 "the filter's table is gone at the end" "! $table"
+wait_for 5 "the filter's table is gone at the end" "! $table"
 wait_for 80 "the idle exit" "! systemctl is-active -q hushwalld.service"
 [[ $(inside systemctl show -p Result --value hushwalld.service) == success ]] || fail "the idle exit was not a success"
 [[ $(inside systemctl show -p ExecMainStatus --value hushwalld.service) == 0 ]] || fail "the idle exit status was not 0"
