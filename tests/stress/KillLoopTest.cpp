@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-constexpr double sessionLength = 3600;
+constexpr double sessionLength = SessionLimits::maximum;  // outlasts any run
 
 double secondsSince(Clock::time_point then) { return std::chrono::duration<double>(Clock::now() - then).count(); }
 
