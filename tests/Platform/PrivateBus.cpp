@@ -13,10 +13,8 @@ PrivateBus& PrivateBus::shared(const std::string& configPath) {
   return bus;
 }
 
-PrivateBus::PrivateBus(const std::string& configPath) {
-  char directory[] = "/tmp/hushwall-bus-XXXXXX";
-  if (mkdtemp(directory) == nullptr) std::abort();
-  directory_ = directory;
+PrivateBus::PrivateBus(const std::string& configPath) : directory_("/tmp/hushwall-bus-XXXXXX") {
+  if (mkdtemp(directory_.data()) == nullptr) std::abort();
   daemon_ = std::make_unique<Subprocess>(
       std::vector<std::string>{"dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + configPath,
                                "--address=unix:path=" + directory_ + "/bus", "--print-address=1"});
@@ -25,8 +23,7 @@ PrivateBus::PrivateBus(const std::string& configPath) {
     std::fprintf(stderr, "dbus-daemon did not print its address: %s\n", daemon_->err.c_str());
     std::abort();
   }
-  address_ = *address;
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", address->c_str(), 1);
 }
 
 PrivateBus::~PrivateBus() {
