@@ -52,6 +52,7 @@ TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
     std::string calls;
   };
   const std::vector<Case> cases = {
+      // clang-format off
       {"quiet, validated", {}, Result::retired, guarded + "retire session=false servable=true"},
       {"mid-session", {.hasSession = true}, Result::retired, guarded + "retire session=true servable=true"},
       {"same file", {.replacement = Replacement::sameFile}, Result::stays, "replacement "},
@@ -59,12 +60,10 @@ TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
       {"unvalidated", {.replacement = Replacement::unvalidated}, Result::stays, "replacement "},
       {"stuck", {.stuck = true}, Result::stays, "replacement stillServable "},
       {"request 2 s ago", {.since = {2}}, Result::stays, "replacement stillServable "},
-      {"unservable: no waiting",
-       {.servable = false, .since = {0.1}},
-       Result::retired,
-       guarded + "retire session=false servable=false"},
+      {"unservable: no waiting", {.servable = false, .since = {0.1}}, Result::retired, guarded + "retire session=false servable=false"},
       {"a request arrived meanwhile", {.since = {30, 0.2}}, Result::deferredRequest, guarded},
       {"teardown in flight", {.settled = false}, Result::deferredUnsettled, guarded},
+      // clang-format on
   };
   for (Case c : cases) {
     SCOPED_TRACE(c.name);

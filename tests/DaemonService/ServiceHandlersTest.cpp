@@ -25,31 +25,25 @@ class ServiceHandlersTest : public ::testing::Test {
 // Engine errors that are not DaemonErrors reach the app as the method's fallback code, their description only the log.
 TEST_F(ServiceHandlersTest, BadRequestsGetTheirErrorChangeNothingAndStillCountAsActivity) {
   const struct {
-    const char* name;
-    std::function<DaemonRequestHandler::Reply()> call;
+    bool failSave;
+    std::string_view method, request;
     DaemonError error;
     std::string line;
   } cases[] = {
-      {"start without duration", [&] { return handler.startSession(R"({"domains":["example.com"]})"); },
-       DaemonError::invalidDomain, "startSession: undecodable request: missing key \"duration\""},
-      {"start, too short", [&] { return handler.startSession(R"({"domains":["example.com"],"duration":59})"); },
-       DaemonError::durationOutOfRange, "startSession refused: durationOutOfRange"},
-      {"start, bad domain", [&] { return handler.startSession(R"({"domains":["exa mple"],"duration":600})"); },
-       DaemonError::invalidDomain, "startSession refused: invalidDomain"},
-      {"schedules, not JSON", [&] { return handler.saveSchedules("[{]"); }, DaemonError::invalidSchedule,
-       "saveSchedules: undecodable request: not valid JSON"},
-      {"the session file cannot be saved",
-       [&] {
-         harness.store->failSave = true;
-         return handler.startSession(R"({"domains":["example.com"],"duration":600})");
-       },
-       DaemonError::hostsWriteFailed, "startSession failed: "},
+      // clang-format off
+      {false, "start", R"({"domains":["example.com"]})", DaemonError::invalidDomain, "startSession: undecodable request: missing key \"duration\""},
+      {false, "start", R"({"domains":["example.com"],"duration":59})", DaemonError::durationOutOfRange, "startSession refused: durationOutOfRange"},
+      {false, "start", R"({"domains":["exa mple"],"duration":600})", DaemonError::invalidDomain, "startSession refused: invalidDomain"},
+      {false, "schedules", "[{]", DaemonError::invalidSchedule, "saveSchedules: undecodable request: not valid JSON"},
+      {true, "start", R"({"domains":["example.com"],"duration":600})", DaemonError::hostsWriteFailed, "startSession failed: "},
+      // clang-format on
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.request);
     now = now + 7;
+    harness.store->failSave = c.failSave;
     auto before = logs.messages("requests").size();
-    auto reply = c.call();
+    auto reply = c.method == "start" ? handler.startSession(c.request) : handler.saveSchedules(c.request);
     EXPECT_EQ(reply ? DaemonError{} : reply.error(), c.error);
     EXPECT_EQ(handler.sinceLastRequest(), 0);
     auto lines = logs.messages("requests");
