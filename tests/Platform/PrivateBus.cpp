@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 namespace hushwall::testing {
 
@@ -15,15 +17,26 @@ PrivateBus& PrivateBus::shared(const std::string& configPath) {
 
 PrivateBus::PrivateBus(const std::string& configPath) : directory_("/tmp/hushwall-bus-XXXXXX") {
   if (mkdtemp(directory_.data()) == nullptr) std::abort();
+  // Its output goes to a file: a pipe nobody drains fills with its warnings (one a call refused for
+  // too many pending replies), and a dbus-daemon blocked writing one stops serving every connection.
+  const std::string log = directory_ + "/log";
   daemon_ = std::make_unique<Subprocess>(
       std::vector<std::string>{"dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + configPath,
-                               "--address=unix:path=" + directory_ + "/bus", "--print-address=1"});
-  auto address = daemon_->nextLine(std::chrono::seconds(10));
-  if (!address || address->empty()) {
-    std::fprintf(stderr, "dbus-daemon did not print its address: %s\n", daemon_->err.c_str());
+                               "--address=unix:path=" + directory_ + "/bus", "--print-address=1"},
+      log);
+  std::string address;
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       address.empty() && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+    std::ifstream in(log);
+    std::string line;
+    if (std::getline(in, line) && !in.eof() && line.starts_with("unix:")) address = line;
+  }
+  if (address.empty()) {
+    std::fprintf(stderr, "dbus-daemon did not print its address; see %s\n", log.c_str());
     std::abort();
   }
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", address->c_str(), 1);
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
 }
 
 PrivateBus::~PrivateBus() {
