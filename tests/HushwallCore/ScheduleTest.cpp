@@ -92,9 +92,7 @@ TEST(ScheduleSet, EachWindowIsRecordedOnceExceptThatRanWinsAndTheLatestFiveAreKe
   const struct { const char* what; std::vector<std::pair<ScheduleRun, bool>> steps; std::vector<ScheduleRun> history; } rows[] = {
       {"paused twice for one window", {{{w1, Outcome::paused}, true}, {{w1, Outcome::paused}, false}}, {{w1, Outcome::paused}}},
       {"sessionRunning then ran", {{{w1, Outcome::sessionRunning}, true}, {{w1, Outcome::ran, 900}, true}}, {{w1, Outcome::ran, 900}}},
-      {"ran then paused", {{{w1, Outcome::ran, 900}, true}, {{w1, Outcome::paused}, false}}, {{w1, Outcome::ran, 900}}},
       {"ran twice keeps the first", {{{w1, Outcome::ran, 900}, true}, {{w1, Outcome::ran, 60}, false}}, {{w1, Outcome::ran, 900}}},
-      {"another outcome for the same window", {{{w1, Outcome::windowNearlyOver}, true}, {{w1, Outcome::sessionRunning}, false}}, {{w1, Outcome::windowNearlyOver}}},
       {"only the last entry is compared", {{{w1, Outcome::paused}, true}, {{w2, Outcome::paused}, true}, {{w1, Outcome::ran, 5}, true}}, {{w1, Outcome::paused}, {w2, Outcome::paused}, {w1, Outcome::ran, 5}}},
   };
   // clang-format on
