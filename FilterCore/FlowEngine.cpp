@@ -451,14 +451,6 @@ std::optional<std::string> FlowEngine::blockedNameFor(const FlowKey& key) const 
   return std::nullopt;
 }
 
-std::vector<NamedFlow> FlowEngine::blockedFlows() const {
-  std::vector<NamedFlow> flows;
-  for (const auto& flow : state_->decided) {
-    if (!flow.name.empty() && state_->blocks(flow.name)) flows.push_back({flow.key, flow.name});
-  }
-  return flows;
-}
-
 void FlowEngine::expire(Instant now) { state_->expire(now); }
 FlowEngine::Stats FlowEngine::stats() const { return state_->stats; }
 std::size_t FlowEngine::flowCount() const { return state_->index.size(); }

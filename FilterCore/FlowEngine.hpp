@@ -61,14 +61,6 @@ struct Decision {
 [[nodiscard]] std::string_view caseName(Decision::Mark mark);
 [[nodiscard]] std::string_view caseName(Decision::Source source);
 
-// A flow of one of the caller's sockets (or a forwarded flow), keyed as its
-// client sent it, and the name it was seen for.
-struct NamedFlow {
-  FlowKey key;
-  std::string name;
-  friend bool operator==(const NamedFlow&, const NamedFlow&) = default;
-};
-
 class FlowEngine {
  public:
   struct Limits {
@@ -98,7 +90,7 @@ class FlowEngine {
   FlowEngine& operator=(FlowEngine&&) noexcept;
 
   // Replaces the rule set. Decisions made before stay; every later decision,
-  // and every answer of blockedFlows and blockedNameFor, uses the new one.
+  // and every answer of blockedNameFor, uses the new one.
   void setRules(FlowRules rules);
   [[nodiscard]] const FlowRules& rules() const;
 
@@ -134,8 +126,6 @@ class FlowEngine {
   // which then reconnects and is judged by its own name). `key` is as the
   // client sends (local to remote for the caller's own sockets).
   [[nodiscard]] std::optional<std::string> blockedNameFor(const FlowKey& key) const;
-  // Every remembered flow whose own name is blocked under the current rules.
-  [[nodiscard]] std::vector<NamedFlow> blockedFlows() const;
 
   // Forgets undecided flows idle since before `now - undecidedIdle`. decide()
   // does this as it goes; the caller may also call it from a timer.

@@ -27,7 +27,6 @@ enum class DaemonError : std::int32_t {
 // The error domain: the daemon's bundle identifier followed by ".error".
 inline constexpr std::string_view daemonErrorDomain = "org.hushwall.daemon.error";
 
-[[nodiscard]] constexpr std::int32_t errorCode(DaemonError error) { return static_cast<std::int32_t>(error); }
 // The case name as written in code and logs, e.g. "sessionAlreadyActive".
 [[nodiscard]] std::string_view caseName(DaemonError error);
 // The exact user-facing text of the case; also its localized description.

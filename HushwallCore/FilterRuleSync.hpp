@@ -59,10 +59,6 @@ class FilterRuleSync {
     Effect next;
     bool wasAccepted = false;  // the answer belonged to the outstanding ask
 
-    // The answer confirmed the rules already in force, so a report sent for
-    // them before says it all again.
-    [[nodiscard]] bool restatesReport() const { return wasAccepted && !rulesChanged && !kept; }
-
     friend bool operator==(const Answer&, const Answer&) = default;
   };
 

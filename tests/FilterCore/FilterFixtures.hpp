@@ -37,6 +37,12 @@ inline IpAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t
   return IpAddress::v4(octets);
 }
 
+// 2001:db8::`last`
+inline IpAddress v6(std::uint8_t last) {
+  const std::uint8_t octets[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, last};
+  return IpAddress::v6(octets);
+}
+
 // The packet `key`'s source sends: built as the reply to a packet the other way.
 inline Bytes packetFrom(const FlowKey& key, const Bytes& payload, std::uint8_t tcpFlags = TcpFlag::ack,
                         std::uint32_t sequence = 1000) {

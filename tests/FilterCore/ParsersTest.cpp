@@ -1,0 +1,206 @@
+// The readers of what a flow's first bytes say: IP packets, DNS, TLS, HTTP and
+// QUIC Initials, on captured and crafted bytes.
+#include <gtest/gtest.h>
+
+#include "FilterCore/DnsMessage.hpp"
+#include "FilterCore/HttpRequest.hpp"
+#include "FilterCore/QuicInitial.hpp"
+#include "FilterCore/StreamAssembler.hpp"
+#include "FilterCore/TlsClientHello.hpp"
+#include "FilterFixtures.hpp"
+
+namespace hushwall::filter {
+namespace {
+
+using testing::Bytes, testing::dnsQuery, testing::fixture, testing::hex, testing::packetFrom, testing::text,
+    testing::v4;
+using Status = NameScan::Status;
+
+TEST(Packet, MalformedPacketsFailWithTheirCause) {
+  const Bytes udp = packetFrom({Transport::udp, v4(10, 0, 0, 2), v4(10, 0, 0, 53), 1, 53}, text("x"));
+  auto with = [&](std::size_t at, std::uint8_t value) {
+    Bytes copy = udp;
+    copy[at] = value;
+    return copy;
+  };
+  // IPv6 with a hop-by-hop header before UDP parses; a fragment header with an offset does not.
+  const std::string v6Addresses = "20010db800000000000000000000000220010db8000000000000000000000053";
+  EXPECT_EQ(
+      parsePacket(hex("6000000000100040" + v6Addresses + "11000000000000000001003500080000"))->key.destinationPort, 53);
+  // clang-format off
+  const struct { Bytes packet; PacketError error; } rows[] = {
+      {{}, PacketError::truncated},
+      {with(0, 0x55), PacketError::badHeader},  // version 5
+      {with(0, 0x44), PacketError::badHeader},  // header of 16 bytes
+      {with(3, 0xFF), PacketError::truncated},  // total length past the end
+      {with(7, 0x08), PacketError::notFirstFragment},
+      {with(9, 1), PacketError::unsupportedTransport},
+      {with(25, 4), PacketError::badHeader},  // UDP length under its header
+      {Bytes(udp.begin(), udp.begin() + 24), PacketError::truncated},
+      {hex("6000000000102c40" + v6Addresses + "11000008000000010001003500080000"), PacketError::notFirstFragment},
+  };
+  // clang-format on
+  for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(parsePacket(rows[i].packet).error(), rows[i].error) << i;
+}
+
+TEST(DnsMessage, MalformedMessagesFailWithTheirCause) {
+  Bytes longName = hex("abcd01000001000000000000");  // 128 one-letter labels: over 255 bytes
+  for (int i = 0; i < 128; ++i) longName.insert(longName.end(), {1, 'a'});
+  longName.insert(longName.end(), {0, 0, 1, 0, 1});
+  // clang-format off
+  const struct { Bytes message; DnsError error; } rows[] = {
+      {hex("abcd0100"), DnsError::truncated},
+      {hex("abcd01000001000000000000c00c00010001"), DnsError::badName},      // points at itself
+      {hex("abcd01000001000000000000c00e00010001"), DnsError::badName},      // points forward
+      {hex("abcd010000010000000000004061"), DnsError::badName},              // reserved label type
+      {hex("abcd0100000200000000000001610000010001"), DnsError::truncated},  // two questions, one present
+      {hex("abcd8100000100010000000001610000010001c00c0001000100000001000a7f"), DnsError::truncated},
+      {longName, DnsError::badName},
+  };
+  // clang-format on
+  for (const auto& row : rows) EXPECT_EQ(parseDnsMessage(row.message).error(), row.error);
+}
+
+TEST(DnsMessage, FailureAnswerEchoesTheQuestion) {
+  const Bytes query = dnsQuery("news.example", DnsType::https);
+  Bytes expected = query;
+  expected[2] = 0x81;  // QR, RD kept
+  expected[3] = 0x85;  // RA, REFUSED
+  EXPECT_EQ(failureAnswer(query, DnsFailure::refused), expected);
+  EXPECT_FALSE(failureAnswer(hex("abcd01000000000000000000"), DnsFailure::refused));
+  // Names whose pointers lead into the rewritten header or past the copied question.
+  for (const char* crafted : {"010000000001000000000000c00000010001", "abcd010000010000000000000105c00d000100014100"}) {
+    EXPECT_TRUE(parseDnsMessage(hex(crafted)));
+    EXPECT_EQ(failureAnswer(hex(crafted), DnsFailure::refused), std::unexpected(DnsError::badName));
+  }
+}
+
+TEST(TlsClientHello, CapturedHellosAreReadOnlyWhenWhole) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"tls-chromium.bin", "www.news.example"},  // with a post-quantum key share: 1988 bytes
+      {"tls-curl.bin", "www.news.example"},
+      {"tls-openssl.bin", "News.Example"},
+  };
+  for (const auto& [file, name] : rows) {
+    SCOPED_TRACE(file);
+    const Bytes hello = fixture(file);
+    EXPECT_EQ(scanTlsRecords(hello), (NameScan{Status::complete, name}));
+    // However the segments split it, every prefix asks for more.
+    for (std::size_t n = 0; n < hello.size(); ++n) {
+      ASSERT_EQ(scanTlsRecords(std::span(hello).first(n)).status, Status::needMore) << n;
+    }
+  }
+  // The curl hello cut into two records of 100 bytes and the rest.
+  Bytes hello = fixture("tls-curl.bin"), records = {0x16, 0x03, 0x01, 0x00, 100};
+  const std::size_t rest = hello.size() - 105;
+  records.insert(records.end(), hello.begin() + 5, hello.begin() + 105);
+  records.insert(records.end(),
+                 {0x16, 0x03, 0x01, static_cast<std::uint8_t>(rest >> 8), static_cast<std::uint8_t>(rest)});
+  records.insert(records.end(), hello.begin() + 105, hello.end());
+  EXPECT_EQ(scanTlsRecords(records), (NameScan{Status::complete, "www.news.example"}));
+  EXPECT_EQ(scanTlsRecords(std::span(records).first(records.size() - 1)).status, Status::needMore);
+}
+
+TEST(TlsClientHello, OtherBytesAreInvalid) {
+  // clang-format off
+  const Bytes rows[] = {
+      text("GET / HTTP/1.1\r\n"),
+      {0x16, 0x02},                                               // not TLS 1.x
+      {0x17, 0x03, 0x03, 0x00, 0x10},                             // application data
+      {0x16, 0x03, 0x03, 0x00, 0x06, 0x02, 0, 0, 2, 3, 3},        // a ServerHello
+      {0x16, 0x03, 0x01, 0x00, 0x08, 0x01, 0, 0, 4, 3, 3, 0, 0},  // a ClientHello too short for its random
+  };
+  // clang-format on
+  for (const auto& row : rows) EXPECT_EQ(scanTlsRecords(row).status, Status::invalid);
+}
+
+TEST(HttpRequest, HostTable) {
+  // clang-format off
+  const struct { const char* request; Status status; std::optional<std::string> host; } rows[] = {
+      {"GET / HTTP/1.1\r\nUser-Agent: x\r\nHost: News.Example:8080\r\n\r\n", Status::complete, "News.Example"},
+      {"GET http://a.example/x HTTP/1.1\r\nHost: b.example\r\n\r\n", Status::complete, "a.example"},
+      {"OPTIONS * HTTP/1.1\nhost:\t[::1]:80 \n\n", Status::complete, "::1"},
+      {"GET / HTTP/1.0\r\n\r\n", Status::complete, std::nullopt},
+      {"GET / HTTP/1.1\r\nHost: x.example\r\n", Status::needMore, std::nullopt},
+      {"POS", Status::needMore, std::nullopt},
+      {"SSH-2.0-OpenSSH_9.2\r\n", Status::invalid, std::nullopt},
+      {"GET / HTTP/2\r\n\r\n", Status::invalid, std::nullopt},
+      {"GET /\r\n\r\n", Status::invalid, std::nullopt},
+      {"GET / HTTP/1.1\r\nno colon\r\n\r\n", Status::invalid, std::nullopt},
+  };
+  // clang-format on
+  for (const auto& row : rows)
+    EXPECT_EQ(scanHttpRequest(text(row.request)), (NameScan{row.status, row.host})) << row.request;
+}
+
+// The connection ID of both RFCs' sample packets.
+const Bytes sampleId = hex("8394c8f03e515708");
+
+TEST(QuicInitial, RfcSamplesDeriveTheirKeysAndOpenToTheirClientHello) {
+  // clang-format off
+  const struct { const char* file; std::uint32_t version; const char *key, *iv, *hp; } rows[] = {
+      {"quic-v1-rfc9001.bin", QuicVersion::v1, "1f369613dd76d5467730efcbe3b1a22d", "fa044b2f42a3fd3b46fb255c", "9f50449e04a0e810283a1e9933adedd2"},
+      {"quic-v2-rfc9369.bin", QuicVersion::v2, "8b1a0bc121284290a29e0971b5cd045d", "91f73e2351d8fa91660e909f", "45b95e15235d6f45a6b19cbcb0294ba9"},
+  };
+  // clang-format on
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    auto keys = QuicInitialKeys::derive(row.version, sampleId);
+    ASSERT_TRUE(keys);
+    EXPECT_EQ(Bytes(keys->key.begin(), keys->key.end()), hex(row.key));
+    EXPECT_EQ(Bytes(keys->iv.begin(), keys->iv.end()), hex(row.iv));
+    EXPECT_EQ(Bytes(keys->headerKey.begin(), keys->headerKey.end()), hex(row.hp));
+    const Bytes packet = fixture(row.file);
+    auto header = peekLongHeader(packet);
+    ASSERT_TRUE(header);
+    EXPECT_TRUE(header->isInitial);
+    EXPECT_EQ(Bytes(header->destinationId.begin(), header->destinationId.end()), sampleId);
+    auto fragments = openClientInitials(packet, *keys);
+    ASSERT_TRUE(fragments);
+    ASSERT_EQ(fragments->size(), 1u);
+    EXPECT_EQ(fragments->front().offset, 0u);
+    EXPECT_EQ(scanHandshake(fragments->front().bytes), (NameScan{Status::complete, "example.com"}));
+  }
+  EXPECT_EQ(QuicInitialKeys::derive(0xff00001d, sampleId).error(), QuicError::unknownVersion);
+}
+
+TEST(QuicInitial, DamagedPacketsFailWithTheirCause) {
+  const Bytes packet = fixture("quic-v1-rfc9001.bin");
+  const auto keys = *QuicInitialKeys::derive(QuicVersion::v1, sampleId);
+  auto with = [&](std::size_t at, std::uint8_t value) {
+    Bytes copy = packet;
+    copy[at] = value;
+    return copy;
+  };
+  // clang-format off
+  const struct { Bytes datagram; QuicError error; } rows[] = {
+      {with(100, packet[100] ^ 1), QuicError::decryptFailed},
+      {Bytes(packet.begin(), packet.begin() + 600), QuicError::truncated},
+      {with(4, 0x1d), QuicError::unknownVersion},  // version 0x0000001d
+      {with(5, 21), QuicError::badHeader},         // connection ID length
+      {fixture("quic-v2-rfc9369.bin"), QuicError::unknownVersion},  // opened with v1 keys
+      {hex("40aabbccdd"), QuicError::notLongHeader},
+  };
+  // clang-format on
+  for (const auto& row : rows) EXPECT_EQ(openClientInitials(row.datagram, keys).error(), row.error);
+  for (std::size_t n = 0; n < packet.size(); ++n)
+    ASSERT_FALSE(openClientInitials(std::span(packet).first(n), keys)) << n;
+}
+
+TEST(StreamAssembler, PiecesInAnyOrderWithinCapacityTheFirstBytesWin) {
+  StreamAssembler stream(8);
+  auto add = [&](std::uint64_t offset, std::string_view piece) { return stream.add(offset, text(piece)); };
+  auto held = [&] { return std::string(stream.contiguous().begin(), stream.contiguous().end()); };
+  EXPECT_EQ(add(4, "EFzz"), StreamAssembler::Added::stored);
+  EXPECT_EQ(held(), "");
+  EXPECT_EQ(add(0, "ABCDxx"), StreamAssembler::Added::stored);
+  EXPECT_EQ(held(), "ABCDEFzz");
+  EXPECT_EQ(add(2, "CD"), StreamAssembler::Added::duplicate);
+  EXPECT_EQ(add(6, "zzIJ"), StreamAssembler::Added::overflow);
+  stream.consume(4);
+  EXPECT_EQ(add(8, "IJ"), StreamAssembler::Added::stored);
+  EXPECT_EQ(held(), "EFzzIJ");
+}
+
+}  // namespace
+}  // namespace hushwall::filter
