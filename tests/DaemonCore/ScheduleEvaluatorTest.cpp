@@ -65,39 +65,21 @@ TEST(ScheduleEvaluator, OrderOfChecksAndTieBreaks) {
       {"no schedules", {}, {}, false, ScheduleDecision::nothingToDo()},
       {"no window open: other day, window over", {tuesday, closed}, {}, false, ScheduleDecision::nothingToDo()},
       {"opened ten minutes ago, never fired", {tenMinutesIn}, {}, false, starting(tenMinutesIn, opened, 3000)},
-      {"fired at this window's start", {tenMinutesIn}, {{tenMinutesIn.id, opened}}, false,
-       skipping({{tenMinutesIn.id, Reason::alreadyFired}})},
-      {"fired at a later instant", {tenMinutesIn}, {{tenMinutesIn.id, now}}, false,
-       skipping({{tenMinutesIn.id, Reason::alreadyFired}})},
-      {"fired one week earlier", {tenMinutesIn}, {{tenMinutesIn.id, opened - 604800}}, false,
-       starting(tenMinutesIn, opened, 3000)},
-      {"fired for another schedule only", {tenMinutesIn}, {{fixedID(99), opened}}, false,
-       starting(tenMinutesIn, opened, 3000)},
-      {"same start: the smaller id text wins, whatever the list order", {highID, lowID}, {}, false,
-       starting(lowID, opened, 3000, {{highID.id, Reason::sessionRunning}})},
-      {"the earlier window wins although its id sorts last", {lowID, earlierHighID}, {}, false,
-       starting(earlierHighID, now - 1200, 2400, {{lowID.id, Reason::sessionRunning}})},
-      {"a session runs: every eligible window waits", {tenMinutesIn, lowID}, {}, true,
-       skipping({{tenMinutesIn.id, Reason::sessionRunning}, {lowID.id, Reason::sessionRunning}})},
+      {"fired at this window's start", {tenMinutesIn}, {{tenMinutesIn.id, opened}}, false, skipping({{tenMinutesIn.id, Reason::alreadyFired}})},
+      {"fired at a later instant", {tenMinutesIn}, {{tenMinutesIn.id, now}}, false, skipping({{tenMinutesIn.id, Reason::alreadyFired}})},
+      {"fired one week earlier", {tenMinutesIn}, {{tenMinutesIn.id, opened - 604800}}, false, starting(tenMinutesIn, opened, 3000)},
+      {"fired for another schedule only", {tenMinutesIn}, {{fixedID(99), opened}}, false, starting(tenMinutesIn, opened, 3000)},
+      {"same start: the smaller id text wins, whatever the list order", {highID, lowID}, {}, false, starting(lowID, opened, 3000, {{highID.id, Reason::sessionRunning}})},
+      {"the earlier window wins although its id sorts last", {lowID, earlierHighID}, {}, false, starting(earlierHighID, now - 1200, 2400, {{lowID.id, Reason::sessionRunning}})},
+      {"a session runs: every eligible window waits", {tenMinutesIn, lowID}, {}, true, skipping({{tenMinutesIn.id, Reason::sessionRunning}, {lowID.id, Reason::sessionRunning}})},
       {"disabled, no session", {disabled}, {}, false, skipping({{disabled.id, Reason::paused}})},
       {"disabled, session running", {disabled}, {}, true, skipping({{disabled.id, Reason::paused}})},
       {"disabled beats fired", {disabled}, {{disabled.id, opened}}, true, skipping({{disabled.id, Reason::paused}})},
-      {"exactly one minute left starts a one-minute session", {oneMinuteLeft}, {}, false,
-       starting(oneMinuteLeft, now - 3540, 60)},
+      {"exactly one minute left starts a one-minute session", {oneMinuteLeft}, {}, false, starting(oneMinuteLeft, now - 3540, 60)},
       {"59.9 seconds left", {underAMinuteLeft}, {}, false, skipping({{underAMinuteLeft.id, Reason::windowNearlyOver}})},
-      {"fired beats nearly over", {underAMinuteLeft}, {{underAMinuteLeft.id, now - 3540}}, false,
-       skipping({{underAMinuteLeft.id, Reason::alreadyFired}})},
-      {"nearly over beats a running session", {underAMinuteLeft}, {}, true,
-       skipping({{underAMinuteLeft.id, Reason::windowNearlyOver}})},
-      {"a mixed set",
-       {tuesday, disabled, underAMinuteLeft, highID, tenMinutesIn, earlierHighID},
-       {{tenMinutesIn.id, opened}},
-       false,
-       starting(earlierHighID, now - 1200, 2400,
-                {{disabled.id, Reason::paused},
-                 {underAMinuteLeft.id, Reason::windowNearlyOver},
-                 {highID.id, Reason::sessionRunning},
-                 {tenMinutesIn.id, Reason::alreadyFired}})},
+      {"fired beats nearly over", {underAMinuteLeft}, {{underAMinuteLeft.id, now - 3540}}, false, skipping({{underAMinuteLeft.id, Reason::alreadyFired}})},
+      {"nearly over beats a running session", {underAMinuteLeft}, {}, true, skipping({{underAMinuteLeft.id, Reason::windowNearlyOver}})},
+      {"a mixed set", {tuesday, disabled, underAMinuteLeft, highID, tenMinutesIn, earlierHighID}, {{tenMinutesIn.id, opened}}, false, starting(earlierHighID, now - 1200, 2400, {{disabled.id, Reason::paused}, {underAMinuteLeft.id, Reason::windowNearlyOver}, {highID.id, Reason::sessionRunning}, {tenMinutesIn.id, Reason::alreadyFired}})},
   };
   // clang-format on
   ScheduleEvaluator evaluator;
@@ -112,17 +94,14 @@ TEST(ScheduleEvaluator, OrderOfChecksAndTieBreaks) {
   }
 }
 
+// New York, Monday 23:00 EST for 2 h; Tuesday 00:30 EST (05:30Z) is 30 minutes before its end.
+// In UTC the same instant is Tuesday 05:30, outside every Monday window.
 TEST(ScheduleEvaluator, WindowThatOpenedYesterdayInNewYork) {
-  // New York, Monday 23:00 EST for 2h; now is Tuesday 2024-01-16 00:30 EST (05:30Z):
-  // the window opened at 04:00Z and 30 minutes of it are left.
   Schedule lateNight = weeklySchedule({monday}, 1380, 7200, 1);
   ScheduleSet set{3, {lateNight}, {}, {}};
-  ScheduleCalendar newYork = ScheduleCalendar::inTimeZone("America/New_York");
-  EXPECT_EQ(ScheduleEvaluator{}.decide(set, utc(2024, 1, 16, 5, 30), newYork, false),
+  EXPECT_EQ(ScheduleEvaluator{}.decide(set, utc(2024, 1, 16, 5, 30), ScheduleCalendar::inTimeZone("America/New_York"), false),
             starting(lateNight, utc(2024, 1, 16, 4, 0), 1800));
-  // In UTC the same instant is Tuesday 05:30, outside every Monday window.
-  EXPECT_EQ(ScheduleEvaluator{}.decide(set, utc(2024, 1, 16, 5, 30), ScheduleCalendar::inTimeZone("UTC"), false),
-            ScheduleDecision::nothingToDo());
+  EXPECT_EQ(ScheduleEvaluator{}.decide(set, utc(2024, 1, 16, 5, 30), ScheduleCalendar::inTimeZone("UTC"), false), ScheduleDecision::nothingToDo());
 }
 
 }  // namespace

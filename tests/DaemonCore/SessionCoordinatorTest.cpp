@@ -1,6 +1,8 @@
-// The coordinator on real files (see CoordinatorHarness): a start and its
-// refusals, the upkeep by tick, repair and launch with the effects each rings,
-// a stuck coordinator and its retry, and the schedule windows it fires.
+// The coordinator on real files (see CoordinatorHarness). Each row arranges the files and the
+// coordinator, acts once, and is compared as one transcript: what the act returned, the effects it
+// rang in order, where the session is (see where()), and the lines logged. A running result must
+// be settled: verifying again writes, rings and logs nothing. A stuck one refuses starts and
+// settled work, keeps its session, and the next tick without the fault repairs it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,21 +19,54 @@ namespace hushwall {
 namespace {
 
 using Kind = SessionCoordinator::Outcome::Kind;
-using Ran = ScheduleRun::Outcome;
 using H = testing::CoordinatorHarness;
 using testing::CapturingLogSink;
-using testing::fixedID;
-using testing::weeklySchedule;
 using testing::writeFile;
-using Events = std::vector<std::string>;
 
-const std::string original = "127.0.0.1\tlocalhost\n";
+const std::string original = "127.0.0.1\tlocalhost\n", renamed = "could not rename the temporary file over ";
 const std::vector<std::string> oneDomain{"example.com"};
 
 void begin(H& h, double duration, double away, bool ticked = false) {
   ASSERT_TRUE(h.coordinator->start(oneDomain, duration));
   h.clock->advance(away);
   if (ticked) (void)h.coordinator->tick();
+}
+
+// Moves the clock `minutesIn` minutes into a Monday 9:00 UTC window and saves `numbers` as
+// schedules of that window (hour-long, named "Focus n"; 0 a paused one, 9 one that opened at 8:06).
+const Date windowStart = testing::utc(2026, 12, 7, 9, 0);
+void window(H& h, double minutesIn, const std::vector<std::uint64_t>& numbers) {
+  h.clock->advance(windowStart.sinceReferenceDate + minutesIn * 60);
+  std::vector<Schedule> schedules;
+  for (auto n : numbers) schedules.push_back(testing::weeklySchedule({2}, n == 9 ? 486 : 540, n == 9 ? 3599 : 3600, n));
+  for (auto& schedule : schedules) schedule.isEnabled = schedule.id != testing::fixedID(0);
+  h.saveSchedules(schedules);
+}
+
+// "B" the hosts file holds a block, "F" the session file exists, "S" memory holds a session, "-"
+// for each that does not; then each schedule's recorded runs as " n:outcome".
+std::string where(H& h) {
+  std::string text = std::string(std::filesystem::is_regular_file(h.hostsPath) && h.hostsHasBlock() ? "B" : "-") +
+                     (h.store->exists() ? "F" : "-") + (h.coordinator->current() ? "S" : "-");
+  auto loaded = ScheduleStore(h.stateDirectory).load();
+  if (auto* set = std::get_if<ScheduleSet>(&loaded)) {
+    for (const auto& [id, runs] : set->history) {
+      for (const auto& run : runs) text += " " + id.string().substr(35) + ":" + std::string(ScheduleRun::text(run.outcome));
+    }
+  }
+  return text;
+}
+
+std::string said(const SessionCoordinator::Outcome& outcome) {
+  const char* kinds[] = {"running", "ended", "stuck", "idle"};
+  return kinds[static_cast<int>(outcome.kind)] + (outcome.state ? " " + std::to_string(std::lround(outcome.state->consumed)) : "");
+}
+
+std::string said(const Result<SessionState>& started) {
+  if (!started) return "refused: " + describe(started.error());
+  std::string text = "started";
+  for (const auto& domain : started->domains) text += " " + domain;
+  return text + " " + std::to_string(started->totalDuration).substr(0, 4);
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
@@ -41,177 +76,140 @@ std::string replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-// The log lines joined by '\n', with the temporary directory as "@" and the session's id as "<id>".
-std::string lines(const H& h, const CapturingLogSink& logs, const std::optional<SessionState>& state) {
-  std::string text;
-  for (const auto& line : logs.messages()) text += (text.empty() ? "" : "\n") + line;
-  return replaced(replaced(text, h.directory.path() + "/", "@"), state ? state->id.string() : "", "<id>");
-}
+using Act = std::string (*)(H&);
+const Act tick = [](H& h) { return said(h.coordinator->tick()); };
+const Act verify = [](H& h) { return said(h.coordinator->verify()); };
+const Act launch = [](H& h) { return h.restart(), said(h.coordinator->reconcileOnLaunch()); };
 
-// "B" the hosts file holds a block, "F" the session file exists, "S" memory holds a session; "-" for each that is not.
-std::string where(H& h) {
-  return std::string(std::filesystem::is_regular_file(h.hostsPath) && h.hostsHasBlock() ? "B" : "-") +
-         (h.store->exists() ? "F" : "-") + (h.coordinator->current() ? "S" : "-");
-}
+struct Case {
+  const char* what;
+  void (*arrange)(H&);
+  Act act;
+  // "said | effects | where | log lines"; "@" is the temporary directory, "<id>" the session's id, "#n" schedule n's id.
+  std::string expected;
+};
 
-TEST(CoordinatorStart, StartsWritesPublishesAndRingsThenFlushes) {
-  H h;
-  CapturingLogSink logs;
-  auto started = h.coordinator->start({"Example.COM", "news.example", "example.com"}, 90.7);
-  ASSERT_TRUE(started) << describe(started.error());
-  EXPECT_EQ(started->domains, (std::vector<std::string>{"example.com", "news.example"}));
-  EXPECT_EQ(started->totalDuration, 90.7);
-  EXPECT_EQ(h.coordinator->current(), *started);
-  EXPECT_EQ(h.store->load().value(), *started);
-  EXPECT_EQ(h.hosts(), HostsDocument::applying(started->domains, started->id, original));
-  EXPECT_EQ(h.takeEvents(), (Events{"ring", "flush"}));
-  EXPECT_EQ(h.coordinator->filterRules(), FilterRuleSet(*started, false));
-  EXPECT_EQ(lines(h, logs, *started), "session <id> started, 90s");
-  // Ticks that only advance the consumed time leave the rule set equal: no ring.
-  h.clock->advance(15);
-  EXPECT_EQ(h.coordinator->tick().kind, Kind::running);
-  EXPECT_EQ(h.coordinator->verify().kind, Kind::running);
-  EXPECT_TRUE(h.takeEvents().empty());
-
-  H noHosts;
-  ASSERT_EQ(::unlink(noHosts.hostsPath.c_str()), 0);
-  auto created = noHosts.coordinator->start(oneDomain, 600);
-  ASSERT_TRUE(created) << describe(created.error());
-  EXPECT_EQ(noHosts.hosts(), HostsDocument::renderBlock(oneDomain, created->id));
-  EXPECT_EQ(testing::fileMode(noHosts.hostsPath), 0644);
-}
-
-// Every refusal, in the order the checks run; each leaves files, memory and the filter as they were.
-TEST(CoordinatorStart, RefusalsInOrderChangeNothing) {
-  CapturingLogSink quiet;
-  struct Case {
-    const char* what;
-    void (*arrange)(H&);
-    std::vector<std::string> domains;
-    double duration;
-    std::string error;    // described; "@" is the temporary directory
-    Events effects = {};  // a failed start rings and flushes nothing
-  };
-  const std::string unreadable = "The session state file could not be read.", active = "A session is already running. It cannot be ended early.";
-  // clang-format off
-  const Case cases[] = {
-      {"below a minute, also with bad domains", [](H&) {}, {"bad domain"}, 59, "Duration must be between 1 minute and 24 hours."},
-      {"duration not a number", [](H&) {}, oneDomain, std::nan(""), "Duration must be between 1 minute and 24 hours."},
-      {"an invalid domain", [](H&) {}, {"ok.com", "not ok"}, 60, "One or more domains are not valid hostnames."},
-      {"too many domains", [](H&) {}, std::vector<std::string>(501, "a.com"), 60, "Too many sites to block at once \u2014 the limit is 500."},
-      {"stuck on an unreadable session file", [](H& h) { h.writeSessionFile("{garbled"); (void)h.coordinator->reconcileOnLaunch(); }, oneDomain, 60, unreadable},
-      {"stuck while a session runs: before sessionAlreadyActive",
-       [](H& h) { begin(h, 600, 0); writeFile(h.hostsPath, "tampered\n"); h.failHostsWrite = true; (void)h.coordinator->tick(); },
-       oneDomain, 60, "could not rename the temporary file over @hosts: Permission denied"},
-      {"a session running", [](H& h) { begin(h, 600, 0); }, oneDomain, 60, active},
-      {"a session on disk that memory does not know", [](H& h) { H other; begin(other, 600, 0); (void)h.store->save(*other.coordinator->current()); }, oneDomain, 60, active},
-      {"an undecodable session file", [](H& h) { h.writeSessionFile(""); }, oneDomain, 60, unreadable},
-      {"a managed region in the hosts file", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL 0\n127.0.0.1\tx.com\n# END HUSHWALL\n"); }, oneDomain, 60, active},
-      {"the hosts file cannot be read", [](H& h) { ::unlink(h.hostsPath.c_str()); ::mkdir(h.hostsPath.c_str(), 0755); }, oneDomain, 60, "read @hosts: Is a directory"},
-      {"the session file cannot be written", [](H& h) { h.store->failSave = true; }, oneDomain, 60, "could not rename the temporary file over @state/session.json: Read-only file system"},
-      {"the hosts file cannot be written after the save", [](H& h) { h.failHostsWrite = true; }, oneDomain, 60, "could not rename the temporary file over @hosts: Permission denied", {"delete"}},
-  };
-  // clang-format on
+void check(std::initializer_list<Case> cases) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     H h;
     c.arrange(h);
     h.takeEvents();
-    const auto sessionBefore = h.coordinator->current();
-    const auto rulesBefore = h.coordinator->filterRules();
-    const bool hostsIsFile = std::filesystem::is_regular_file(h.hostsPath), fileBefore = h.store->exists();
-    const std::string hostsBefore = hostsIsFile ? h.hosts() : "";
+    const auto before = h.store->real().load();
     CapturingLogSink logs;
-    auto started = h.coordinator->start(c.domains, c.duration);
-    ASSERT_FALSE(started);
-    EXPECT_EQ(replaced(describe(started.error()), h.directory.path() + "/", "@"), c.error);
-    EXPECT_EQ(h.coordinator->current(), sessionBefore);
-    EXPECT_EQ(h.coordinator->filterRules(), rulesBefore);
-    EXPECT_EQ(h.store->exists(), fileBefore);
-    EXPECT_EQ(hostsIsFile ? h.hosts() : "", hostsBefore);
-    EXPECT_EQ(h.takeEvents(), c.effects);
-    EXPECT_TRUE(logs.messages("session").empty());
-  }
-}
-
-// Tick, repair (verify) and launch on what an earlier step left. A running
-// result is settled: verifying again writes, rings and logs nothing. A stuck
-// one refuses starts and settled work, keeps the session, and the next tick
-// without the fault repairs it.
-TEST(CoordinatorUpkeep, TickRepairAndLaunchPutBackEndOrGetStuck) {
-  enum Act { tick, verify, launch };
-  struct Case {
-    const char* what;
-    void (*arrange)(H&);
-    Act act;
-    Kind kind;
-    double consumed;  // of the resulting state, when there is one
-    Events events;
-    std::string log;  // see lines()
-    const char* where;
-  };
-  const std::string repaired = "watcher: repaired the block", rewrote = "watcher: rewrote the session file";
-  const std::string stuck = " FAILED, the block is STUCK: ", renameHosts = "could not rename the temporary file over @hosts: Permission denied";
-  const std::string unreadable = "session.json unreadable: not valid JSON\nlaunch: reading the session file" + stuck + "The session state file could not be read.";
-  // clang-format off
-  const Case cases[] = {
-      {"ends on time", [](H& h) { begin(h, 60, 45, true); h.clock->advance(15); }, tick, Kind::ended, 60, {"ring", "flush", "delete"}, "session <id> ended at tick", "---"},
-      {"region removed", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, original); }, verify, Kind::running, 30, {"flush"}, repaired, "BFS"},
-      {"region removed, by tick", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, original); }, tick, Kind::running, 30, {"flush"}, "tick: repaired a modified block", "BFS"},
-      {"region below a line mapping the domain elsewhere", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, "127.0.0.2\texample.com\n" + h.hosts()); }, verify, Kind::running, 30, {"flush"}, repaired, "BFS"},
-      {"region edited inside", [](H& h) { begin(h, 600, 30, true); auto b = h.hosts(); writeFile(h.hostsPath, b.replace(b.find("127.0.0.1\texample.com"), 9, "10.0.0.1")); }, verify, Kind::running, 30, {"flush"}, repaired, "BFS"},
-      {"region edited inside, by tick", [](H& h) { begin(h, 600, 30, true); auto b = h.hosts(); writeFile(h.hostsPath, b.replace(b.find("127.0.0.1\texample.com"), 9, "10.0.0.1")); }, tick, Kind::running, 30, {"flush"}, "tick: repaired a modified block", "BFS"},
-      {"hosts file deleted", [](H& h) { begin(h, 600, 30, true); ::unlink(h.hostsPath.c_str()); }, verify, Kind::running, 30, {"flush"}, repaired, "BFS"},
-      {"session file garbled", [](H& h) { begin(h, 600, 30, true); writeFile(h.store->real().path(), "{\"id\": 3}"); }, verify, Kind::running, 30, {}, "session.json unreadable: missing key \"schemaVersion\"\n" + rewrote, "BFS"},
-      {"both lost", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, ""); ::unlink(h.store->real().path().c_str()); }, verify, Kind::running, 30, {"flush"}, repaired + "\n" + rewrote, "BFS"},
-      {"no session: a region is left alone", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL x\n# END HUSHWALL\n"); }, verify, Kind::idle, 0, {}, "", "B--"},
-      // A continuous clock past its old reading is still a new boot.
-      {"launch after a reboot one hour long credits ten minutes", [](H& h) { begin(h, 1800, 1000, true); writeFile(h.hostsPath, original); h.clock->reboot("B", 3600, 9000); }, launch, Kind::running, 1600, {"ring", "flush"}, "launch: reasserted the block for the live session", "BFS"},
-      {"launch after the session expired", [](H& h) { begin(h, 60, 3600); }, launch, Kind::ended, 60, {"ring", "flush", "delete"}, "session <id> ended at launch", "---"},
-      {"launch on an orphaned block", [](H& h) { writeFile(h.hostsPath, original + "# BEGIN HUSHWALL x\n127.0.0.1\tgone.com\n# END HUSHWALL\n"); }, launch, Kind::idle, 0, {"ring", "flush"}, "launch: cleared an orphaned block", "---"},
-      {"launch without a hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, launch, Kind::idle, 0, {"ring"}, "", "---"},
-      {"launch on an unreadable session file", [](H& h) { h.writeSessionFile("not json"); }, launch, Kind::stuck, 0, {"ring"}, unreadable, "-F-"},
-      {"launch: the block cannot be put back", [](H& h) { begin(h, 60, 30); writeFile(h.hostsPath, original); h.failHostsWrite = true; }, launch, Kind::stuck, 0, {"ring"}, "launch: reasserting the block" + stuck + renameHosts, "-FS"},
-      {"launch: the expired session cannot be ended", [](H& h) { begin(h, 60, 3600); h.failHostsWrite = true; }, launch, Kind::stuck, 0, {"ring"}, "launch: ending the session" + stuck + renameHosts, "BFS"},
-      {"tick: the end cannot be written", [](H& h) { begin(h, 60, 75); h.failHostsWrite = true; }, tick, Kind::stuck, 0, {}, "tick: ending the session" + stuck + renameHosts, "BFS"},
-      {"tick: the end's write never reaches the file", [](H& h) { begin(h, 60, 75); h.dropHostsWrites = true; }, tick, Kind::stuck, 0, {}, "tick: ending the session" + stuck + "The block could not be confirmed removed.", "BFS"},
-      {"tick: the session file cannot be saved", [](H& h) { begin(h, 60, 15); h.store->failSave = true; }, tick, Kind::stuck, 0, {}, "tick: saving the session file" + stuck + "could not rename the temporary file over @state/session.json: Read-only file system", "BFS"},
-  };
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    H h;
-    c.arrange(h);
-    if (c.act == launch) h.restart();
-    h.takeEvents();
-    CapturingLogSink logs;
-    auto outcome = c.act == tick ? h.coordinator->tick() : c.act == verify ? h.coordinator->verify() : h.coordinator->reconcileOnLaunch();
-    ASSERT_EQ(outcome.kind, c.kind);
-    EXPECT_EQ(outcome.state ? outcome.state->consumed : 0, c.consumed);
-    EXPECT_EQ(h.takeEvents(), c.events);
-    EXPECT_EQ(lines(h, logs, outcome.state), c.log);
-    EXPECT_EQ(where(h), c.where);
-    if (c.kind == Kind::running) {
-      EXPECT_EQ(h.store->load().value(), outcome.state) << "the session file holds what memory holds";
+    std::string text = c.act(h) + " |";
+    for (const auto& event : h.takeEvents()) text += " " + event;
+    text += " | " + where(h) + " |";
+    for (const auto& line : logs.messages()) text += " " + line;
+    text = replaced(replaced(text, h.directory.path() + "/", "@"), "00000000-0000-0000-0000-00000000000", "#");
+    for (const auto& session : {before, h.store->real().load()}) {
+      if (session && *session) text = replaced(text, (*session)->id.string(), "<id>");
+    }
+    EXPECT_EQ(text, c.expected);
+    if (text.starts_with("running") || text.starts_with("started")) {
+      EXPECT_EQ(h.store->load().value(), h.coordinator->current()) << "the session file holds what memory holds";
       EXPECT_TRUE(h.hosts().starts_with(HostsDocument::beginMarker)) << "the block goes first";
       logs.clear();
       const int writes = h.hostsWrites, saves = h.store->saves;
-      EXPECT_EQ(h.coordinator->verify(), outcome);
-      EXPECT_EQ(h.takeEvents(), Events{});
-      EXPECT_EQ(logs.messages(), Events{});
+      EXPECT_EQ(verify(h), "running " + std::to_string(std::lround(h.coordinator->current()->consumed)));
+      EXPECT_EQ(h.takeEvents(), std::vector<std::string>{});
+      EXPECT_EQ(logs.messages(), std::vector<std::string>{});
       EXPECT_EQ(h.hostsWrites, writes);
       EXPECT_EQ(h.store->saves, saves);
     }
-    if (c.kind != Kind::stuck || !h.coordinator->current()) continue;
-    EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::blocking);
-    EXPECT_EQ(h.coordinator->start({"a.com"}, 60), std::unexpected(*outcome.error));
+    if (!text.starts_with("stuck") || !h.coordinator->current()) continue;
+    EXPECT_FALSE(h.coordinator->start({"a.com"}, 60));
     EXPECT_FALSE(h.coordinator->whileSettled([](bool) { ADD_FAILURE() << "must not run while stuck"; }));
+    EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::blocking);
     h.failHostsWrite = h.dropHostsWrites = h.store->failSave = false;
     h.clock->advance(15);
     auto retried = h.coordinator->tick();
     EXPECT_FALSE(h.coordinator->isStuck());
     EXPECT_EQ(where(h), retried.kind == Kind::running ? "BFS" : "---");
   }
+}
+
+// Every refusal in the order the checks run; each changes nothing and rings nothing.
+TEST(CoordinatorStart, StartsOrRefusesInOrder) {
+  const std::string unreadable = "The session state file could not be read.", active = "A session is already running. It cannot be ended early.";
+  // clang-format off
+  check({
+      {"domains normalized, written, published, rung then flushed", [](H&) {}, [](H& h) { return said(h.coordinator->start({"Example.COM", "news.example", "example.com"}, 90.7)); }, "started example.com news.example 90.7 | ring flush | BFS | session <id> started, 90s"},
+      {"no hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "started example.com 60.0 | ring flush | BFS | session <id> started, 60s"},
+      {"below a minute, also with bad domains", [](H&) {}, [](H& h) { return said(h.coordinator->start({"bad domain"}, 59)); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
+      {"duration not a number", [](H&) {}, [](H& h) { return said(h.coordinator->start(oneDomain, std::nan(""))); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
+      {"an invalid domain", [](H&) {}, [](H& h) { return said(h.coordinator->start({"ok.com", "not ok"}, 60)); }, "refused: One or more domains are not valid hostnames. | | --- |"},
+      {"too many domains", [](H&) {}, [](H& h) { return said(h.coordinator->start(std::vector<std::string>(501, "a.com"), 60)); }, "refused: Too many sites to block at once \u2014 the limit is 500. | | --- |"},
+      {"stuck on an unreadable session file", [](H& h) { h.writeSessionFile("{garbled"); (void)h.coordinator->reconcileOnLaunch(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- |"},
+      {"stuck, before sessionAlreadyActive", [](H& h) { begin(h, 600, 0); writeFile(h.hostsPath, "tampered\n"); h.failHostsWrite = true; (void)h.coordinator->tick(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@hosts: Permission denied | | -FS |"},
+      {"a session running", [](H& h) { begin(h, 600, 0); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | BFS |"},
+      {"a session on disk that memory does not know", [](H& h) { H other; begin(other, 600, 0); (void)h.store->save(*other.coordinator->current()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | -F- |"},
+      {"an undecodable session file", [](H& h) { h.writeSessionFile(""); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- | session.json unreadable: not valid JSON"},
+      {"a managed region in the hosts file", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL 0\n127.0.0.1\tx.com\n# END HUSHWALL\n"); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | B-- |"},
+      {"the hosts file cannot be read", [](H& h) { ::unlink(h.hostsPath.c_str()); ::mkdir(h.hostsPath.c_str(), 0755); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: read @hosts: Is a directory | | --- |"},
+      {"the session file cannot be written", [](H& h) { h.store->failSave = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@state/session.json: Read-only file system | | --- |"},
+      {"the hosts file cannot be written after the save", [](H& h) { h.failHostsWrite = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@hosts: Permission denied | delete | --- |"},
+  });
+  // clang-format on
+}
+
+// The tick ends a session on time; the tick and the watchers' repair put back what was tampered with.
+TEST(CoordinatorUpkeep, TickAndRepairEndOrPutBack) {
+  const std::string repaired = "watcher: repaired the block", rewrote = "watcher: rewrote the session file", byTick = "tick: repaired a modified block";
+  // clang-format off
+  check({
+      {"ticks only count", [](H& h) { begin(h, 60, 15, true); h.clock->advance(30); }, tick, "running 45 | | BFS |"},
+      {"ends on time", [](H& h) { begin(h, 60, 45, true); h.clock->advance(15); }, tick, "ended 60 | ring flush delete | --- | session <id> ended at tick"},
+      {"region removed", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, original); }, verify, "running 30 | flush | BFS | " + repaired},
+      {"region removed, by tick", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, original); }, tick, "running 30 | flush | BFS | " + byTick},
+      {"region below a line mapping the domain elsewhere", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, "127.0.0.2\texample.com\n" + h.hosts()); }, verify, "running 30 | flush | BFS | " + repaired},
+      {"region edited inside, by tick", [](H& h) { begin(h, 600, 30, true); auto b = h.hosts(); writeFile(h.hostsPath, b.replace(b.find("127.0.0.1\texample.com"), 9, "10.0.0.1")); }, tick, "running 30 | flush | BFS | " + byTick},
+      {"hosts file deleted", [](H& h) { begin(h, 600, 30, true); ::unlink(h.hostsPath.c_str()); }, verify, "running 30 | flush | BFS | " + repaired},
+      {"session file garbled", [](H& h) { begin(h, 600, 30, true); writeFile(h.store->real().path(), "{\"id\": 3}"); }, verify, "running 30 | | BFS | session.json unreadable: missing key \"schemaVersion\" " + rewrote},
+      {"both lost", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, ""); ::unlink(h.store->real().path().c_str()); }, verify, "running 30 | flush | BFS | " + repaired + " " + rewrote},
+      {"no session: a region is left alone", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL x\n# END HUSHWALL\n"); }, verify, "idle | | B-- |"},
+      {"tick: the end cannot be written", [](H& h) { begin(h, 60, 75); h.failHostsWrite = true; }, tick, "stuck | | BFS | tick: ending the session FAILED, the block is STUCK: " + renamed + "@hosts: Permission denied"},
+      {"tick: the end's write never reaches the file", [](H& h) { begin(h, 60, 75); h.dropHostsWrites = true; }, tick, "stuck | | BFS | tick: ending the session FAILED, the block is STUCK: The block could not be confirmed removed."},
+      {"tick: the session file cannot be saved", [](H& h) { begin(h, 60, 15); h.store->failSave = true; }, tick, "stuck | | BFS | tick: saving the session file FAILED, the block is STUCK: " + renamed + "@state/session.json: Read-only file system"},
+  });
+  // clang-format on
+}
+
+// What a launch finds: the previous daemon's session (resumed with at most ten minutes credited
+// for a reboot, or ended), an orphaned block, nothing, or a session file it cannot read.
+TEST(CoordinatorLaunch, ResumesEndsClearsOrGetsStuck) {
+  const std::string stuck = " FAILED, the block is STUCK: ";
+  // clang-format off
+  check({
+      // A continuous clock past its old reading is still a new boot.
+      {"after a reboot one hour long", [](H& h) { begin(h, 1800, 1000, true); writeFile(h.hostsPath, original); h.clock->reboot("B", 3600, 9000); }, launch, "running 1600 | ring flush | BFS | launch: reasserted the block for the live session"},
+      {"after the session expired", [](H& h) { begin(h, 60, 3600); }, launch, "ended 60 | ring flush delete | --- | session <id> ended at launch"},
+      {"on an orphaned block", [](H& h) { writeFile(h.hostsPath, original + "# BEGIN HUSHWALL x\n127.0.0.1\tgone.com\n# END HUSHWALL\n"); }, launch, "idle | ring flush | --- | launch: cleared an orphaned block"},
+      {"without a hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, launch, "idle | ring | --- |"},
+      {"on an unreadable session file", [](H& h) { h.writeSessionFile("not json"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file" + stuck + "The session state file could not be read."},
+      {"when the block cannot be put back", [](H& h) { begin(h, 60, 30); writeFile(h.hostsPath, original); h.failHostsWrite = true; }, launch, "stuck | ring | -FS | launch: reasserting the block" + stuck + renamed + "@hosts: Permission denied"},
+      {"when the expired session cannot be ended", [](H& h) { begin(h, 60, 3600); h.failHostsWrite = true; }, launch, "stuck | ring | BFS | launch: ending the session" + stuck + renamed + "@hosts: Permission denied"},
+  });
+  // clang-format on
+}
+
+// An open window starts a session for what is left of it, once, and records each window it sees once.
+TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfIt) {
+  const std::string started = " started session <id>, ", left = "s of its window left";
+  // clang-format off
+  check({
+      {"thirty minutes in", [](H& h) { window(h, 30, {7}); }, tick, "running 0 | ring flush | BFS 7:ran | schedule #7" + started + "1800" + left},
+      {"a later tick of the same window", [](H& h) { window(h, 30, {7}); (void)h.coordinator->tick(); h.clock->advance(15); }, tick, "running 15 | | BFS 7:ran | schedule #7 skipped: alreadyFired"},
+      {"a session started by hand", [](H& h) { window(h, 5, {1}); begin(h, 3600, 0); }, tick, "running 0 | | BFS 1:sessionRunning | schedule #1 skipped: sessionRunning"},
+      {"two windows at the same minute: the smaller id starts", [](H& h) { window(h, 5, {2, 1}); }, tick, "running 0 | ring flush | BFS 1:ran 2:sessionRunning | schedule #2 skipped: sessionRunning schedule #1" + started + "3300" + left},
+      {"a paused schedule", [](H& h) { window(h, 5, {0}); }, tick, "idle | | --- 0:paused | schedule #0 skipped: paused"},
+      {"under a minute left", [](H& h) { window(h, 5, {9}); }, tick, "idle | | --- 9:windowNearlyOver | schedule #9 skipped: windowNearlyOver"},
+      {"a failed start records nothing", [](H& h) { window(h, 30, {1}); h.failHostsWrite = true; }, tick, "idle | delete | --- | schedule #1 could not start: " + renamed + "@hosts: Permission denied"},
+      {"a failed start is tried again", [](H& h) { window(h, 30, {1}); h.failHostsWrite = true; (void)h.coordinator->tick(); h.failHostsWrite = false; h.clock->advance(15); }, tick, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "1785" + left},
+      {"a launch inside the window", [](H& h) { window(h, 10, {1}); }, launch, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "3000" + left},
+      {"a stuck launch leaves the schedules alone", [](H& h) { window(h, 10, {1}); h.writeSessionFile("garbage"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file FAILED, the block is STUCK: The session state file could not be read."},
+  });
+  // clang-format on
 }
 
 // The end's clean-up (deleting the session file) runs after the lock is released; until it is
@@ -246,110 +244,9 @@ TEST(CoordinatorSettled, RunsUnderTheLockAndNothingStartsBeforeTheEndIsCleanedUp
   EXPECT_EQ(h.coordinator->start(oneDomain, 60), refused);
 }
 
-const Date windowStart = testing::utc(2026, 12, 7, 9, 0);  // a Monday, 9:00 UTC
-constexpr std::int64_t monday = 2;
-
-std::unique_ptr<H> harnessAt(double minutesIn, const std::vector<Schedule>& schedules) {
-  auto h = std::make_unique<H>("UTC", windowStart.sinceReferenceDate + minutesIn * 60);
-  h->saveSchedules(schedules);
-  h->takeEvents();
-  return h;
-}
-
-std::vector<ScheduleRun> historyOf(const H& h, std::uint64_t n) {
-  auto loaded = ScheduleStore(h.stateDirectory).load();
-  auto* set = std::get_if<ScheduleSet>(&loaded);
-  return set ? set->history[fixedID(n)] : std::vector<ScheduleRun>{};
-}
-
-TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfItOnce) {
-  Schedule schedule = weeklySchedule({monday}, 9 * 60, 3600, 7);
-  auto h = harnessAt(30, {schedule});
-  CapturingLogSink logs;
-  auto outcome = h->coordinator->tick();
-  ASSERT_EQ(outcome.kind, Kind::running);
-  EXPECT_EQ(outcome.state->totalDuration, 1800);
-  EXPECT_EQ(outcome.state->scheduleID, schedule.id);
-  EXPECT_EQ(outcome.state->scheduleName, "Focus 7");
-  EXPECT_EQ(outcome.state->domains, schedule.domains);
-  EXPECT_EQ(where(*h), "BFS");
-  EXPECT_EQ(h->takeEvents(), (Events{"ring", "flush"}));
-  EXPECT_EQ(lines(*h, logs, outcome.state), "schedule 00000000-0000-0000-0000-000000000007 started session <id>, 1800s of its window left");
-  EXPECT_EQ(std::get<ScheduleSet>(ScheduleStore(h->stateDirectory).load()).lastFired.at(schedule.id), windowStart);
-  EXPECT_EQ(historyOf(*h, 7), (std::vector<ScheduleRun>{{windowStart, Ran::ran, 1800}}));
-  // Later ticks of the same window say it already fired and record nothing new.
-  logs.clear();
-  h->clock->advance(15);
-  EXPECT_EQ(h->coordinator->tick().kind, Kind::running);
-  EXPECT_EQ(lines(*h, logs, outcome.state), "schedule 00000000-0000-0000-0000-000000000007 skipped: alreadyFired");
-  EXPECT_EQ(historyOf(*h, 7).size(), 1u);
-}
-
-TEST(CoordinatorSchedules, EachOpenWindowIsRecordedOnce) {
-  Schedule paused = weeklySchedule({monday}, 9 * 60, 3600, 3);
-  paused.isEnabled = false;
-  struct Case {
-    const char* what;
-    std::vector<Schedule> schedules;
-    bool manualSession;
-    std::map<std::uint64_t, Ran> recorded;  // by fixed id
-    std::optional<std::uint64_t> starts;
-  };
-  // clang-format off
-  const Case cases[] = {
-      {"a session started by hand", {weeklySchedule({monday}, 9 * 60, 3600, 1)}, true, {{1, Ran::sessionRunning}}, std::nullopt},
-      {"two windows at the same minute: the smaller id starts", {weeklySchedule({monday}, 9 * 60, 3600, 2), weeklySchedule({monday}, 9 * 60, 3600, 1)}, false, {{2, Ran::sessionRunning}, {1, Ran::ran}}, 1},
-      {"a paused schedule", {paused}, false, {{3, Ran::paused}}, std::nullopt},
-      {"under a minute left", {weeklySchedule({monday}, 8 * 60 + 6, 3600 - 1, 4)}, false, {{4, Ran::windowNearlyOver}}, std::nullopt},
-  };
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    CapturingLogSink quiet;
-    auto h = harnessAt(5, {});
-    if (c.manualSession) begin(*h, 3600, 0);
-    h->saveSchedules(c.schedules);
-    for (int tick = 0; tick < 3; ++tick, h->clock->advance(5)) {
-      auto outcome = h->coordinator->tick();
-      if (tick == 0 && c.starts) {
-        EXPECT_EQ(outcome.state->scheduleID, fixedID(*c.starts));
-      }
-    }
-    for (const auto& [n, outcome] : c.recorded) {
-      auto runs = historyOf(*h, n);
-      ASSERT_EQ(runs.size(), 1u) << n;
-      EXPECT_EQ(runs[0].outcome, outcome) << n;
-    }
-  }
-}
-
-// A failed scheduled start records nothing and is tried again; a launch inside the window starts
-// its session, a stuck one leaves the schedules alone.
-TEST(CoordinatorSchedules, AFailedStartIsRetriedAndALaunchStartsUnlessStuck) {
-  auto h = harnessAt(30, {weeklySchedule({monday}, 9 * 60, 3600, 1)});
-  h->failHostsWrite = true;
-  CapturingLogSink logs;
-  EXPECT_EQ(h->coordinator->tick(), SessionCoordinator::Outcome::idle());
-  EXPECT_EQ(logs.messages("session").back(), "schedule 00000000-0000-0000-0000-000000000001 could not start: could not rename the temporary file over " + h->hostsPath + ": Permission denied");
-  EXPECT_EQ(where(*h), "---");
-  EXPECT_TRUE(historyOf(*h, 1).empty());
-  h->failHostsWrite = false;
-  h->clock->advance(15);
-  EXPECT_EQ(h->coordinator->tick().state->totalDuration, 1800 - 15);
-
-  for (bool stuck : {false, true}) {
-    SCOPED_TRACE(stuck ? "stuck" : "launch");
-    auto launched = harnessAt(10, {weeklySchedule({monday}, 9 * 60, 3600, 1)});
-    if (stuck) launched->writeSessionFile("garbage");
-    launched->restart();
-    auto outcome = launched->coordinator->reconcileOnLaunch();
-    EXPECT_EQ(outcome.kind, stuck ? Kind::stuck : Kind::running);
-    EXPECT_EQ(outcome.state ? outcome.state->totalDuration : 0, stuck ? 0 : 3000);
-    logs.clear();
-    EXPECT_EQ(launched->coordinator->tick().kind, stuck ? Kind::stuck : Kind::running);
-    EXPECT_EQ(logs.messages("session").size(), stuck ? 0u : 1u) << "a stuck tick logs nothing";
-    EXPECT_EQ(historyOf(*launched, 1).size(), stuck ? 0u : 1u);
-  }
+TEST(CoordinatorSettledDeathTest, TakingTheMutationLockTwiceOnOneThreadAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(std::lock_guard outer(BlockController::mutationLock()); std::lock_guard inner(BlockController::mutationLock()), "UnfairLock taken again");
 }
 
 }  // namespace
