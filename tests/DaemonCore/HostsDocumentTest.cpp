@@ -24,14 +24,9 @@ std::string block(const std::vector<std::string>& names, const Uuid& id = sessio
 
 // Each name with its trailing-dot twin, for IPv4 and IPv6, and the www form unless given.
 TEST(HostsDocument, RendersEachLineWithItsTrailingDotTwinAndWwwFormsUnlessGiven) {
-  const std::pair<std::vector<std::string>, std::vector<std::string>> rows[] = {
-      {{}, {}},
-      {{"a.com"}, {"a.com", "www.a.com"}},
-      {{"www.a.d"}, {"www.a.d"}},
-      {{"WWW.a.d"}, {"WWW.a.d", "www.WWW.a.d"}},
-      {{"a.com", "www.a.d", "a.com"}, {"a.com", "www.a.com", "www.a.d", "a.com", "www.a.com"}},
-  };
-  for (const auto& [domains, names] : rows) EXPECT_EQ(HostsDocument::renderBlock(domains, session), block(names));
+  EXPECT_EQ(HostsDocument::renderBlock({}, session), block({}));
+  EXPECT_EQ(HostsDocument::renderBlock({"a.com", "WWW.a.d", "www.a.d", "a.com"}, session),
+            block({"a.com", "www.a.com", "WWW.a.d", "www.WWW.a.d", "www.a.d", "a.com", "www.a.com"}));
 }
 
 // Removal cuts every region, with its markers' line ends, and keeps every other byte; applying
@@ -69,24 +64,23 @@ TEST(HostsDocument, ApplyingPutsOneBlockFirstAndRemovalTouchesNothingButRegions)
   }
 }
 
-// Cutting `HostsRegions::ranges` again and again until none is left.
-std::string cutUntilNoRegion(std::string document) {
-  for (auto ranges = HostsRegions::ranges(document); !ranges.empty(); ranges = HostsRegions::ranges(document)) {
-    for (auto range = ranges.rbegin(); range != ranges.rend(); ++range) document.erase(range->start, range->end - range->start);
-  }
-  return document;
-}
-
+// Against cutting `HostsRegions::ranges` again and again until none is left.
 TEST(HostsDocument, RandomHostileDocumentsLoseOnlyRegionsAndStayIdempotent) {
-  const std::string pieces[] = {"# BEGIN HUSHWALL\n", "# BEGIN HUSHWALL x\r\n", "# END HUSHWALL\n", "# END HUSHWALL\r\n", "# END HUSHWALL",
-                                "# BEGIN HUSHWALL", "# END HUSHWALL\r", "text\n", "\r\n", "\0"s};
+  // clang-format off
+  const std::string pieces[] = {"# BEGIN HUSHWALL\n", "# BEGIN HUSHWALL x\r\n", "# END HUSHWALL\n", "# END HUSHWALL\r\n", "# END HUSHWALL", "# BEGIN HUSHWALL", "# END HUSHWALL\r", "text\n", "\r\n", "\0"s};
+  // clang-format on
   std::mt19937 random(7);
   std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
   for (int round = 0; round < 5000; ++round) {
-    std::string document;
+    std::string document, cut;
     for (int n = static_cast<int>(random() % 17); n > 0; --n) document += pieces[pick(random)];
+    for (cut = document; HostsRegions::contains(cut);) {
+      auto ranges = HostsRegions::ranges(cut);
+      for (auto range = ranges.rbegin(); range != ranges.rend(); ++range)
+        cut.erase(range->start, range->end - range->start);
+    }
     const std::string once = HostsDocument::applying({"a.com"}, session, document);
-    if (HostsDocument::removingManagedRegion(document) != cutUntilNoRegion(document) ||
+    if (HostsDocument::removingManagedRegion(document) != cut ||
         HostsDocument::applying({"a.com"}, session, once) != once) {
       FAIL() << "fails on " << ::testing::PrintToString(document);
     }

@@ -13,15 +13,8 @@ namespace {
 // Credit for a tick: the continuous clock on one boot, the wall clock capped at ten minutes across
 // a reboot (known by its boot id, or by a continuous clock that went back when an id is unknown).
 TEST(Timekeeper, WorkedNumbers) {
-  struct Row {
-    const char* situation;
-    double lastWall, lastContinuous;
-    const char* lastBoot;
-    double nowWall, nowContinuous;
-    const char* nowBoot;
-    double credit;
-  };
   // clang-format off
+  struct Row { const char* situation; double lastWall, lastContinuous; const char* lastBoot; double nowWall, nowContinuous; const char* nowBoot; double credit; };
   const Row rows[] = {
       {"ordinary 15-second tick", 1000, 5000.0, "A", 1015, 5015.2, "A", 15.2},
       {"wall clock one hour ahead", 1000, 5000, "A", 4615, 5015, "A", 15},
@@ -39,12 +32,9 @@ TEST(Timekeeper, WorkedNumbers) {
   // clang-format on
   for (const auto& row : rows) {
     SCOPED_TRACE(row.situation);
-    SessionState state;
-    state.id = Uuid::random();
-    state.domains = {"example.com"};
-    state.totalDuration = 1800;
+    SessionState state = *Timekeeper{}.start({"example.com"}, 1800,
+                                             testing::FakeTimeSource(row.lastWall, row.lastContinuous, row.lastBoot));
     state.consumed = 100;
-    state.lastTick = Tick{Date{row.lastWall}, Date{0}, row.lastContinuous, row.lastBoot};
     testing::FakeTimeSource now(row.nowWall, row.nowContinuous, row.nowBoot, 77);
     EXPECT_NEAR(Timekeeper::credit(state.lastTick, now, Timekeeper::maxDowntimeCreditPerBoot), row.credit, 1e-9);
     SessionState updated = Timekeeper{}.tick(state, now);
@@ -59,11 +49,13 @@ TEST(Timekeeper, WorkedNumbers) {
 }
 
 TEST(Timekeeper, DurationBoundsAreInclusive) {
-  for (double duration : {60.0, 86400.0, 59.999, 86400.001, -60.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
+  for (double duration :
+       {60.0, 86400.0, 59.999, 86400.001, -60.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
     SCOPED_TRACE(duration);
     const bool valid = duration == 60 || duration == 86400;
     auto started = Timekeeper{}.start({"a.com"}, duration, testing::FakeTimeSource{});
-    EXPECT_EQ(started ? std::optional<DaemonError>() : started.error(), valid ? std::nullopt : std::optional(DaemonError::durationOutOfRange));
+    EXPECT_EQ(started ? std::optional<DaemonError>() : started.error(),
+              valid ? std::nullopt : std::optional(DaemonError::durationOutOfRange));
   }
 }
 
