@@ -28,8 +28,6 @@ namespace hushwall {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::CapturingLogSink;
-using testing::fileMode;
 using testing::fixedID;
 using testing::readFile;
 using testing::TemporaryDirectory;
@@ -49,11 +47,9 @@ FileIO::Steps recording(std::vector<Call>& trace, const std::string& skipped = "
     if (step != skipped) trace.push_back({step, path, to, std::string(bytes), attributes});
     return step == failing;
   };
-  auto fail = [](const std::string& path) -> Result<void> {
-    return std::unexpected(SystemError::fromErrno(EIO, "step", path));
-  };
   // One step a line.
   // clang-format off
+  auto fail = [](const std::string& path) -> Result<void> { return std::unexpected(SystemError::fromErrno(EIO, "step", path)); };
   s.createTemp = [=, &live](const std::string& p, mode_t m) { return note("create", p, "", "", {m, {}, {}}) ? fail(p) : live.createTemp(p, m); };
   s.makeDirectory = [=, &live](const std::string& p, mode_t m) { return note("mkdir", p), live.makeDirectory(p, m); };
   s.write = [=, &live](const std::string& p, std::string_view b) { return note("write", p, "", b) ? (void)live.write(p, b.substr(0, b.size() / 2)), fail(p) : live.write(p, b); };
@@ -133,7 +129,7 @@ TEST(AtomicWrite, EachWriterGivesItsFileItsAttributes) {
   EXPECT_TRUE(fs::exists(dir.file(notOurs))) << "only the target's own temporary files go";
   for (auto [name, mode] :
        {std::pair{"state", 0700}, {"state/nested", 0700}, {"state/nested/session.json", 0600}, {"hosts", 0644}}) {
-    EXPECT_EQ(fileMode(dir.file(name)), mode) << name;
+    EXPECT_EQ(testing::fileMode(dir.file(name)), mode) << name;
   }
   ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("etc").c_str()), 0);
   ASSERT_TRUE(HostsFile(dir.file("etc/hosts")).writeData("linked\n"));
@@ -144,12 +140,16 @@ TEST(AtomicWrite, EachWriterGivesItsFileItsAttributes) {
   EXPECT_EQ(readFile(dir.file("hosts")), "linked\n");
 }
 
-struct Contents {
-  std::string bytes;
-  std::tuple<mode_t, uid_t, gid_t> attributes;
-  auto operator<=>(const Contents&) const = default;
-};
+// clang-format off
+struct Contents { std::string bytes; std::tuple<mode_t, uid_t, gid_t> attributes; auto operator<=>(const Contents&) const = default; };
+// clang-format on
 using State = std::map<std::string, std::optional<Contents>>;  // path -> contents, nullopt for a directory
+
+std::optional<Contents> contentsOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return Contents{readFile(path), {info.st_mode & 07777, info.st_uid, info.st_gid}};
+}
 
 // A file system that keeps only what was synced. Entries map a path to an inode, or to -1 for a
 // directory; each directory change is a list of entry changes applied together.
@@ -184,13 +184,6 @@ struct Disk {
     }
   }
 
-  [[nodiscard]] State now() const {
-    State state;
-    for (const auto& [path, inode] : current)
-      state[path] = inode < 0 ? std::nullopt : std::optional(inodes[static_cast<std::size_t>(inode)].second);
-    return state;
-  }
-
   // Every state a crash now may leave: any subset of the unsynced directory changes, and for each
   // file its synced or current bytes and attributes, mixed, or half the new bytes.
   [[nodiscard]] std::set<State> crashStates() const {
@@ -221,12 +214,9 @@ struct Disk {
   }
 };
 
-struct Row {
-  const char* name;
-  bool hosts;
-  const char* file;
-  std::optional<std::string> old, replacement;  // absent; removed
-};
+// clang-format off
+struct Row { const char* name; bool hosts; const char* file; std::optional<std::string> old, replacement; /* absent; removed */ };
+// clang-format on
 const Row crashRows[] = {
     {"root-owned file, the first in a new directory", false, "state/session.json", std::nullopt, "{\"first\": 1}"},
     {"root-owned file, replaced", false, "state/session.json", "{\"first\": 1}", "{\"second\": 2}"},
@@ -246,11 +236,8 @@ std::pair<std::size_t, std::size_t> enumerate(const Row& row, const std::string&
               (::chmod(path.c_str(), 0640) == 0 && (::geteuid() != 0 || ::chown(path.c_str(), 1234, 5678) == 0)));
   Disk disk;
   for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-    struct stat info {};
-    EXPECT_EQ(::stat(entry.path().c_str(), &info), 0);
-    disk.synced[entry.path().string()] = disk.current[entry.path().string()] =
-        entry.is_directory() ? -1
-                             : disk.add({readFile(entry.path()), {info.st_mode & 07777, info.st_uid, info.st_gid}});
+    const std::string name = entry.path();
+    disk.synced[name] = disk.current[name] = entry.is_directory() ? -1 : disk.add(*contentsOf(name));
   }
   // What a reader finds at `path`: nothing when it, or the directory it is in, is missing.
   auto observe = [&](const State& state) {
@@ -258,12 +245,10 @@ std::pair<std::size_t, std::size_t> enumerate(const Row& row, const std::string&
     const bool reachable = FileIO::parentDirectory(path) == dir.path() || state.contains(FileIO::parentDirectory(path));
     return reachable && found != state.end() ? found->second : std::nullopt;
   };
-  const auto before = observe(disk.now());
+  const auto before = contentsOf(path);
   std::vector<Call> trace;
   EXPECT_TRUE(write(row.hosts, path, row.replacement, recording(trace, skipped)));
-  Disk end = disk;
-  for (const Call& call : trace) end.apply(call);
-  const auto after = observe(end.now());
+  const auto after = contentsOf(path);
   std::size_t states = 0, violations = 0;
   for (std::size_t done = 0; done <= trace.size(); ++done) {
     if (done > 0) disk.apply(trace[done - 1]);
@@ -353,7 +338,7 @@ TEST(Stores, ReadKnownVersionsAndRefuseEachBrokenFileWithItsCause) {
       };
     const std::string path = dir.file(store == 's' ? "session.json" : "schedules.json");
     EXPECT_TRUE(bytes == "(directory)" ? ::mkdir(path.c_str(), 0700) == 0 : (writeFile(path, bytes, 0600), true));
-    CapturingLogSink logs;
+    testing::CapturingLogSink logs;
     std::string seen = "refused";
     if (auto loaded = SessionStore(dir.path(), steps).load(); store == 's' && loaded == sampleSession(3)) seen = "read";
     if (store != 's' && ScheduleStore(dir.path(), steps).load() == ScheduleStore::Load(read)) seen = "read";
