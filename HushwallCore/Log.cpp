@@ -1,4 +1,5 @@
 #include "HushwallCore/Log.hpp"
+#include "HushwallCore/CaseNames.hpp"
 
 #include <cstdio>
 #include <mutex>
@@ -8,11 +9,7 @@ namespace {
 
 class StandardErrorSink final : public LogSink {
  public:
-  void write(const LogRecord& record) override {
-    // One fprintf per line keeps lines from different threads whole.
-    std::fprintf(stderr, "%s %s[%s] %s\n", levelName(record.level).data(), record.subsystem.c_str(),
-                 record.category.c_str(), record.message.c_str());
-  }
+  void write(const LogRecord& record) override { writeToStandardError(record); }
 };
 
 std::mutex sinkMutex;
@@ -27,17 +24,16 @@ std::shared_ptr<LogSink> activeSink() {
 }  // namespace
 
 std::string_view levelName(LogLevel level) {
-  switch (level) {
-    case LogLevel::fault:
-      return "fault";
-    case LogLevel::error:
-      return "error";
-    case LogLevel::notice:
-      return "default";
-    case LogLevel::debug:
-      return "debug";
-  }
-  return "default";
+  static constexpr CaseName<LogLevel> names[] = {{LogLevel::fault, "fault"},
+                                                 {LogLevel::error, "error"},
+                                                 {LogLevel::notice, "default"},
+                                                 {LogLevel::debug, "debug"}};
+  return nameIn(names, level);
+}
+
+void writeToStandardError(const LogRecord& record) {
+  std::fprintf(stderr, "%s %s[%s] %s\n", levelName(record.level).data(), record.subsystem.c_str(),
+               record.category.c_str(), record.message.c_str());
 }
 
 std::shared_ptr<LogSink> setLogSink(std::shared_ptr<LogSink> sink) {
