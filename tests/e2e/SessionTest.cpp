@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -180,10 +181,10 @@ TEST_F(SessionE2E, HostileBusInputGetsACleanErrorOrIsDroppedAndServingGoesOn) {
          return std::set<std::string>{};
        },
        {}},
-      {"400 calls in flight on one connection, past the bus's 128 pending replies",
+      {"1,000 calls in flight on one connection, past the bus's 128 pending replies",
        [&](sd_bus* bus) {
          std::set<std::string> names;
-         int pending = 400;
+         int pending = 1000;
          auto replied = [](sd_bus_message* reply, void* state, sd_bus_error*) {
            auto& [left, seen] = *static_cast<std::pair<int*, std::set<std::string>*>*>(state);
            --*left;
@@ -191,11 +192,13 @@ TEST_F(SessionE2E, HostileBusInputGetsACleanErrorOrIsDroppedAndServingGoesOn) {
            return 0;
          };
          std::pair<int*, std::set<std::string>*> state{&pending, &names};
-         for (int i = 0; i < 400; ++i) {
+         for (int i = 0; i < 1000; ++i) {
            EXPECT_GE(sd_bus_call_method_async(bus, nullptr, "org.hushwall.daemon", object, interface, "HealthCheck",
                                               replied, &state, ""),
                      0);
          }
+         EXPECT_GE(sd_bus_flush(bus), 0);
+         EXPECT_TRUE(client->call("HealthCheck")) << "another caller is served amid the flood";
          auto deadline = Clock::now() + 30s;
          while (pending > 0 && Clock::now() < deadline) {
            if (sd_bus_process(bus, nullptr) == 0) (void)sd_bus_wait(bus, 100'000);
@@ -206,7 +209,13 @@ TEST_F(SessionE2E, HostileBusInputGetsACleanErrorOrIsDroppedAndServingGoesOn) {
        },
        {""}},
   };
-  const std::size_t descriptors = std::distance(fs::directory_iterator(cat("/proc/", daemon.pid(), "/fd")), {});
+  // Files, sockets and pipes: the event loops' own timers and queues come and go as they are first armed.
+  auto descriptors = [&] {
+    return std::ranges::count_if(fs::directory_iterator(cat("/proc/", daemon.pid(), "/fd")), [](const auto& entry) {
+      return !fs::read_symlink(entry.path()).string().starts_with("anon_inode:");
+    });
+  };
+  const auto before = descriptors();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sd_bus* bus = nullptr;
@@ -214,12 +223,7 @@ TEST_F(SessionE2E, HostileBusInputGetsACleanErrorOrIsDroppedAndServingGoesOn) {
     EXPECT_EQ(c.send(bus), c.expected);
     sd_bus_flush_close_unref(bus);
     EXPECT_TRUE(client->call("HealthCheck")) << "the daemon keeps serving";
-    EXPECT_TRUE(waitUntil(
-        [&] {
-          return std::distance(fs::directory_iterator(cat("/proc/", daemon.pid(), "/fd")), {}) ==
-                 static_cast<std::ptrdiff_t>(descriptors);
-        },
-        2s));
+    EXPECT_TRUE(waitUntil([&] { return descriptors() == before; }, 2s));
   }
   EXPECT_FALSE(current()) << "no start got through";
 }
