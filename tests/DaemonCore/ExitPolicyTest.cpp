@@ -5,35 +5,21 @@
 namespace hushwall {
 namespace {
 
-TEST(IdleExitPolicy, ExitsOnlyWhenNothingKeepsTheDaemonUp) {
-  struct Case {
-    bool session, stuck;
-    double since;
-    bool schedules, exits;
-  };
-  for (const auto& c : {Case{false, false, 60, false, true}, Case{false, false, 3600, false, true},
-                        Case{false, false, 59.9, false, false}, Case{true, false, 3600, false, false},
-                        Case{false, true, 3600, false, false}, Case{false, false, 3600, true, false}}) {
-    SCOPED_TRACE(testing::Message() << c.session << c.stuck << " " << c.since << " " << c.schedules);
-    EXPECT_EQ(IdleExitPolicy::shouldExit(c.session, c.stuck, c.since, c.schedules), c.exits);
-  }
-}
-
-TEST(HandoverPolicy, RetiresOnlyToAValidatedFileAtAQuietMoment) {
+// The daemon exits when idle only with nothing to keep it up, and retires only to a validated
+// replacement, not while stuck, and only at a quiet moment or when no client can reach it.
+TEST(ExitPolicy, IdleExitAndHandoverNeedEveryCondition) {
   using R = HandoverPolicy::Replacement;
-  struct Case {
-    R replacement;
-    bool stuck;
-    double since;
-    bool servable, retires;
-  };
-  for (const auto& c : {Case{R::validated, false, 5, true, true}, Case{R::validated, false, 4.9, true, false},
-                        Case{R::validated, false, 0, false, true}, Case{R::validated, true, 100, true, false},
-                        Case{R::validated, true, 0, false, false}, Case{R::unvalidated, false, 100, true, false},
-                        Case{R::missing, false, 100, false, false}, Case{R::sameFile, false, 100, true, false}}) {
-    SCOPED_TRACE(testing::Message() << static_cast<int>(c.replacement) << c.stuck << " " << c.since << c.servable);
-    EXPECT_EQ(HandoverPolicy::shouldRetire(c.replacement, c.stuck, c.since, c.servable), c.retires);
+  // clang-format off
+  struct Exit { bool session, stuck; double since; bool schedules, exits; };
+  for (const auto& c : {Exit{false, false, 60, false, true}, Exit{false, false, 59.9, false, false}, Exit{true, false, 3600, false, false}, Exit{false, true, 3600, false, false}, Exit{false, false, 3600, true, false}}) {
+    EXPECT_EQ(IdleExitPolicy::shouldExit(c.session, c.stuck, c.since, c.schedules), c.exits) << c.session << c.stuck << c.since << c.schedules;
   }
+  struct Retire { R replacement; bool stuck; double since; bool servable, retires; };
+  for (const auto& c : {Retire{R::validated, false, 5, true, true}, Retire{R::validated, false, 4.9, true, false}, Retire{R::validated, false, 0, false, true}, Retire{R::validated, true, 100, true, false},
+                        Retire{R::unvalidated, false, 100, true, false}, Retire{R::missing, false, 100, false, false}, Retire{R::sameFile, false, 100, true, false}}) {
+    EXPECT_EQ(HandoverPolicy::shouldRetire(c.replacement, c.stuck, c.since, c.servable), c.retires) << static_cast<int>(c.replacement) << c.stuck << c.since << c.servable;
+  }
+  // clang-format on
 }
 
 }  // namespace

@@ -1,0 +1,314 @@
+// The coordinator on real files (see CoordinatorHarness). Each row arranges the files and the
+// coordinator, acts once, and is compared as one transcript: what the act returned, the effects it
+// rang in order, where the session is (see where()), and the lines logged. A running result must
+// be settled: verifying again writes, rings and logs nothing. A stuck one refuses starts and
+// settled work, keeps its session, and the next tick without the fault repairs it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <set>
+#include <thread>
+
+#include "CoordinatorHarness.hpp"
+#include "DaemonCore/HostsDocument.hpp"
+#include "support/CapturingLogSink.hpp"
+#include "support/ScheduleFixtures.hpp"
+
+namespace hushwall {
+namespace {
+
+using Kind = SessionCoordinator::Outcome::Kind;
+using H = testing::CoordinatorHarness;
+using testing::CapturingLogSink;
+using testing::writeFile;
+
+const std::string original = "127.0.0.1\tlocalhost\n", renamed = "could not rename the temporary file over ";
+const std::vector<std::string> oneDomain{"example.com"};
+
+void begin(H& h, double duration, double away, bool ticked = false) {
+  ASSERT_TRUE(h.coordinator->start(oneDomain, duration));
+  h.clock->advance(away);
+  if (ticked) (void)h.coordinator->tick();
+}
+
+// Moves the clock `minutesIn` minutes into a Monday 9:00 UTC window and saves `numbers` as
+// schedules of that window (hour-long, named "Focus n"; 0 a paused one, 9 one that opened at 8:06).
+const Date windowStart = testing::utc(2026, 12, 7, 9, 0);
+void window(H& h, double minutesIn, const std::vector<std::uint64_t>& numbers) {
+  h.clock->advance(windowStart.sinceReferenceDate + minutesIn * 60);
+  std::vector<Schedule> schedules;
+  for (auto n : numbers) schedules.push_back(testing::weeklySchedule({2}, n == 9 ? 486 : 540, n == 9 ? 3599 : 3600, n));
+  for (auto& schedule : schedules) schedule.isEnabled = schedule.id != testing::fixedID(0);
+  ASSERT_TRUE(h.coordinator->saveSchedules(schedules));
+}
+
+// "B" the hosts file holds a block, "F" the session file exists, "S" memory holds a session, "-"
+// for each that does not; then each schedule's recorded runs as " n:outcome".
+std::string where(H& h) {
+  std::string text = std::string(std::filesystem::is_regular_file(h.hostsPath) && h.hostsHasBlock() ? "B" : "-") +
+                     (h.store->exists() ? "F" : "-") + (h.coordinator->current() ? "S" : "-");
+  auto loaded = ScheduleStore(h.stateDirectory).load();
+  if (auto* set = std::get_if<ScheduleSet>(&loaded)) {
+    for (const auto& [id, runs] : set->history) {
+      for (const auto& run : runs)
+        text += " " + id.string().substr(35) + ":" + std::string(ScheduleRun::text(run.outcome));
+    }
+  }
+  return text;
+}
+
+std::string said(const SessionCoordinator::Outcome& outcome) {
+  const char* kinds[] = {"running", "ended", "stuck", "idle"};
+  return kinds[static_cast<int>(outcome.kind)] +
+         (outcome.state ? " " + std::to_string(std::lround(outcome.state->consumed)) : "");
+}
+
+std::string said(const Result<SessionState>& started) {
+  if (!started) return "refused: " + describe(started.error());
+  std::string text = "started";
+  for (const auto& domain : started->domains) text += " " + domain;
+  return text + " " + std::to_string(started->totalDuration).substr(0, 4);
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (auto at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+using Act = std::string (*)(H&);
+const Act tick = [](H& h) { return said(h.coordinator->tick()); };
+const Act verify = [](H& h) { return said(h.coordinator->verify()); };
+const Act launch = [](H& h) { return h.restart(), said(h.coordinator->reconcileOnLaunch()); };
+
+// "said | effects | where | log lines"; "@" is the temporary directory, "<id>" the session's id, "#n" schedule n's id.
+// clang-format off
+struct Case { const char* what; void (*arrange)(H&); Act act; std::string expected; };
+// clang-format on
+
+void check(std::initializer_list<Case> cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    H h;
+    c.arrange(h);
+    h.takeEvents();
+    const auto before = h.store->real().load();
+    CapturingLogSink logs;
+    std::string text = c.act(h) + " |";
+    for (const auto& event : h.takeEvents()) text += " " + event;
+    text += " | " + where(h) + " |";
+    for (const auto& line : logs.messages()) text += " " + line;
+    text = replaced(replaced(text, h.directory.path() + "/", "@"), "00000000-0000-0000-0000-00000000000", "#");
+    for (const auto& session : {before, h.store->real().load()}) {
+      if (session && *session) text = replaced(text, (*session)->id.string(), "<id>");
+    }
+    EXPECT_EQ(text, c.expected);
+    if (text.starts_with("running") || text.starts_with("started")) {
+      EXPECT_EQ(h.store->load().value(), h.coordinator->current()) << "the session file holds what memory holds";
+      EXPECT_TRUE(h.hosts().starts_with(HostsDocument::beginMarker)) << "the block goes first";
+      logs.clear();
+      const int writes = h.hostsWrites, saves = h.store->saves;
+      EXPECT_EQ(verify(h), "running " + std::to_string(std::lround(h.coordinator->current()->consumed)));
+      EXPECT_EQ(h.takeEvents(), std::vector<std::string>{});
+      EXPECT_EQ(logs.messages(), std::vector<std::string>{});
+      EXPECT_EQ(h.hostsWrites, writes);
+      EXPECT_EQ(h.store->saves, saves);
+    }
+    if (!text.starts_with("stuck") || !h.coordinator->current()) continue;
+    EXPECT_FALSE(h.coordinator->start({"a.com"}, 60));
+    EXPECT_FALSE(h.coordinator->whileSettled([](bool) { ADD_FAILURE() << "must not run while stuck"; }));
+    EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::blocking);
+    h.failHostsWrite = h.dropHostsWrites = h.store->failSave = false;
+    h.clock->advance(15);
+    auto retried = h.coordinator->tick();
+    EXPECT_FALSE(h.coordinator->isStuck());
+    EXPECT_EQ(where(h), retried.kind == Kind::running ? "BFS" : "---");
+  }
+}
+
+// Every refusal in the order the checks run; each changes nothing and rings nothing.
+TEST(CoordinatorStart, StartsOrRefusesInOrder) {
+  const std::string unreadable = "The session state file could not be read.",
+                    active = "A session is already running. It cannot be ended early.";
+  // clang-format off
+  check({
+      {"domains normalized, written, published, rung then flushed", [](H&) {}, [](H& h) { return said(h.coordinator->start({"Example.COM", "news.example", "example.com"}, 90.7)); }, "started example.com news.example 90.7 | ring flush | BFS | session <id> started, 90s"},
+      {"no hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "started example.com 60.0 | ring flush | BFS | session <id> started, 60s"},
+      {"below a minute, also with bad domains", [](H&) {}, [](H& h) { return said(h.coordinator->start({"bad domain"}, 59)); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
+      {"duration not a number", [](H&) {}, [](H& h) { return said(h.coordinator->start(oneDomain, std::nan(""))); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
+      {"an invalid domain", [](H&) {}, [](H& h) { return said(h.coordinator->start({"ok.com", "not ok"}, 60)); }, "refused: One or more domains are not valid hostnames. | | --- |"},
+      {"too many domains", [](H&) {}, [](H& h) { return said(h.coordinator->start(std::vector<std::string>(501, "a.com"), 60)); }, "refused: Too many sites to block at once \u2014 the limit is 500. | | --- |"},
+      {"stuck on an unreadable session file", [](H& h) { h.writeSessionFile("{garbled"); (void)h.coordinator->reconcileOnLaunch(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- |"},
+      {"stuck, before sessionAlreadyActive", [](H& h) { begin(h, 600, 0); writeFile(h.hostsPath, "tampered\n"); h.failHostsWrite = true; (void)h.coordinator->tick(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@hosts: Permission denied | | -FS |"},
+      {"a session running", [](H& h) { begin(h, 600, 0); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | BFS |"},
+      {"a session on disk that memory does not know", [](H& h) { H other; begin(other, 600, 0); (void)h.store->save(*other.coordinator->current()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | -F- |"},
+      {"an undecodable session file", [](H& h) { h.writeSessionFile(""); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- | session.json unreadable: not valid JSON"},
+      {"a managed region in the hosts file", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL 0\n127.0.0.1\tx.com\n# END HUSHWALL\n"); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | B-- |"},
+      {"the hosts file cannot be read", [](H& h) { ::unlink(h.hostsPath.c_str()); ::mkdir(h.hostsPath.c_str(), 0755); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: read @hosts: Is a directory | | --- |"},
+      {"the session file cannot be written", [](H& h) { h.store->failSave = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@state/session.json: Read-only file system | | --- |"},
+      {"the hosts file cannot be written after the save", [](H& h) { h.failHostsWrite = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@hosts: Permission denied | delete | --- |"},
+  });
+  // clang-format on
+}
+
+// The tick ends a session on time; the tick and the watchers' repair put back what was tampered with.
+TEST(CoordinatorUpkeep, TickAndRepairEndOrPutBack) {
+  const std::string repaired = "watcher: repaired the block", rewrote = "watcher: rewrote the session file",
+                    byTick = "tick: repaired a modified block";
+  // clang-format off
+  check({
+      {"ticks only count", [](H& h) { begin(h, 60, 15, true); h.clock->advance(30); }, tick, "running 45 | | BFS |"},
+      {"ends on time", [](H& h) { begin(h, 60, 45, true); h.clock->advance(15); }, tick, "ended 60 | ring flush delete | --- | session <id> ended at tick"},
+      {"ends, the session file stays", [](H& h) { begin(h, 60, 60); h.store->failRemove = true; }, tick, "ended 60 | ring flush delete | -F- | session <id> ended at tick could not delete session state: unlink @state/session.json: Device or resource busy"},
+      {"region removed", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, original); }, verify, "running 30 | flush | BFS | " + repaired},
+      {"region removed, by tick", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, original); }, tick, "running 30 | flush | BFS | " + byTick},
+      {"region below a line mapping the domain elsewhere", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, "127.0.0.2\texample.com\n" + h.hosts()); }, verify, "running 30 | flush | BFS | " + repaired},
+      {"region edited inside, by tick", [](H& h) { begin(h, 600, 30, true); auto b = h.hosts(); writeFile(h.hostsPath, b.replace(b.find("127.0.0.1\texample.com"), 9, "10.0.0.1")); }, tick, "running 30 | flush | BFS | " + byTick},
+      {"hosts file deleted", [](H& h) { begin(h, 600, 30, true); ::unlink(h.hostsPath.c_str()); }, verify, "running 30 | flush | BFS | " + repaired},
+      {"session file garbled", [](H& h) { begin(h, 600, 30, true); writeFile(h.store->real().path(), "{\"id\": 3}"); }, verify, "running 30 | | BFS | session.json unreadable: missing key \"schemaVersion\" " + rewrote},
+      {"both lost", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, ""); ::unlink(h.store->real().path().c_str()); }, verify, "running 30 | flush | BFS | " + repaired + " " + rewrote},
+      {"no session: a region is left alone", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL x\n# END HUSHWALL\n"); }, verify, "idle | | B-- |"},
+      {"tick: the end cannot be written", [](H& h) { begin(h, 60, 75); h.failHostsWrite = true; }, tick, "stuck | | BFS | tick: ending the session FAILED, the block is STUCK: " + renamed + "@hosts: Permission denied"},
+      {"tick: the end's write never reaches the file", [](H& h) { begin(h, 60, 75); h.dropHostsWrites = true; }, tick, "stuck | | BFS | tick: ending the session FAILED, the block is STUCK: The block could not be confirmed removed."},
+      {"tick: the session file cannot be saved", [](H& h) { begin(h, 60, 15); h.store->failSave = true; }, tick, "stuck | | BFS | tick: saving the session file FAILED, the block is STUCK: " + renamed + "@state/session.json: Read-only file system"},
+  });
+  // clang-format on
+}
+
+// What a launch finds: the previous daemon's session (resumed with at most ten minutes credited
+// for a reboot, or ended), an orphaned block, nothing, or a session file it cannot read.
+TEST(CoordinatorLaunch, ResumesEndsClearsOrGetsStuck) {
+  const std::string stuck = " FAILED, the block is STUCK: ";
+  // clang-format off
+  check({
+      // A continuous clock past its old reading is still a new boot.
+      {"after a reboot one hour long", [](H& h) { begin(h, 1800, 1000, true); writeFile(h.hostsPath, original); h.clock->reboot("B", 3600, 9000); }, launch, "running 1600 | ring flush | BFS | launch: reasserted the block for the live session"},
+      {"after the session expired", [](H& h) { begin(h, 60, 3600); }, launch, "ended 60 | ring flush delete | --- | session <id> ended at launch"},
+      {"on an orphaned block", [](H& h) { writeFile(h.hostsPath, original + "# BEGIN HUSHWALL x\n127.0.0.1\tgone.com\n# END HUSHWALL\n"); }, launch, "idle | ring flush | --- | launch: cleared an orphaned block"},
+      {"without a hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, launch, "idle | ring | --- |"},
+      {"on an unreadable session file", [](H& h) { h.writeSessionFile("not json"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file" + stuck + "The session state file could not be read."},
+      {"when the block cannot be put back", [](H& h) { begin(h, 60, 30); writeFile(h.hostsPath, original); h.failHostsWrite = true; }, launch, "stuck | ring | -FS | launch: reasserting the block" + stuck + renamed + "@hosts: Permission denied"},
+      {"when the expired session cannot be ended", [](H& h) { begin(h, 60, 3600); h.failHostsWrite = true; }, launch, "stuck | ring | BFS | launch: ending the session" + stuck + renamed + "@hosts: Permission denied"},
+  });
+  // clang-format on
+}
+
+// An open window starts a session for what is left of it, once, and records each window it sees once.
+TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfIt) {
+  const std::string started = " started session <id>, ", left = "s of its window left";
+  // clang-format off
+  check({
+      {"thirty minutes in", [](H& h) { window(h, 30, {7}); }, tick, "running 0 | ring flush | BFS 7:ran | schedule #7" + started + "1800" + left},
+      {"a later tick of the same window", [](H& h) { window(h, 30, {7}); (void)h.coordinator->tick(); h.clock->advance(15); }, tick, "running 15 | | BFS 7:ran | schedule #7 skipped: alreadyFired"},
+      {"a session started by hand", [](H& h) { window(h, 5, {1}); begin(h, 3600, 0); }, tick, "running 0 | | BFS 1:sessionRunning | schedule #1 skipped: sessionRunning"},
+      {"two windows at the same minute: the smaller id starts", [](H& h) { window(h, 5, {2, 1}); }, tick, "running 0 | ring flush | BFS 1:ran 2:sessionRunning | schedule #2 skipped: sessionRunning schedule #1" + started + "3300" + left},
+      {"a paused schedule", [](H& h) { window(h, 5, {0}); }, tick, "idle | | --- 0:paused | schedule #0 skipped: paused"},
+      {"under a minute left", [](H& h) { window(h, 5, {9}); }, tick, "idle | | --- 9:windowNearlyOver | schedule #9 skipped: windowNearlyOver"},
+      {"a failed start records nothing", [](H& h) { window(h, 30, {1}); h.failHostsWrite = true; }, tick, "idle | delete | --- | schedule #1 could not start: " + renamed + "@hosts: Permission denied"},
+      {"a failed start is tried again", [](H& h) { window(h, 30, {1}); h.failHostsWrite = true; (void)h.coordinator->tick(); h.failHostsWrite = false; h.clock->advance(15); }, tick, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "1785" + left},
+      {"a launch inside the window", [](H& h) { window(h, 10, {1}); }, launch, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "3000" + left},
+      {"a stuck launch leaves the schedules alone", [](H& h) { window(h, 10, {1}); h.writeSessionFile("garbage"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file FAILED, the block is STUCK: The session state file could not be read."},
+  });
+  // clang-format on
+}
+
+// Settled work runs under the lock. The end's clean-up (deleting the session file) runs after the
+// lock is released; until it is done neither a start nor settled work may run.
+TEST(CoordinatorSettled, RunsUnderTheLockOnlyWhenNothingIsInFlight) {
+  H h;
+  std::vector<bool> seen;
+  auto body = [&](bool hasSession) {
+    seen.push_back(BlockController::mutationLock().isHeldByCurrentThread() && hasSession);
+  };
+  EXPECT_TRUE(h.coordinator->whileSettled(body));
+  begin(h, 60, 60);
+  EXPECT_TRUE(h.coordinator->whileSettled(body));
+  h.store->beforeRemove = [&] {
+    EXPECT_EQ(said(h.coordinator->start(oneDomain, 60)),
+              "refused: A session is already running. It cannot be ended early.");
+    EXPECT_FALSE(h.coordinator->whileSettled(body));
+    seen.push_back(false);
+  };
+  EXPECT_EQ(h.coordinator->tick().kind, Kind::ended);
+  EXPECT_EQ(seen, (std::vector<bool>{false, true, false}));
+}
+
+// Starts, ticks, repairs, schedule saves (of windows that stay shut) and readers from five threads
+// at once. Every session that started ends exactly once, and what is left at the end is consistent
+// across memory, the session file and the hosts file.
+TEST(CoordinatorConcurrency, NoSessionIsLostOrDuplicated) {
+  H h;
+  CapturingLogSink quiet;
+  std::mutex idsMutex;
+  std::multiset<Uuid> started, ended;  // guarded by idsMutex
+  std::atomic<bool> running{true};
+  auto tickAndCount = [&] {
+    auto outcome = h.coordinator->tick();
+    std::lock_guard lock(idsMutex);
+    if (outcome.kind == Kind::ended) ended.insert(outcome.state->id);
+    return ended.size();
+  };
+  auto stress = std::async(std::launch::async, [&] {
+    std::vector<std::thread> threads;
+    // clang-format off
+    for (auto body : std::vector<std::function<void()>>{
+             [&] { auto state = h.coordinator->start({"a.com", "b.com"}, 60); std::lock_guard lock(idsMutex); if (state) started.insert(state->id); },
+             [&] { (void)h.coordinator->verify(); },
+             [&, i = 0]() mutable { (void)h.coordinator->saveSchedules({testing::weeklySchedule({1, 2, 3, 4, 5, 6, 7}, 720 + i++ % 600, 60, 1)}), (void)h.coordinator->saveSchedules({}); },
+             [&] { auto session = h.coordinator->current(); EXPECT_TRUE(!session || session->domains.size() == 2u); EXPECT_NE(h.coordinator->filterRules().state, FilterRuleSet::State::unknown); (void)h.coordinator->isStuck(), (void)h.coordinator->hasSchedules(), (void)h.coordinator->scheduleFailureReason(); }}) {
+      threads.emplace_back([&, body] { for (; running; std::this_thread::yield()) body(); });
+    }
+    // clang-format on
+    // The bound keeps the clock (from 00:00 in 20 s steps) short of the saved windows, which open at 12:00.
+    for (int i = 0; i < 2000 && tickAndCount() < 8; ++i) h.clock->advance(20), std::this_thread::yield();
+    running = false;
+    for (auto& thread : threads) thread.join();
+  });
+  if (stress.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    std::fputs("the stress run did not finish within 60 s: a deadlock\n", stderr);
+    std::abort();  // fails now rather than at ctest's timeout
+  }
+  for (int i = 0; i < 5; ++i) h.clock->advance(20), tickAndCount();  // the last one runs out
+  EXPECT_FALSE(h.coordinator->isStuck());
+  EXPECT_GE(started.size(), 2u);
+  EXPECT_EQ(started, ended);
+  EXPECT_EQ(where(h), "---");
+}
+
+// A reader asking while a hosts-file write is held gets the previous snapshot at once.
+TEST(CoordinatorConcurrency, ReadersDoNotWaitForAHostsWrite) {
+  H h;
+  CapturingLogSink quiet;
+  std::promise<void> writing, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> once{true};
+  h.duringHostsWrite = [&] {
+    if (once.exchange(false)) writing.set_value(), released.wait();
+  };
+  auto starting = std::async(std::launch::async, [&] { return h.coordinator->start({"a.com"}, 600); });
+  writing.get_future().wait();
+  EXPECT_FALSE(h.coordinator->current());
+  EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::idle);
+  EXPECT_FALSE(h.coordinator->isStuck());
+  EXPECT_FALSE(h.coordinator->scheduleFailureReason());
+  release.set_value();
+  auto state = starting.get();
+  ASSERT_TRUE(state);
+  EXPECT_EQ(h.coordinator->current(), *state);
+}
+
+TEST(CoordinatorSettledDeathTest, TakingTheMutationLockTwiceOnOneThreadAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(std::lock_guard outer(BlockController::mutationLock());
+               std::lock_guard inner(BlockController::mutationLock()), "UnfairLock taken again");
+}
+
+}  // namespace
+}  // namespace hushwall
