@@ -39,20 +39,21 @@ using MinuteE2E = E2ETest;
 TEST_F(MinuteE2E, ClientsFollowerHandoverEndAndSchedulesInOneSession) {
   Subprocess follow({HUSHWALL_FILTER_CLIENT, "follow", "--json"});
   EXPECT_EQ(change(follow.nextLine(5s)), "null:");
-  EXPECT_EQ(hushwall({"status"}).out, "No session is running.\n");
-  EXPECT_EQ(hushwall({"status", "--json"}).out, "null\n");
+  EXPECT_EQ(Subprocess::run({HUSHWALL_CLIENT, "status"}).out, "No session is running.\n");
+  EXPECT_EQ(Subprocess::run({HUSHWALL_CLIENT, "status", "--json"}).out, "null\n");
   ASSERT_TRUE(client.call("SaveSchedules",
                           Schedule::encodedList({weeklySchedule({1, 2, 3, 4, 5, 6, 7}, localMinute(720), 60)})));
 
-  Subprocess::Ran started = hushwall({"start", "1m", "A.example,b.example", "--file", "-"}, "# more\nc.example\n");
+  Subprocess::Ran started =
+      Subprocess::run({HUSHWALL_CLIENT, "start", "1m", "A.example,b.example", "--file", "-"}, "# more\nc.example\n");
   auto startedAt = std::chrono::steady_clock::now();
   ASSERT_EQ(started.status, 0) << started.err;
   EXPECT_TRUE(started.out.starts_with("Blocking 3 domains for 1m\n")) << started.out;
   EXPECT_TRUE(contains(started.out, "  domains:   a.example, b.example, c.example\n")) << started.out;
-  Subprocess::Ran status = hushwall({"status"});  // not a terminal: printed once
+  Subprocess::Ran status = Subprocess::run({HUSHWALL_CLIENT, "status"});  // not a terminal: printed once
   EXPECT_TRUE(contains(status.out, "  time left: 0:5") || contains(status.out, "  time left: 1:00")) << status.out;
   EXPECT_EQ(status.out.find("[#"), std::string::npos) << status.out;
-  auto session = SessionState::decode(hushwall({"status", "--json"}).out);
+  auto session = SessionState::decode(Subprocess::run({HUSHWALL_CLIENT, "status", "--json"}).out);
   ASSERT_TRUE(session.has_value()) << session.error().reason;
   const std::string id = session->id.string();
   EXPECT_EQ(session->domains, (std::vector<std::string>{"a.example", "b.example", "c.example"}));
@@ -60,23 +61,23 @@ TEST_F(MinuteE2E, ClientsFollowerHandoverEndAndSchedulesInOneSession) {
   EXPECT_EQ(change(follow.nextLine(5s)), id + ": a.example b.example c.example");
   EXPECT_TRUE(daemon.waitForLog("filter reported: applied, 3 rules", 5s));
 
-  Subprocess::Ran rules = hushwallFilter({"rules"});
+  Subprocess::Ran rules = Subprocess::run({HUSHWALL_FILTER_CLIENT, "rules"});
   EXPECT_TRUE(rules.out.starts_with("state:   blocking\nsession: " + id + "\n")) << rules.out << rules.err;
   EXPECT_TRUE(contains(rules.out, "  b.example\n")) << rules.out;
-  auto ruleSet = FilterRuleSet::decode(hushwallFilter({"rules", "--json"}).out);
+  auto ruleSet = FilterRuleSet::decode(Subprocess::run({HUSHWALL_FILTER_CLIENT, "rules", "--json"}).out);
   ASSERT_TRUE(ruleSet.has_value());
   EXPECT_EQ(ruleSet->sessionID, session->id);
-  Subprocess::Ran report = hushwallFilter({"report", "--detail", "from the test"});
+  Subprocess::Ran report = Subprocess::run({HUSHWALL_FILTER_CLIENT, "report", "--detail", "from the test"});
   EXPECT_TRUE(report.out.starts_with("Reported applied, ")) << report.out << report.err;
-  Subprocess::Ran health = hushwall({"health"});
+  Subprocess::Ran health = Subprocess::run({HUSHWALL_CLIENT, "health"});
   EXPECT_TRUE(contains(health.out, "  session:        running\n")) << health.out << health.err;
   EXPECT_TRUE(contains(health.out, "version 0.1.0 (from the test)")) << health.out;
-  auto record = DaemonHealth::decode(hushwall({"health", "--json"}).out);
+  auto record = DaemonHealth::decode(Subprocess::run({HUSHWALL_CLIENT, "health", "--json"}).out);
   ASSERT_TRUE(record.has_value() && record->filter.has_value());
   EXPECT_TRUE(record->hasActiveSession);
   EXPECT_EQ(record->filter->report.sessionID, session->id);
   EXPECT_EQ(record->filter->report.detail, "from the test");
-  Subprocess::Ran again = hushwall({"start", "1m", "d.example", "--json"});
+  Subprocess::Ran again = Subprocess::run({HUSHWALL_CLIENT, "start", "1m", "d.example", "--json"});
   EXPECT_EQ(again.status, 1);
   EXPECT_EQ(again.out, "");
   EXPECT_EQ(again.err, "hushwall: " + message(DaemonError::sessionAlreadyActive) + "\n");

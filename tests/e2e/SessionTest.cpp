@@ -39,7 +39,7 @@ class SessionE2E : public E2ETest {
     return DaemonHealth::decode(client.call("HealthCheck").value_or("")).value_or(DaemonHealth{});
   }
   std::optional<FilterRuleSet> rules() {
-    auto reply = asFilter("CurrentRules");
+    auto reply = Subprocess::run({HUSHWALL_E2E_FILTER_CLIENT, "CurrentRules"});
     EXPECT_EQ(reply.status, 0) << reply.out;
     auto decoded = FilterRuleSet::decode(reply.out);
     return decoded ? std::optional(*decoded) : std::nullopt;
@@ -181,7 +181,8 @@ TEST_F(SessionE2E, BadAndHostileBusInputGetsACleanErrorAndServingGoesOn) {
     EXPECT_TRUE(TemporaryDirectory::directoryNames(daemon.stateDirectory).empty());
     EXPECT_TRUE(waitUntil([&] { return descriptors() == before; }, 2s));
   }
-  EXPECT_EQ(daemon.logCount("startSession: undecodable request"), 2) << "the undecodable and the oversized start";
+  // The undecodable and the oversized start; the empty one of the caller that left may be refused sooner.
+  EXPECT_GE(daemon.logCount("startSession: undecodable request"), 2);
   EXPECT_EQ(daemon.logCount("saveSchedules: undecodable request"), 1);
   EXPECT_EQ(client.doorbells(), doorbells);
   EXPECT_FALSE(fs::exists(daemon.dnsLog));
@@ -268,13 +269,16 @@ TEST_F(SessionE2E, FilterChannelServesRulesAndKeepsTheLastReport) {
     return report;
   };
   FilterReport largest = reportOfSize(FilterReport::maxEncodedSize);
-  EXPECT_EQ(asFilter("Report", largest.encoded()).status, 0);
+  EXPECT_EQ(Subprocess::run({HUSHWALL_E2E_FILTER_CLIENT, "Report"}, largest.encoded()).status, 0);
   auto status = health().filter;
   ASSERT_TRUE(status);
   EXPECT_EQ(status->report, largest);
   EXPECT_GE(status->secondsSinceReport, 0);
-  EXPECT_EQ(asFilter("Report", reportOfSize(FilterReport::maxEncodedSize + 1).encoded()).status, 0);
-  EXPECT_EQ(asFilter("Report", R"({"outcome":"exploded"})").status, 0);
+  EXPECT_EQ(
+      Subprocess::run({HUSHWALL_E2E_FILTER_CLIENT, "Report"}, reportOfSize(FilterReport::maxEncodedSize + 1).encoded())
+          .status,
+      0);
+  EXPECT_EQ(Subprocess::run({HUSHWALL_E2E_FILTER_CLIENT, "Report"}, R"({"outcome":"exploded"})").status, 0);
   EXPECT_TRUE(daemon.waitForLog("filter report refused: 4097 bytes, oversized or undecodable", 2s));
   EXPECT_TRUE(daemon.waitForLog("filter report refused: 22 bytes, oversized or undecodable", 2s));
   EXPECT_EQ(health().filter.value_or(FilterStatus{}).report, largest);

@@ -31,17 +31,10 @@ class Browser:
         self._buffer, self._next_id = b"", 0
 
     def close(self):
-        try:
-            self.call("Browser.close", timeout=5)
-        except (CdpError, OSError):
-            pass
         os.close(self._out)
         os.close(self._in)
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        self.process.terminate()
+        self.process.wait()
 
     def call(self, method, params=None, session=None, timeout=20):
         """Sends one command and returns its result; raises CdpError on an error reply or none in time."""

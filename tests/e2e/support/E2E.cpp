@@ -129,20 +129,4 @@ std::string rawCall(sd_bus* bus, const char* path, const char* interface, const 
   return name;
 }
 
-Subprocess::Ran hushwall(const std::vector<std::string>& args, std::string_view input) {
-  std::vector<std::string> argv{HUSHWALL_CLIENT};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Subprocess::run(argv, input);
-}
-
-Subprocess::Ran hushwallFilter(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{HUSHWALL_FILTER_CLIENT};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Subprocess::run(argv);
-}
-
-Subprocess::Ran asFilter(const std::string& member, std::string_view payload) {
-  return Subprocess::run({HUSHWALL_E2E_FILTER_CLIENT, member}, payload);
-}
-
 }  // namespace hushwall::testing

@@ -9,6 +9,9 @@
 // hosts file, an empty state directory, DNS stand-in tools that append their
 // arguments to dns.log, and a copy of the daemon at `installed`, which tests
 // may replace the way an update does. The daemon's output goes to daemon.log.
+// HUSHWALL_CLIENT and HUSHWALL_FILTER_CLIENT name the command-line clients, and
+// HUSHWALL_E2E_FILTER_CLIENT the filter stand-in (filter_client.cpp), which
+// makes raw calls to the filter service as the stamped filter.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -92,13 +95,6 @@ class AppClient {
 // appended by `append`: the reply's error name, "" on success.
 std::string rawCall(sd_bus* bus, const char* path, const char* interface, const char* member,
                     const std::function<int(sd_bus_message*)>& append);
-
-// The programs: the two clients and the filter stand-in, which, stamped as
-// the filter, prints a rules-service method's reply bytes (or the error name,
-// exiting 1), sending its standard input as Report's bytes.
-Subprocess::Ran hushwall(const std::vector<std::string>& args, std::string_view input = {});
-Subprocess::Ran hushwallFilter(const std::vector<std::string>& args);
-Subprocess::Ran asFilter(const std::string& member, std::string_view payload = {});
 
 #ifdef HUSHWALL_E2E_DAEMON
 class E2ETest : public ::testing::Test {
