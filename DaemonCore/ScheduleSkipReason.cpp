@@ -1,19 +1,15 @@
 #include "DaemonCore/ScheduleSkipReason.hpp"
+#include "HushwallCore/CaseNames.hpp"
 
 namespace hushwall {
 
 std::string_view caseName(ScheduleSkipReason reason) {
-  switch (reason) {
-    case ScheduleSkipReason::paused:
-      return "paused";
-    case ScheduleSkipReason::alreadyFired:
-      return "alreadyFired";
-    case ScheduleSkipReason::windowNearlyOver:
-      return "windowNearlyOver";
-    case ScheduleSkipReason::sessionRunning:
-      return "sessionRunning";
-  }
-  return "unknown";
+  using enum ScheduleSkipReason;
+  static constexpr CaseName<ScheduleSkipReason> names[] = {{paused, "paused"},
+                                                           {alreadyFired, "alreadyFired"},
+                                                           {windowNearlyOver, "windowNearlyOver"},
+                                                           {sessionRunning, "sessionRunning"}};
+  return nameIn(names, reason);
 }
 
 }  // namespace hushwall

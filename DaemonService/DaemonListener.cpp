@@ -23,14 +23,15 @@ std::expected<void, BusError> DaemonListener::start(BusConnection& bus) {
       .acceptedLine = "accepted connection",
   };
   service.methods = {
-      {"StartSession", true, true,
+      {std::string(AppService::startSession), true, true,
        [&handler](const BusCaller&, std::string_view payload) { return handler.startSession(payload); }},
-      {"SaveSchedules", true, true,
+      {std::string(AppService::saveSchedules), true, true,
        [&handler](const BusCaller&, std::string_view payload) { return handler.saveSchedules(payload); }},
-      {"CurrentSession", false, true,
+      {std::string(AppService::currentSession), false, true,
        [&handler](const BusCaller&, std::string_view) { return Reply(handler.currentSession()); }},
-      {"Schedules", false, true, [&handler](const BusCaller&, std::string_view) { return Reply(handler.schedules()); }},
-      {"HealthCheck", false, true,
+      {std::string(AppService::schedules), false, true,
+       [&handler](const BusCaller&, std::string_view) { return Reply(handler.schedules()); }},
+      {std::string(AppService::healthCheck), false, true,
        [&handler](const BusCaller&, std::string_view) { return Reply(handler.healthCheck()); }},
   };
   auto served = bus.serve(std::move(service));

@@ -23,9 +23,9 @@ std::expected<void, BusError> FilterRulesListener::start(BusConnection& bus) {
       .acceptedLine = "accepted the filter",
   };
   service.methods = {
-      {"CurrentRules", false, true,
+      {std::string(RulesService::currentRules), false, true,
        [&handler](const BusCaller&, std::string_view) { return Reply(handler.currentRules()); }},
-      {"Report", true, false,
+      {std::string(RulesService::report), true, false,
        [&handler](const BusCaller&, std::string_view payload) {
          handler.report(payload);
          return Reply(std::string());

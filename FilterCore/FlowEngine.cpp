@@ -1,6 +1,5 @@
 #include "FilterCore/FlowEngine.hpp"
 
-#include <array>
 #include <list>
 #include <unordered_map>
 #include <utility>
@@ -10,6 +9,7 @@
 #include "FilterCore/ReplyPacket.hpp"
 #include "FilterCore/StreamAssembler.hpp"
 #include "FilterCore/TlsClientHello.hpp"
+#include "HushwallCore/CaseNames.hpp"
 
 namespace hushwall::filter {
 
@@ -18,10 +18,17 @@ namespace {
 constexpr std::uint16_t dnsPort = 53;
 constexpr std::uint8_t tlsHandshakeRecord = 22;
 
-constexpr std::array<std::string_view, 4> actionNames{"accept", "reset", "reject", "answer"};
-constexpr std::array<std::string_view, 3> markNames{"none", "allowed", "blocked"};
-constexpr std::array<std::string_view, 5> sourceNames{"none", "tlsServerName", "httpHost", "quicServerName",
-                                                      "dnsQuestion"};
+using Action = Decision::Action;
+using Mark = Decision::Mark;
+using Source = Decision::Source;
+constexpr CaseName<Action> actionNames[] = {
+    {Action::accept, "accept"}, {Action::reset, "reset"}, {Action::reject, "reject"}, {Action::answer, "answer"}};
+constexpr CaseName<Mark> markNames[] = {{Mark::none, "none"}, {Mark::allowed, "allowed"}, {Mark::blocked, "blocked"}};
+constexpr CaseName<Source> sourceNames[] = {{Source::none, "none"},
+                                            {Source::tlsServerName, "tlsServerName"},
+                                            {Source::httpHost, "httpHost"},
+                                            {Source::quicServerName, "quicServerName"},
+                                            {Source::dnsQuestion, "dnsQuestion"}};
 
 Decision acceptOnly() { return {}; }
 
@@ -398,9 +405,9 @@ struct FlowEngine::State {
   }
 };
 
-std::string_view caseName(Decision::Action action) { return actionNames.at(std::to_underlying(action)); }
-std::string_view caseName(Decision::Mark mark) { return markNames.at(std::to_underlying(mark)); }
-std::string_view caseName(Decision::Source source) { return sourceNames.at(std::to_underlying(source)); }
+std::string_view caseName(Decision::Action action) { return nameIn(actionNames, action); }
+std::string_view caseName(Decision::Mark mark) { return nameIn(markNames, mark); }
+std::string_view caseName(Decision::Source source) { return nameIn(sourceNames, source); }
 
 FlowEngine::FlowEngine() : FlowEngine(Limits{}) {}
 FlowEngine::FlowEngine(Limits limits) : state_(std::make_unique<State>(limits)) {}

@@ -3,17 +3,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "HushwallCore/CaseNames.hpp"
 #include "HushwallCore/Strings.hpp"
 
 namespace hushwall {
 namespace {
 
-struct CaseInfo {
-  DaemonError error;
-  std::string_view name;
-};
-
-constexpr CaseInfo cases[] = {
+constexpr CaseName<DaemonError> cases[] = {
     {DaemonError::sessionAlreadyActive, "sessionAlreadyActive"},
     {DaemonError::durationOutOfRange, "durationOutOfRange"},
     {DaemonError::invalidDomain, "invalidDomain"},
@@ -38,12 +34,7 @@ std::string describeWriter(const WriterError& error) {
 
 }  // namespace
 
-std::string_view caseName(DaemonError error) {
-  for (const auto& info : cases) {
-    if (info.error == error) return info.name;
-  }
-  return "unknown";
-}
+std::string_view caseName(DaemonError error) { return nameIn(cases, error); }
 
 std::string message(DaemonError error) {
   switch (error) {
@@ -74,11 +65,7 @@ std::optional<DaemonError> daemonErrorFromDBusName(std::string_view name) {
       name[daemonErrorDomain.size()] != '.') {
     return std::nullopt;
   }
-  std::string_view suffix = name.substr(daemonErrorDomain.size() + 1);
-  for (const auto& info : cases) {
-    if (info.name == suffix) return info.error;
-  }
-  return std::nullopt;
+  return caseIn(cases, name.substr(daemonErrorDomain.size() + 1));
 }
 
 SystemError SystemError::fromErrno(int errnum, std::string_view operation, std::string_view path) {

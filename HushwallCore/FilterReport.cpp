@@ -1,6 +1,5 @@
 #include "HushwallCore/FilterReport.hpp"
 
-#include <array>
 #include <utility>
 
 #include "HushwallCore/Json.hpp"
@@ -8,11 +7,13 @@
 namespace hushwall {
 namespace {
 
-constexpr std::array<std::string_view, 3> outcomeNames{"applied", "applyFailed", "keptPrevious"};
+using Outcome = FilterReport::Outcome;
+constexpr CaseName<Outcome> outcomeNames[] = {
+    {Outcome::applied, "applied"}, {Outcome::applyFailed, "applyFailed"}, {Outcome::keptPrevious, "keptPrevious"}};
 
 }  // namespace
 
-std::string_view caseName(FilterReport::Outcome outcome) { return outcomeNames.at(std::to_underlying(outcome)); }
+std::string_view caseName(FilterReport::Outcome outcome) { return nameIn(outcomeNames, outcome); }
 
 Json FilterReport::toJson() const {
   Json out{{"schemaVersion", schemaVersion},
@@ -28,7 +29,7 @@ FilterReport FilterReport::fromJson(const Json& value) {
   requireObject(value, "report");
   FilterReport report;
   report.schemaVersion = readInt64(required(value, "schemaVersion"), "schemaVersion");
-  report.outcome = static_cast<Outcome>(readCaseIndex(required(value, "outcome"), "outcome", outcomeNames));
+  report.outcome = readCase(required(value, "outcome"), "outcome", outcomeNames);
   report.sessionID = readOptional<Uuid>(value, "sessionID", readUuid);
   report.ruleCount = readInt64(required(value, "ruleCount"), "ruleCount");
   report.filterVersion = readString(required(value, "filterVersion"), "filterVersion");

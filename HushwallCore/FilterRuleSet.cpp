@@ -1,6 +1,5 @@
 #include "HushwallCore/FilterRuleSet.hpp"
 
-#include <array>
 #include <unordered_set>
 #include <utility>
 
@@ -10,11 +9,13 @@
 namespace hushwall {
 namespace {
 
-constexpr std::array<std::string_view, 3> stateNames{"idle", "blocking", "unknown"};
+using State = FilterRuleSet::State;
+constexpr CaseName<State> stateNames[] = {
+    {State::idle, "idle"}, {State::blocking, "blocking"}, {State::unknown, "unknown"}};
 
 }  // namespace
 
-std::string_view caseName(FilterRuleSet::State state) { return stateNames.at(std::to_underlying(state)); }
+std::string_view caseName(FilterRuleSet::State state) { return nameIn(stateNames, state); }
 
 FilterRuleSet::FilterRuleSet(std::int64_t version, State ruleState, std::optional<Uuid> session,
                              std::vector<std::string> names)
@@ -54,7 +55,7 @@ Json FilterRuleSet::toJson() const {
 FilterRuleSet FilterRuleSet::fromJson(const Json& value) {
   requireObject(value, "rules");
   return FilterRuleSet(readInt64(required(value, "schemaVersion"), "schemaVersion"),
-                       static_cast<State>(readCaseIndex(required(value, "state"), "state", stateNames)),
+                       readCase(required(value, "state"), "state", stateNames),
                        readOptional<Uuid>(value, "sessionID", readUuid),
                        readStringArray(required(value, "domains"), "domains"));
 }

@@ -1,13 +1,16 @@
 #include "HushwallCore/FilterRuleSync.hpp"
 
 #include <algorithm>
-#include <array>
+
 #include <utility>
+#include "HushwallCore/CaseNames.hpp"
 
 namespace hushwall {
 namespace {
 
-constexpr std::array<std::string_view, 2> keptReasonNames{"daemonUnsure", "unsupportedSchema"};
+constexpr CaseName<FilterRuleSync::KeptReason> keptReasonNames[] = {
+    {FilterRuleSync::KeptReason::daemonUnsure, "daemonUnsure"},
+    {FilterRuleSync::KeptReason::unsupportedSchema, "unsupportedSchema"}};
 
 // 2, 4, 8, 16, 32, then the longest delay for good; no shift can overflow.
 double retryDelay(std::int64_t failures) {
@@ -18,7 +21,7 @@ double retryDelay(std::int64_t failures) {
 
 }  // namespace
 
-std::string_view caseName(FilterRuleSync::KeptReason reason) { return keptReasonNames.at(std::to_underlying(reason)); }
+std::string_view caseName(FilterRuleSync::KeptReason reason) { return nameIn(keptReasonNames, reason); }
 
 FilterRuleSync::Effect FilterRuleSync::handOutAsk() {
   ++lastAskID_;

@@ -16,6 +16,11 @@ namespace AppService {
 inline constexpr std::string_view busName = daemonName;
 inline constexpr std::string_view objectPath = "/org/hushwall/daemon";
 inline constexpr std::string_view interface = "org.hushwall.Daemon";
+inline constexpr std::string_view startSession = "StartSession";
+inline constexpr std::string_view saveSchedules = "SaveSchedules";
+inline constexpr std::string_view currentSession = "CurrentSession";
+inline constexpr std::string_view schedules = "Schedules";
+inline constexpr std::string_view healthCheck = "HealthCheck";
 }  // namespace AppService
 
 // The service the network filter calls, and the signal that tells it to ask again.
@@ -23,6 +28,8 @@ namespace RulesService {
 inline constexpr std::string_view busName = "HW7Q3K9P2L.org.hushwall.rules";
 inline constexpr std::string_view objectPath = "/org/hushwall/rules";
 inline constexpr std::string_view interface = "org.hushwall.FilterRules";
+inline constexpr std::string_view currentRules = "CurrentRules";
+inline constexpr std::string_view report = "Report";
 inline constexpr std::string_view rulesChanged = "RulesChanged";
 // The argument every RulesChanged signal carries.
 inline constexpr std::string_view rulesChangedNotification = "user.uid.0.org.hushwall.app.filter.rules-changed";

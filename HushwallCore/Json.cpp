@@ -75,14 +75,7 @@ const Json& readArray(const Json& value, std::string_view what) {
   return value;
 }
 
-std::size_t readCaseIndex(const Json& value, std::string_view what, std::span<const std::string_view> names) {
-  if (const auto* word = value.get_ptr<const std::string*>()) {
-    for (std::size_t index = 0; index < names.size(); ++index) {
-      if (names[index] == *word) return index;
-    }
-  }
-  fail(what, "one of the enumeration's case names");
-}
+void failNotACase(std::string_view what) { fail(what, "one of the enumeration's case names"); }
 
 std::vector<std::string> readStringArray(const Json& value, std::string_view what) {
   std::vector<std::string> out;

@@ -11,12 +11,12 @@
 #include <expected>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "HushwallCore/CaseNames.hpp"
 #include "HushwallCore/Date.hpp"
 #include "HushwallCore/Decoded.hpp"
 #include "HushwallCore/Uuid.hpp"
@@ -45,11 +45,16 @@ class JsonDecodeFailure : public std::runtime_error {
 [[nodiscard]] Date readDate(const Json& value, std::string_view what);
 [[nodiscard]] std::vector<std::string> readStringArray(const Json& value, std::string_view what);
 [[nodiscard]] const Json& readArray(const Json& value, std::string_view what);
-// An enumeration written as its case name: the index of the word in `names`,
-// which lists the cases in declaration order. A non-string, or any other word
-// (another spelling or case of a name included), fails the whole record.
-[[nodiscard]] std::size_t readCaseIndex(const Json& value, std::string_view what,
-                                        std::span<const std::string_view> names);
+[[noreturn]] void failNotACase(std::string_view what);
+// An enumeration written as its case name in `table` (see CaseNames.hpp). A
+// non-string, or any other word (another spelling or case included), fails the whole record.
+template <typename Table>
+[[nodiscard]] auto readCase(const Json& value, std::string_view what, const Table& table) {
+  if (const auto* word = value.get_ptr<const std::string*>()) {
+    if (auto found = caseIn(table, *word)) return *found;
+  }
+  failNotACase(what);
+}
 
 // Key access on an object: `required` throws when the key is missing (null is a
 // wrong type for it, caught by the reader); `optional` gives null for a missing

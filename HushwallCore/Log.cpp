@@ -1,4 +1,5 @@
 #include "HushwallCore/Log.hpp"
+#include "HushwallCore/CaseNames.hpp"
 
 #include <cstdio>
 #include <mutex>
@@ -27,17 +28,11 @@ std::shared_ptr<LogSink> activeSink() {
 }  // namespace
 
 std::string_view levelName(LogLevel level) {
-  switch (level) {
-    case LogLevel::fault:
-      return "fault";
-    case LogLevel::error:
-      return "error";
-    case LogLevel::notice:
-      return "default";
-    case LogLevel::debug:
-      return "debug";
-  }
-  return "default";
+  static constexpr CaseName<LogLevel> names[] = {{LogLevel::fault, "fault"},
+                                                 {LogLevel::error, "error"},
+                                                 {LogLevel::notice, "default"},
+                                                 {LogLevel::debug, "debug"}};
+  return nameIn(names, level);
 }
 
 std::shared_ptr<LogSink> setLogSink(std::shared_ptr<LogSink> sink) {

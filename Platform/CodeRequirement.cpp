@@ -1,4 +1,5 @@
 #include "Platform/CodeRequirement.hpp"
+#include "HushwallCore/CaseNames.hpp"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -226,31 +227,19 @@ std::optional<std::string> quoted(std::string_view token) {
 }  // namespace
 
 std::string_view reasonName(Refusal::Reason reason) {
-  switch (reason) {
-    case Refusal::Reason::unparsableRequirement:
-      return "unparsable requirement";
-    case Refusal::Reason::lookupFailed:
-      return "credential lookup failed";
-    case Refusal::Reason::callerGone:
-      return "caller gone";
-    case Refusal::Reason::unreadable:
-      return "executable unreadable";
-    case Refusal::Reason::notRegularFile:
-      return "not a regular file";
-    case Refusal::Reason::notExecutable:
-      return "not executable";
-    case Refusal::Reason::untrustedOwner:
-      return "untrusted owner";
-    case Refusal::Reason::writableByOthers:
-      return "writable by others";
-    case Refusal::Reason::noIdentity:
-      return "no identity";
-    case Refusal::Reason::otherIdentifier:
-      return "other identifier";
-    case Refusal::Reason::otherTeam:
-      return "other team";
-  }
-  return "unknown";
+  using enum Refusal::Reason;
+  static constexpr CaseName<Refusal::Reason> names[] = {{unparsableRequirement, "unparsable requirement"},
+                                                        {lookupFailed, "credential lookup failed"},
+                                                        {callerGone, "caller gone"},
+                                                        {unreadable, "executable unreadable"},
+                                                        {notRegularFile, "not a regular file"},
+                                                        {notExecutable, "not executable"},
+                                                        {untrustedOwner, "untrusted owner"},
+                                                        {writableByOthers, "writable by others"},
+                                                        {noIdentity, "no identity"},
+                                                        {otherIdentifier, "other identifier"},
+                                                        {otherTeam, "other team"}};
+  return nameIn(names, reason);
 }
 
 std::expected<CodeIdentity, Refusal> readIdentityNote(int fd) {

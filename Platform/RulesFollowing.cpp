@@ -39,12 +39,13 @@ std::expected<std::unique_ptr<RulesFollowing>, BusError> RulesFollowing::start(B
   State* s = state.get();
   SerialQueue& queue = bus.queue();
   s->follower.emplace(
-      FilterFollower::Channel{[s, activation] { return callRules(s->bus, "CurrentRules", std::nullopt, activation); },
-                              [s, activation](const std::string& bytes) -> std::expected<void, BusError> {
-                                auto sent = callRules(s->bus, "Report", bytes, activation);
-                                if (!sent) return std::unexpected(sent.error());
-                                return {};
-                              }},
+      FilterFollower::Channel{
+          [s, activation] { return callRules(s->bus, RulesService::currentRules, std::nullopt, activation); },
+          [s, activation](const std::string& bytes) -> std::expected<void, BusError> {
+            auto sent = callRules(s->bus, RulesService::report, bytes, activation);
+            if (!sent) return std::unexpected(sent.error());
+            return {};
+          }},
       FilterFollower::Output{std::move(output.apply),
                              [s, &queue](double seconds) {
                                s->retry.cancel();

@@ -91,7 +91,7 @@ std::expected<std::unique_ptr<DaemonClient>, Failure> connect() {
 }
 
 std::expected<FilterRuleSet, Failure> currentRules(const DaemonClient& client, std::string* bytes = nullptr) {
-  auto reply = client.call(rulesService, "CurrentRules");
+  auto reply = client.call(rulesService, RulesService::currentRules);
   if (!reply) return std::unexpected(Failure::fromBus(reply.error()));
   if (bytes != nullptr) *bytes = *reply;
   auto rules = FilterRuleSet::decode(*reply);
@@ -159,7 +159,7 @@ Outcome report(std::span<const std::string> words) {
     return std::unexpected(Failure::usage(
         cat("the report is ", bytes.size(), " bytes; the daemon takes at most ", FilterReport::maxEncodedSize)));
   }
-  auto sent = (*client)->call(rulesService, "Report", bytes);
+  auto sent = (*client)->call(rulesService, RulesService::report, bytes);
   if (!sent) return std::unexpected(Failure::fromBus(sent.error()));
   std::cout << "Reported " << caseName(made.outcome) << ", " << made.ruleCount << " rules.\n";
   return {};

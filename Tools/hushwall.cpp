@@ -133,7 +133,7 @@ std::expected<T, Failure> decoded(Decoded<T> value) {
 }
 
 std::expected<std::optional<SessionState>, Failure> currentSession(const DaemonClient& client) {
-  auto reply = request(client, "CurrentSession");
+  auto reply = request(client, AppService::currentSession);
   if (!reply) return std::unexpected(reply.error());
   if (reply->empty()) return std::optional<SessionState>();
   auto state = decoded(SessionState::decode(*reply));
@@ -157,7 +157,7 @@ Outcome start(std::span<const std::string> words) {
 
   auto client = connect();
   if (!client) return std::unexpected(client.error());
-  auto reply = request(**client, "StartSession", StartSessionRequest{*domains, *duration}.encoded());
+  auto reply = request(**client, AppService::startSession, StartSessionRequest{*domains, *duration}.encoded());
   if (!reply) return std::unexpected(reply.error());
   if (args.has("json")) {
     std::cout << jsonLine(*reply);
@@ -224,7 +224,7 @@ Outcome status(std::span<const std::string> words) {
   auto client = connect();
   if (!client) return std::unexpected(client.error());
   if (args.has("json")) {
-    auto reply = request(**client, "CurrentSession");
+    auto reply = request(**client, AppService::currentSession);
     if (!reply) return std::unexpected(reply.error());
     std::cout << jsonLine(*reply);
     return {};
@@ -241,14 +241,14 @@ Outcome status(std::span<const std::string> words) {
 }
 
 std::expected<ScheduleSet, Failure> readSchedules(const DaemonClient& client) {
-  auto reply = request(client, "Schedules");
+  auto reply = request(client, AppService::schedules);
   if (!reply) return std::unexpected(reply.error());
   if (reply->empty()) return std::unexpected(Failure::badReply("no schedule set"));
   return decoded(ScheduleSet::decode(*reply));
 }
 
 std::optional<std::string> scheduleFailure(const DaemonClient& client) {
-  auto reply = client.call(appService, "HealthCheck");
+  auto reply = client.call(appService, AppService::healthCheck);
   if (!reply) return std::nullopt;
   auto health = DaemonHealth::decode(*reply);
   return health ? health->scheduleFailure : std::nullopt;
@@ -351,7 +351,7 @@ Outcome schedules(std::span<const std::string> words) {
   auto client = connect();
   if (!client) return std::unexpected(client.error());
   if (action == "list") {
-    auto reply = request(**client, "Schedules");
+    auto reply = request(**client, AppService::schedules);
     if (!reply) return std::unexpected(reply.error());
     return printSchedules(**client, *reply, json);
   }
@@ -372,7 +372,7 @@ Outcome schedules(std::span<const std::string> words) {
       chosen.isEnabled = action == "resume";
     }
   }
-  auto reply = request(**client, "SaveSchedules", Schedule::encodedList(list));
+  auto reply = request(**client, AppService::saveSchedules, Schedule::encodedList(list));
   if (!reply) return std::unexpected(reply.error());
   return printSchedules(**client, *reply, json);
 }
@@ -385,7 +385,7 @@ Outcome health(std::span<const std::string> words) {
   if (!(*parsed)->positional.empty()) return std::unexpected(Failure::usage("health takes no arguments"));
   auto client = connect();
   if (!client) return std::unexpected(client.error());
-  auto reply = request(**client, "HealthCheck");
+  auto reply = request(**client, AppService::healthCheck);
   if (!reply) return std::unexpected(reply.error());
   if ((*parsed)->has("json")) {
     std::cout << jsonLine(*reply);
@@ -413,8 +413,9 @@ int raw(std::span<const std::string> words) {
   const auto& positional = parsed->positional;
   if (positional.empty()) return usage("raw needs a method");
   const std::string& method = positional[0];
-  bool takesPayload = method == "StartSession" || method == "SaveSchedules";
-  bool known = takesPayload || method == "CurrentSession" || method == "Schedules" || method == "HealthCheck";
+  bool takesPayload = method == AppService::startSession || method == AppService::saveSchedules;
+  bool known = takesPayload || method == AppService::currentSession || method == AppService::schedules ||
+               method == AppService::healthCheck;
   if (!known) return usage(cat("unknown method \"", method, "\"; see hushwall raw --help"));
   if (takesPayload && positional.size() != 2)
     return usage(cat(method, " needs a payload (JSON, or - for standard input)"));
