@@ -16,13 +16,7 @@ SESSION = 60
 TICK = 15  # the session ticker's interval, seconds
 DEADLINE = 0.25  # the filter's verdict deadline, seconds
 REFUSED = "net::ERR_CONNECTION_REFUSED"
-SINK = """
-import socket, sys
-sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-sink.bind((sys.argv[1], 443))
-while True:
-    print(len(sink.recv(65536)), flush=True)
-"""
+SINK = "import socket,sys\ns=socket.socket(2,2)\ns.bind((sys.argv[1],443))\nwhile 1: print(len(s.recv(65536)),flush=True)"
 
 
 def around_hosts(bed, url):
@@ -46,12 +40,11 @@ def tables(bed):
 
 def refused_throughout(browser, url, seconds, interval=0.0):
     """Whether every fresh load of `url` for `seconds` is refused: the hosts file's doing, not the filter's."""
-    deadline = time.monotonic() + seconds
-    results = [browser.fresh_error(url)]
+    deadline, refused = time.monotonic() + seconds, browser.fresh_error(url) == REFUSED
     while time.monotonic() < deadline:
         time.sleep(interval)
-        results.append(browser.fresh_error(url))
-    return all(error == REFUSED for error in results)
+        refused = browser.fresh_error(url) == REFUSED and refused
+    return refused
 
 
 def hosts_checks(bed, browser):
