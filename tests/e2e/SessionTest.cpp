@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "E2E.hpp"
 #include "HushwallCore/DaemonHealth.hpp"
@@ -232,6 +233,10 @@ TEST_F(SessionE2E, TamperingIsRepairedWithinTheDebounce) {
   };
   for (const auto& [name, tamper, hostsAfter] : cases) {
     SCOPED_TRACE(name);
+    // Each repair's own writes wake the watchers once more, and that repair
+    // would mend a tampering made meanwhile: each case starts once they are
+    // quiet, so that only the watcher of the file it touches can mend it.
+    std::this_thread::sleep_for(2 * 250ms);
     auto tampered = Clock::now();
     tamper();
     ASSERT_TRUE(waitUntil([&] { return fileOrEmpty(daemon.hosts) == hostsAfter && sessionIsBack(); }, 3s, 5ms))
