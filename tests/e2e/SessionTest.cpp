@@ -224,11 +224,16 @@ TEST_F(SessionE2E, TamperingIsRepairedWithinTheDebounce) {
   const std::string regionOnly = blocked.substr(0, blocked.size() - SandboxDaemon::initialHosts.size());
   std::string edited = blocked;
   edited.replace(edited.find("127.0.0.1\texample.com"), 21, "127.0.0.2\texample.com");
+  // Written whole and renamed into place, so that no repair reads a half-written file.
+  auto replace = [](const std::string& path, const std::string& bytes, unsigned mode = 0644) {
+    writeFile(path + ".new", bytes, mode);
+    fs::rename(path + ".new", path);
+  };
   const std::vector<std::tuple<const char*, std::function<void()>, std::string>> cases = {
-      {"region line edited", [&] { writeFile(daemon.hosts, edited); }, blocked},
-      {"region removed", [&] { writeFile(daemon.hosts, std::string(SandboxDaemon::initialHosts)); }, blocked},
+      {"region line edited", [&] { replace(daemon.hosts, edited); }, blocked},
+      {"region removed", [&] { replace(daemon.hosts, std::string(SandboxDaemon::initialHosts)); }, blocked},
       {"session file deleted", [&] { fs::remove(daemon.session); }, blocked},
-      {"session file garbled", [&] { writeFile(daemon.session, "{\"schemaVersion\":3,", 0600); }, blocked},
+      {"session file garbled", [&] { replace(daemon.session, "{\"schemaVersion\":3,", 0600); }, blocked},
       {"hosts file deleted", [&] { fs::remove(daemon.hosts); }, regionOnly},
   };
   for (const auto& [name, tamper, hostsAfter] : cases) {
