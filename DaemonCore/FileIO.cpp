@@ -114,7 +114,7 @@ bool isTemporaryOf(std::string_view name, std::string_view target) {
 }
 
 // Only this target's own temporary names: anything else in the directory is not ours.
-void removeLeftoverTemporaries(const Steps& steps, const std::string& directory, std::string_view target) {
+void removeTemporariesOf(const Steps& steps, const std::string& directory, std::string_view target) {
   std::error_code code;
   for (const auto& entry : std::filesystem::directory_iterator(directory, code)) {
     std::string name = entry.path().filename().string();
@@ -199,7 +199,7 @@ const Steps& Steps::live() {
 Result<void> replaceAtomically(const Steps& steps, const std::string& target, std::string_view bytes, mode_t createMode,
                                const Attributes& attributes) {
   std::string directory = parentDirectory(target);
-  removeLeftoverTemporaries(steps, directory, lastComponent(target));
+  removeTemporariesOf(steps, directory, lastComponent(target));
   std::string temp = cat(directory, "/.", lastComponent(target), "-", Uuid::random().string(), ".tmp");
   if (auto created = steps.createTemp(temp, createMode); !created) return created;
 
@@ -215,6 +215,10 @@ Result<void> replaceAtomically(const Steps& steps, const std::string& target, st
   // Makes the rename itself durable; the write has succeeded either way.
   steps.syncDirectory(directory);
   return {};
+}
+
+void removeLeftoverTemporaries(const Steps& steps, const std::string& target) {
+  removeTemporariesOf(steps, parentDirectory(target), lastComponent(target));
 }
 
 Result<void> removeDurably(const Steps& steps, const std::string& path) {

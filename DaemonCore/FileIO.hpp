@@ -75,6 +75,12 @@ struct Steps {
 [[nodiscard]] Result<void> replaceAtomically(const Steps& steps, const std::string& target, std::string_view bytes,
                                              mode_t createMode, const Attributes& attributes);
 
+// Removes the temporary files that replacements of `target` cut short left
+// behind. replaceAtomically does it before each write; the daemon's launch does
+// it too, so that none outlives a crash that no write of its target follows.
+// REQUIRES: no replacement of `target` is under way.
+void removeLeftoverTemporaries(const Steps& steps, const std::string& target);
+
 // Removes `path` and syncs its directory; removing an absent file succeeds.
 [[nodiscard]] Result<void> removeDurably(const Steps& steps, const std::string& path);
 

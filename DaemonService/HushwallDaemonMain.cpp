@@ -204,6 +204,13 @@ void run(CodeRequirement::Owner owner, LogTarget target) {
   if (target == LogTarget::journal) installJournalSink();
   log().notice(cat("HushwallDaemon starting, uid=", static_cast<std::uint32_t>(getuid())));
 
+  // Before anything reads the state: a write that a kill cut short would
+  // otherwise leave its temporary file until its target is written again.
+  for (const std::string& file :
+       {HostsFile(systemPaths().hostsFile).path(), SessionStore(systemPaths().stateDirectory).path(),
+        ScheduleStore(systemPaths().stateDirectory).path()}) {
+    FileIO::removeLeftoverTemporaries(FileIO::Steps::live(), file);
+  }
   // Connected before the reconcile, whose effects may ring the filter.
   (void)bus();
   logLaunch(coordinator().reconcileOnLaunch());

@@ -9,11 +9,7 @@ namespace {
 
 class StandardErrorSink final : public LogSink {
  public:
-  void write(const LogRecord& record) override {
-    // One fprintf per line keeps lines from different threads whole.
-    std::fprintf(stderr, "%s %s[%s] %s\n", levelName(record.level).data(), record.subsystem.c_str(),
-                 record.category.c_str(), record.message.c_str());
-  }
+  void write(const LogRecord& record) override { writeToStandardError(record); }
 };
 
 std::mutex sinkMutex;
@@ -33,6 +29,11 @@ std::string_view levelName(LogLevel level) {
                                                  {LogLevel::notice, "default"},
                                                  {LogLevel::debug, "debug"}};
   return nameIn(names, level);
+}
+
+void writeToStandardError(const LogRecord& record) {
+  std::fprintf(stderr, "%s %s[%s] %s\n", levelName(record.level).data(), record.subsystem.c_str(),
+               record.category.c_str(), record.message.c_str());
 }
 
 std::shared_ptr<LogSink> setLogSink(std::shared_ptr<LogSink> sink) {

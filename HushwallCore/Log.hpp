@@ -31,6 +31,10 @@ class LogSink {
   virtual void write(const LogRecord& record) = 0;
 };
 
+// The one standard-error form of a record, "LEVEL subsystem[category] message",
+// written whole in one call so that lines from different threads never mix.
+void writeToStandardError(const LogRecord& record);
+
 // Replaces the process-wide sink; nullptr restores the standard-error sink.
 // Returns the sink that was installed before.
 std::shared_ptr<LogSink> setLogSink(std::shared_ptr<LogSink> sink);

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 
-#include <cstdio>
 #include <memory>
 
 #define SD_JOURNAL_SUPPRESS_LOCATION  // the sink's own file and line would mislead
@@ -29,8 +28,7 @@ void JournalLogSink::write(const LogRecord& record) {
   for (auto& entry : entries) vector.push_back({entry.data(), entry.size()});
   // The journal client reports success when no journal listens, so look first.
   if (journalAvailable() && sd_journal_sendv(vector.data(), static_cast<int>(vector.size())) >= 0) return;
-  std::fprintf(stderr, "%s %s[%s] %s\n", levelName(record.level).data(), record.subsystem.c_str(),
-               record.category.c_str(), record.message.c_str());
+  writeToStandardError(record);
 }
 
 bool journalAvailable(std::string_view socketPath) {

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 namespace hushwall::testing {
 
@@ -17,15 +19,24 @@ PrivateBus::PrivateBus(const std::string& configPath) {
   char directory[] = "/tmp/hushwall-bus-XXXXXX";
   if (mkdtemp(directory) == nullptr) std::abort();
   directory_ = directory;
+  // Its output goes to a file: a pipe nobody drains fills with its warnings (one a call refused for
+  // too many pending replies), and a dbus-daemon blocked writing one stops serving every connection.
+  const std::string log = directory_ + "/log";
   daemon_ = std::make_unique<Subprocess>(
       std::vector<std::string>{"dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + configPath,
-                               "--address=unix:path=" + directory_ + "/bus", "--print-address=1"});
-  auto address = daemon_->nextLine(std::chrono::seconds(10));
-  if (!address || address->empty()) {
-    std::fprintf(stderr, "dbus-daemon did not print its address: %s\n", daemon_->err.c_str());
+                               "--address=unix:path=" + directory_ + "/bus", "--print-address=1"},
+      log);
+  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       address_.empty() && std::chrono::steady_clock::now() < deadline;
+       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+    std::ifstream in(log);
+    std::string line;
+    if (std::getline(in, line) && !in.eof() && line.starts_with("unix:")) address_ = line;
+  }
+  if (address_.empty()) {
+    std::fprintf(stderr, "dbus-daemon did not print its address; see %s\n", log.c_str());
     std::abort();
   }
-  address_ = *address;
   setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
 }
 
