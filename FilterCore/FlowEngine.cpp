@@ -21,8 +21,11 @@ constexpr std::uint8_t tlsHandshakeRecord = 22;
 using Action = Decision::Action;
 using Mark = Decision::Mark;
 using Source = Decision::Source;
-constexpr CaseName<Action> actionNames[] = {
-    {Action::accept, "accept"}, {Action::reset, "reset"}, {Action::reject, "reject"}, {Action::answer, "answer"}};
+constexpr CaseName<Action> actionNames[] = {{Action::accept, "accept"},
+                                            {Action::reset, "reset"},
+                                            {Action::reject, "reject"},
+                                            {Action::answer, "answer"},
+                                            {Action::hold, "hold"}};
 constexpr CaseName<Mark> markNames[] = {{Mark::none, "none"}, {Mark::allowed, "allowed"}, {Mark::blocked, "blocked"}};
 constexpr CaseName<Source> sourceNames[] = {{Source::none, "none"},
                                             {Source::tlsServerName, "tlsServerName"},
@@ -394,7 +397,11 @@ struct FlowEngine::State {
     for (const auto& fragment : *fragments) addToStream(**flow, fragment.offset, fragment.bytes);
     keepBudget(**flow);
     NameScan scan = scanHandshake((*flow)->pending->stream.contiguous());
-    if (scan.status == NameScan::Status::needMore && !streamIsFull(**flow)) return acceptOnly();
+    if (scan.status == NameScan::Status::needMore && !streamIsFull(**flow)) {
+      Decision waiting;
+      if (blockingAnything()) waiting.action = Decision::Action::hold;
+      return waiting;
+    }
     if (scan.status != NameScan::Status::complete) return settleUnread(blockingAnything());
     return settle(flow, packet.key, now, Decision::Source::quicServerName, std::move(scan.name), false,
                   Decision::Action::reject);

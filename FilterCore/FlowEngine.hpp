@@ -35,6 +35,8 @@ struct Decision {
     reset,   // drop it and reset the TCP connection
     reject,  // drop it and answer ICMP port unreachable
     answer,  // drop it and send `reply` instead
+    hold,    // leave it unanswered: the flow's next decision settles it too (the
+             // caller passes it then unless the flow is blocked), or the deadline
   };
   // What to record in the flow's conntrack mark.
   enum class Mark {
@@ -114,7 +116,8 @@ class FlowEngine {
   //    addresses; otherwise accept without a mark.
   //  - Other UDP is read as QUIC: Initials are opened and their CRYPTO frames
   //    reassembled until the ClientHello is whole (accept, no mark, while
-  //    waiting). A blocked name rejects the flow. While the rules block
+  //    waiting; hold instead while the rules block anything, so that no part
+  //    of a blocked name's ClientHello leaves). A blocked name rejects the flow. While the rules block
   //    anything, a packet that claims to be an Initial but cannot be opened,
   //    or a long header of an unknown version, is rejected too, so the
   //    program falls back to TCP; otherwise the flow is allowed.

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <set>
 
+#include "FilterService/FlowMarker.hpp"
+#include "FilterService/Marks.hpp"
 #include "FilterService/SocketReaper.hpp"
 #include "HushwallCore/FlowRules.hpp"
 #include "HushwallCore/Strings.hpp"
@@ -19,6 +21,11 @@
 namespace hushwall::filter {
 
 namespace {
+
+std::optional<FlowKey> flowOf(std::span<const std::uint8_t> bytes) {
+  auto parsed = parsePacket(bytes);
+  return parsed ? std::optional(parsed->key) : std::nullopt;
+}
 
 PacketQueue::Verdict verdictFor(const Decision& decision) {
   using Verdict = PacketQueue::Verdict;
@@ -30,6 +37,7 @@ PacketQueue::Verdict verdictFor(const Decision& decision) {
     case Decision::Action::reject:
       return Verdict::refusePacket;
     case Decision::Action::answer:
+    case Decision::Action::hold:
       return Verdict::drop;
   }
   return Verdict::accept;
@@ -74,6 +82,7 @@ std::expected<std::unique_ptr<Enforcer>, std::string> Enforcer::start(Options op
   std::unique_ptr<Enforcer> made(new Enforcer());
   made->rawV4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
   made->rawV6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+  made->deadline_ = options.deadline;
   Enforcer* self = made.get();
   // The queue first: its guard process must not inherit the table's socket.
   auto queue = PacketQueue::open(options.queueNumber, options.deadline,
@@ -123,6 +132,23 @@ void Enforcer::judge(PacketQueue::Packet packet) {
       }
     }
   }
+  auto key = held_.empty() && decision.action != Decision::Action::hold ? std::nullopt : flowOf(packet.bytes);
+  if (key && decision.action == Decision::Action::hold) {
+    packet.bytes.clear();
+    held_[*key].push_back(std::move(packet));
+    return;
+  }
+  if (key) {
+    // Held until the flow was decided: passed in order ahead of this packet, unless it is blocked.
+    if (auto found = held_.find(*key); found != held_.end() && decision.mark != Decision::Mark::none) {
+      auto verdict =
+          decision.mark == Decision::Mark::blocked ? PacketQueue::Verdict::drop : PacketQueue::Verdict::accept;
+      for (const PacketQueue::Packet& waiting : found->second) (void)queue_->answer(waiting, verdict);
+      held_.erase(found);
+    }
+    // The deadline has passed those of flows that went quiet.
+    std::erase_if(held_, [&](const auto& entry) { return packet.received - entry.second.back().received > deadline_; });
+  }
   (void)queue_->answer(packet, verdictFor(decision));
 }
 
@@ -143,34 +169,39 @@ FilterFollower::Applied Enforcer::apply(const std::vector<std::string>& hosts) {
   if (auto installed = table_->install(); !installed) {
     return {FilterReport::Outcome::applyFailed, cat("could not install the table: ", installed.error().message)};
   }
-  std::optional<std::string> reapFailure;
+  std::optional<std::string> endFailure;
   {
     // Packets wait meanwhile; the verdict deadline bounds how long.
     std::lock_guard lock(engineMutex_);
-    auto reaped = reapSockets([&](const FlowKey& key) {
+    auto isBlocked = [&](const FlowKey& key) {
       return addresses.contains(key.destination) || engine_.blockedNameFor(key).has_value();
-    });
-    if (reaped) {
-      socketsClosed_ += reaped->destroyed;
-    } else {
-      reapFailure = reaped.error();
-    }
+    };
+    // Forwarded flows have no socket here, and a kernel may refuse SOCK_DESTROY:
+    // the blocked mark has the table reset what either leaves open.
+    auto marked = markFlows(marks::decided(marks::blockFlow, table_->generation()), isBlocked);
+    auto reaped = reapSockets(isBlocked);
+    if (marked) flowsMarked_ += *marked;
+    if (reaped) socketsClosed_ += reaped->destroyed;
+    if (!marked || !reaped) endFailure = marked ? reaped.error() : marked.error();
   }
-  if (reapFailure) return {FilterReport::Outcome::applyFailed, cat("open connections stay: ", *reapFailure)};
+  if (endFailure) return {FilterReport::Outcome::applyFailed, cat("open connections stay: ", *endFailure)};
   return {FilterReport::Outcome::applied, counters()};
 }
 
 std::string Enforcer::counters() const {
   FlowEngine::Stats stats;
   std::uint64_t closed = 0;
+  std::uint64_t marked = 0;
   {
     std::lock_guard lock(engineMutex_);
     stats = engine_.stats();
     closed = socketsClosed_;
+    marked = flowsMarked_;
   }
   PacketQueue::Stats queued = queue_->stats();
   return cat("flows blocked ", stats.flowsBlocked, ", queries blocked ", stats.queriesBlocked, ", sockets closed ",
-             closed, ", packets judged ", queued.received, ", verdicts at the deadline ", queued.expired);
+             closed, ", flows marked for reset ", marked, ", packets judged ", queued.received,
+             ", verdicts at the deadline ", queued.expired);
 }
 
 bool Enforcer::responsive(std::chrono::milliseconds within) const {

@@ -3,7 +3,8 @@
 // another thread per packet costs more than the judging), and it applies each
 // rule set: the engine's rules, the nftables table present exactly while
 // something is blocked, and the connections already open to newly blocked
-// names ended.
+// names ended: local sockets destroyed, and every flow's conntrack entry,
+// forwarded ones included, marked for the table to reset.
 //
 // Thread-safety: `apply`, `responsive` and destruction may be called from any
 // thread; applies must not overlap (the rules follower serialises them).
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -54,7 +56,11 @@ class Enforcer {
   mutable std::mutex engineMutex_;
   FlowEngine engine_;                // GUARDED_BY(engineMutex_)
   std::uint64_t socketsClosed_ = 0;  // GUARDED_BY(engineMutex_)
-  int rawV4_ = -1;                   // for answers put in place of refused packets
+  std::uint64_t flowsMarked_ = 0;    // GUARDED_BY(engineMutex_): conntrack entries set to reset
+  // Packets the engine holds until their flow is decided: the reader thread's only.
+  std::map<FlowKey, std::vector<PacketQueue::Packet>> held_;
+  std::chrono::milliseconds deadline_{0};
+  int rawV4_ = -1;  // for answers put in place of refused packets
   int rawV6_ = -1;
   std::unique_ptr<FilterTable> table_;  // used only by apply and destruction
   std::unique_ptr<PacketQueue> queue_;

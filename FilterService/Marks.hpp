@@ -20,5 +20,6 @@ inline constexpr std::uint32_t refusePacket = 0x03000000;  // this packet only; 
 [[nodiscard]] constexpr std::uint32_t decided(std::uint32_t verdict, unsigned generation) {
   return verdict | ((generation & 3u) << 26);
 }
+inline constexpr std::uint32_t generationBits = 0x0c000000;
 
 }  // namespace hushwall::filter::marks

@@ -38,8 +38,6 @@ class FileWatcher : public std::enable_shared_from_this<FileWatcher> {
   // For good: drops the watch, the poll and any pending handler call.
   void cancel();
 
-  [[nodiscard]] const std::string& path() const { return path_; }
-
  private:
   FileWatcher(std::string path, SerialQueue& queue, std::chrono::milliseconds debounce, std::function<void()> onChange,
               std::chrono::milliseconds poll);

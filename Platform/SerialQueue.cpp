@@ -265,8 +265,6 @@ void SerialQueue::WorkItem::cancel() {
   loop->post(drop);
 }
 
-bool SerialQueue::WorkItem::isCancelled() const { return state_ && state_->cancelled.load(); }
-
 SerialQueue::EventSource::~EventSource() { loop_->release(source_); }
 
 SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), loop_(std::make_shared<Loop>()) {

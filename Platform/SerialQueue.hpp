@@ -1,8 +1,8 @@
 // A serial queue: one thread running an sd-event loop, onto which any thread
 // posts work. What the daemon runs on instead of dispatch queues.
 //
-// Thread-safety: `async`, `asyncAfter`, `sync`, `isCurrent` and `label` may be
-// called from any thread. `addTimer`, `addFd` and `event` REQUIRE the caller to
+// Thread-safety: `async`, `asyncAfter`, `sync` and `isCurrent` may be called
+// from any thread. `addTimer`, `addFd` and `event` REQUIRE the caller to
 // be on the queue (sd-event objects belong to the thread that runs their loop).
 // Work runs in the order it was posted, one item at a time, never concurrently.
 // Handlers must not throw.
@@ -39,7 +39,6 @@ class SerialQueue {
   class WorkItem {
    public:
     void cancel();
-    [[nodiscard]] bool isCancelled() const;
 
    private:
     friend struct Loop;
@@ -78,7 +77,6 @@ class SerialQueue {
   // process ends by exit() from some queue.
   [[noreturn]] static void dispatchMain();
 
-  [[nodiscard]] const std::string& label() const { return label_; }
   [[nodiscard]] bool isCurrent() const;
 
   void async(std::function<void()> work);

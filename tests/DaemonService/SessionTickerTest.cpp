@@ -2,14 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cmath>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
 #include <vector>
 
-#include "HushwallCore/Strings.hpp"
 #include "support/CapturingLogSink.hpp"
 
 namespace hushwall {
@@ -27,16 +24,14 @@ Outcome runningWith(double remaining) {
 }
 
 TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
-  struct Case {
+  SessionState notANumber;
+  notANumber.totalDuration = std::numeric_limits<double>::quiet_NaN();
+  const struct {
     const char* name;
     Outcome outcome;
     Arming arming;
     Hooks hooks;
-  };
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  SessionState notANumber;
-  notANumber.totalDuration = nan;
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"40 s left", runningWith(40), {15, 5}, {true, false}},
       {"10 s left: lands on the end", runningWith(10), {10, 0}, {false, false}},
       {"exactly one interval left", runningWith(15), {15, 0}, {false, false}},
@@ -46,7 +41,7 @@ TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
       {"stuck", Outcome::stuck(DaemonError::hostsWriteFailed), {15, 5}, {false, false}},
       {"idle", Outcome::idle(), {15, 5}, {true, true}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Arming::after(c.outcome, 15), c.arming);
     EXPECT_EQ(Hooks::after(c.outcome, 15), c.hooks);
@@ -61,30 +56,27 @@ TEST(SessionTickerTest, TicksRunTheHooksTheOutcomeAsksFor) {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<std::string> events;  // guarded by mutex
-  auto note = [&](std::string event) {
+  auto note = [&](const char* event) {
     std::lock_guard lock(mutex);
-    events.push_back(std::move(event));
+    events.push_back(event);
     changed.notify_all();
   };
   const std::vector<Outcome> script = {Outcome::idle(), Outcome::stuck(DaemonError::removalUnverified),
                                        runningWith(0.01), Outcome::ended(SessionState{})};
-  std::atomic<std::size_t> ticks{0};
+  std::size_t ticks = 0;  // touched only on the queue
   auto ticker = SessionTicker::make(
       [&] {
-        std::size_t n = ticks++;
         note("tick");
-        return n < script.size() ? script[n] : runningWith(1000);
+        return ticks < script.size() ? script[ticks++] : runningWith(1000);
       },
       [&] { note("onTick"); }, [&] { note("onIdle"); }, queue, 0.02);
   ticker->start();
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return events.size() >= 9; }));
-  }
-  queue.sync([&] { ticker.reset(); });  // no further tick once released
-  std::vector<std::string> expected = {"tick", "onTick", "onIdle", "tick", "tick", "tick", "onTick", "tick", "onTick"};
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 9), expected);
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return events.size() >= 9; }));
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 9),
+            (std::vector<std::string>{"tick", "onTick", "onIdle", "tick", "tick", "tick", "onTick", "tick", "onTick"}));
+  lock.unlock();
+  queue.sync([&] { ticker.reset(); });
   EXPECT_TRUE(logs.messages("ticker").empty()) << "the coordinator logs a stuck tick, not the ticker";
 }
 

@@ -15,7 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::CallRecorder;
-using Clock = CallRecorder::Clock;
 
 // A short poll, so that an absent path is looked at again within milliseconds.
 constexpr auto poll = 20ms;
@@ -25,14 +24,14 @@ class FileWatcherTest : public ::testing::Test {
   void write(const std::string& text, const std::string& path = {}) {
     std::ofstream(path.empty() ? path_ : path, std::ios::app) << text << std::flush;
   }
-  // Starts the watcher and waits until the queue has armed it.
+  // Starts a watcher and waits until the queue has armed it.
   std::shared_ptr<FileWatcher> started(std::chrono::milliseconds debounce) {
     auto watcher = FileWatcher::make(path_, queue_, debounce, calls_.callback(), poll);
     watcher->start();
     queue_.sync([] {});
     return watcher;
   }
-  // No further call within `quiet` of now.
+  // No call beyond the `count`-th within `quiet` of now.
   void expectNoCallBeyond(std::size_t count, std::chrono::milliseconds quiet) {
     EXPECT_FALSE(calls_.waitFor(count + 1, quiet)) << "an unexpected handler call";
   }
@@ -48,67 +47,58 @@ class FileWatcherTest : public ::testing::Test {
 TEST_F(FileWatcherTest, StartNeverCallsAndABurstOfWritesCallsOnceADebounceAfterTheLast) {
   write("start\n");
   auto watcher = started(100ms);
-  Clock::time_point last;
-  for (int i = 0; i < 3; ++i) {
+  CallRecorder::Clock::time_point last;
+  for (int i = 0; i < 3; ++i, std::this_thread::sleep_for(10ms)) {  // a burst shorter than the debounce
     write("line\n");
-    last = Clock::now();
-    std::this_thread::sleep_for(10ms);
+    last = CallRecorder::Clock::now();
   }
   ASSERT_TRUE(calls_.waitFor(1));
   EXPECT_GE(calls_.times()[0] - last, 100ms);
-  expectNoCallBeyond(1, 200ms);
+  expectNoCallBeyond(1, 150ms);
   EXPECT_EQ(deferrals(), 0u);
 }
 
-TEST_F(FileWatcherTest, FollowsARenameOverThePathAndADeletionAndRecreation) {
-  write("old\n");
+// Started on an absent path it polls silently until the file appears, then follows each usual way of replacing it.
+TEST_F(FileWatcherTest, FollowsACreationARenameOverThePathADeletionAndARecreation) {
   auto watcher = started(30ms);
-  write("new\n", dir_.file(".watched.tmp"));
-  std::filesystem::rename(dir_.file(".watched.tmp"), path_);
-  ASSERT_TRUE(calls_.waitFor(1));
-  write("edited\n");  // the new file is watched, not the replaced one
-  ASSERT_TRUE(calls_.waitFor(2));
-
-  std::filesystem::remove(path_);
-  ASSERT_TRUE(calls_.waitFor(3));
-  write("back\n");  // found by the poll
-  ASSERT_TRUE(calls_.waitFor(4));
-  write("watched again\n");
-  ASSERT_TRUE(calls_.waitFor(5));
-  expectNoCallBeyond(5, 100ms);
-  EXPECT_EQ(deferrals(), 1u) << "one log line per absence, not per poll";
-}
-
-TEST_F(FileWatcherTest, StartingOnAnAbsentPathPollsSilentlyUntilItAppears) {
-  auto watcher = started(30ms);
-  EXPECT_EQ(deferrals(), 1u);
   EXPECT_EQ(log_.records().back().level, LogLevel::debug);
   expectNoCallBeyond(0, 5 * poll);
-  EXPECT_EQ(deferrals(), 1u);
-  write("created\n");
-  ASSERT_TRUE(calls_.waitFor(1));
-  expectNoCallBeyond(1, 100ms);
+  EXPECT_EQ(deferrals(), 1u) << "one log line per absence, not per poll";
+  const std::vector<std::function<void()>> steps = {
+      [&] { write("created\n"); },
+      [&] {
+        write("new\n", dir_.file(".watched.tmp"));
+        std::filesystem::rename(dir_.file(".watched.tmp"), path_);
+      },
+      [&] { write("edited\n"); },  // the new file is watched, not the replaced one
+      [&] { std::filesystem::remove(path_); },
+      [&] { write("back\n"); },  // found by the poll
+      [&] { write("watched again\n"); },
+  };
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    steps[i]();
+    ASSERT_TRUE(calls_.waitFor(i + 1)) << i;
+  }
+  expectNoCallBeyond(steps.size(), 100ms);
+  EXPECT_EQ(deferrals(), 2u);
 }
 
+// Four watchers at once, on a present file with a pending call or on an absent path, dropped or cancelled.
 TEST_F(FileWatcherTest, NothingIsCalledAfterCancelOrOnceTheWatcherIsDropped) {
+  std::vector<std::shared_ptr<FileWatcher>> cancelled;
   for (bool absent : {false, true}) {
     for (bool drop : {false, true}) {
-      SCOPED_TRACE(std::string(absent ? "absent, " : "pending, ") + (drop ? "dropped" : "cancelled"));
       std::filesystem::remove(path_);
       if (!absent) write("content\n");
       auto watcher = started(100ms);
       write("change\n");
-      if (drop) {
-        watcher.reset();
-      } else {
-        watcher->cancel();
-      }
+      drop ? watcher.reset() : (watcher->cancel(), cancelled.push_back(watcher));
       queue_.sync([] {});
-      std::filesystem::remove(path_);
-      write("recreated\n");
-      expectNoCallBeyond(0, 200ms);  // past the moment a pending call was due
     }
   }
+  std::filesystem::remove(path_);
+  write("recreated\n");
+  expectNoCallBeyond(0, 200ms);  // past the moment a pending call was due
 }
 
 }  // namespace

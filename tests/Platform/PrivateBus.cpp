@@ -15,10 +15,8 @@ PrivateBus& PrivateBus::shared(const std::string& configPath) {
   return bus;
 }
 
-PrivateBus::PrivateBus(const std::string& configPath) {
-  char directory[] = "/tmp/hushwall-bus-XXXXXX";
-  if (mkdtemp(directory) == nullptr) std::abort();
-  directory_ = directory;
+PrivateBus::PrivateBus(const std::string& configPath) : directory_("/tmp/hushwall-bus-XXXXXX") {
+  if (mkdtemp(directory_.data()) == nullptr) std::abort();
   // Its output goes to a file: a pipe nobody drains fills with its warnings (one a call refused for
   // too many pending replies), and a dbus-daemon blocked writing one stops serving every connection.
   const std::string log = directory_ + "/log";
@@ -26,18 +24,19 @@ PrivateBus::PrivateBus(const std::string& configPath) {
       std::vector<std::string>{"dbus-daemon", "--nofork", "--nosyslog", "--config-file=" + configPath,
                                "--address=unix:path=" + directory_ + "/bus", "--print-address=1"},
       log);
+  std::string address;
   for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-       address_.empty() && std::chrono::steady_clock::now() < deadline;
+       address.empty() && std::chrono::steady_clock::now() < deadline;
        std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
     std::ifstream in(log);
     std::string line;
-    if (std::getline(in, line) && !in.eof() && line.starts_with("unix:")) address_ = line;
+    if (std::getline(in, line) && !in.eof() && line.starts_with("unix:")) address = line;
   }
-  if (address_.empty()) {
+  if (address.empty()) {
     std::fprintf(stderr, "dbus-daemon did not print its address; see %s\n", log.c_str());
     std::abort();
   }
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
 }
 
 PrivateBus::~PrivateBus() {

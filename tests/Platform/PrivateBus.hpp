@@ -16,16 +16,11 @@ class PrivateBus {
   // Started on first use; aborts the process when dbus-daemon cannot start.
   static PrivateBus& shared(const std::string& configPath);
   ~PrivateBus();
-  PrivateBus(const PrivateBus&) = delete;
-  PrivateBus& operator=(const PrivateBus&) = delete;
-
-  [[nodiscard]] const std::string& address() const { return address_; }
 
  private:
   explicit PrivateBus(const std::string& configPath);
-  std::unique_ptr<Subprocess> daemon_;
   std::string directory_;
-  std::string address_;
+  std::unique_ptr<Subprocess> daemon_;
 };
 
 }  // namespace hushwall::testing

@@ -2,33 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-
 namespace hushwall {
 namespace {
 
 TEST(SystemTimeSource, ReadsTheLiveClocks) {
   SystemTimeSource clock;
-  double first = clock.continuous();
-  double previous = first;
-  for (int i = 0; i < 1000; ++i) {
-    double now = clock.continuous();
-    ASSERT_GE(now, previous);
-    previous = now;
-  }
-  EXPECT_GT(first, 0);
-
-  std::string bootID = clock.bootID();
-  EXPECT_EQ(bootID.size(), 36u) << bootID;
-  EXPECT_EQ(clock.bootID(), bootID);
-
-  Date wall = clock.wallClock();
+  double continuous = clock.continuous();
+  EXPECT_GT(continuous, 0);
+  EXPECT_GE(clock.continuous(), continuous);
+  EXPECT_EQ(clock.bootID().size(), 36u) << clock.bootID();
+  EXPECT_EQ(clock.bootID(), clock.bootID());
+  // Boot time is the wall clock minus the time since boot.
+  Date wall = clock.wallClock(), boot = clock.bootTime();
   EXPECT_GT(wall, Date::fromUnix(1.7e9));
-  // Boot time is the wall clock minus the time since boot; two readings agree closely.
-  Date boot = clock.bootTime();
-  EXPECT_LT(boot, wall);
   EXPECT_NEAR(wall - boot, clock.continuous(), 1.0);
-  EXPECT_NEAR(clock.bootTime().sinceReferenceDate, boot.sinceReferenceDate, 1.0);
 }
 
 }  // namespace

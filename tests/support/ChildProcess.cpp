@@ -7,46 +7,29 @@
 #include <cerrno>
 
 namespace hushwall::testing {
-namespace {
 
-int reportFd = -1;  // the child's end of the pipe; -1 in the parent
-
-}  // namespace
-
-void reportFromChild(const std::string& text) {
-  if (reportFd >= 0 && !text.empty()) (void)!::write(reportFd, text.data(), text.size());
-}
-
-std::string inChildProcess(const std::function<void()>& body) {
+std::string asUnprivilegedUser(const std::function<std::string()>& body) {
+  if (::geteuid() != 0) return body();
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return "pipe failed";
   pid_t child = ::fork();
   if (child == 0) {
-    ::close(fds[0]);
-    reportFd = fds[1];
-    body();
+    bool switched = ::setegid(unprivilegedID) == 0 && ::seteuid(unprivilegedID) == 0;
+    std::string result = switched ? body() : "could not switch to the unprivileged user";
+    (void)!::write(fds[1], result.data(), result.size());
     ::_exit(0);
   }
   ::close(fds[1]);
   std::string report;
   char buffer[512];
-  for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) != 0;) {
+  for (ssize_t got; (got = ::read(fds[0], buffer, sizeof buffer)) != 0 && (got > 0 || errno == EINTR);) {
     if (got > 0) report.append(buffer, static_cast<std::size_t>(got));
-    if (got < 0 && errno != EINTR) break;
   }
   ::close(fds[0]);
   int status = 0;
   if (child < 0 || ::waitpid(child, &status, 0) < 0) return "fork or wait failed";
   if (WIFSIGNALED(status)) report += " [killed by signal " + std::to_string(WTERMSIG(status)) + "]";
   return report;
-}
-
-std::string asUnprivilegedUser(const std::function<std::string()>& body) {
-  if (::geteuid() != 0) return body();
-  return inChildProcess([&] {
-    bool switched = ::setegid(unprivilegedID) == 0 && ::seteuid(unprivilegedID) == 0;
-    reportFromChild(switched ? body() : "could not switch to the unprivileged user");
-  });
 }
 
 }  // namespace hushwall::testing

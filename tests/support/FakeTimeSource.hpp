@@ -11,18 +11,40 @@ namespace hushwall::testing {
 
 class FakeTimeSource final : public TimeSource {
  public:
-  FakeTimeSource(double wall = 1000, double continuous = 5000, std::string bootID = "A", double bootTime = 0);
+  FakeTimeSource(double wall = 1000, double continuous = 5000, std::string bootID = "A", double bootTime = 0)
+      : wall_(wall), continuous_(continuous), bootID_(std::move(bootID)), bootTime_(bootTime) {}
 
-  [[nodiscard]] Date wallClock() const override;
-  [[nodiscard]] Date bootTime() const override;
-  [[nodiscard]] std::string bootID() const override;
-  [[nodiscard]] double continuous() const override;
+  [[nodiscard]] Date wallClock() const override {
+    std::lock_guard lock(mutex_);
+    return Date{wall_};
+  }
+  [[nodiscard]] Date bootTime() const override {
+    std::lock_guard lock(mutex_);
+    return Date{bootTime_};
+  }
+  [[nodiscard]] std::string bootID() const override {
+    std::lock_guard lock(mutex_);
+    return bootID_;
+  }
+  [[nodiscard]] double continuous() const override {
+    std::lock_guard lock(mutex_);
+    return continuous_;
+  }
 
   // Moves the wall clock and the continuous clock forward together.
-  void advance(double seconds);
-  void setContinuous(double continuous);
+  void advance(double seconds) {
+    std::lock_guard lock(mutex_);
+    wall_ += seconds;
+    continuous_ += seconds;
+  }
   // A reboot: new boot id, continuous clock restarted, wall clock moved by `downtime`.
-  void reboot(std::string newBootID, double downtime, double continuousAfter = 40);
+  void reboot(std::string newBootID, double downtime, double continuousAfter = 40) {
+    std::lock_guard lock(mutex_);
+    bootID_ = std::move(newBootID);
+    wall_ += downtime;
+    continuous_ = continuousAfter;
+    bootTime_ = wall_ - continuousAfter;
+  }
 
  private:
   mutable std::mutex mutex_;

@@ -17,21 +17,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool drain(int& fd, std::string& into) {
+void drain(int& fd, std::string& into) {
   char buffer[4096];
   ssize_t got = ::read(fd, buffer, sizeof buffer);
-  if (got > 0) {
-    into.append(buffer, static_cast<std::size_t>(got));
-    return true;
-  }
+  if (got > 0) return (void)into.append(buffer, static_cast<std::size_t>(got));
   ::close(fd);
   fd = -1;
-  return false;
 }
 
 int millisecondsUntil(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Reads what arrives on the open output pipes until `deadline` or the first arrival.
+void pump(int& out, std::string& outText, int& err, std::string& errText, Clock::time_point deadline) {
+  pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+  if (::poll(fds, 2, millisecondsUntil(deadline)) <= 0) return;
+  if (fds[0].revents != 0) drain(out, outText);
+  if (fds[1].revents != 0) drain(err, errText);
 }
 
 }  // namespace
@@ -105,22 +109,14 @@ std::optional<std::string> Subprocess::nextLine(std::chrono::milliseconds timeou
       return line;
     }
     if (stdout_ < 0 || millisecondsUntil(deadline) == 0) return std::nullopt;
-    pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
-    if (::poll(fds, 2, millisecondsUntil(deadline)) <= 0) continue;
-    if (fds[0].revents != 0) drain(stdout_, out);
-    if (fds[1].revents != 0) drain(stderr_, err);
+    pump(stdout_, out, stderr_, err, deadline);
   }
 }
 
 int Subprocess::finish(std::chrono::milliseconds timeout) {
   closeInput();
   auto deadline = Clock::now() + timeout;
-  while ((stdout_ >= 0 || stderr_ >= 0) && millisecondsUntil(deadline) > 0) {
-    pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
-    if (::poll(fds, 2, millisecondsUntil(deadline)) <= 0) continue;
-    if (fds[0].revents != 0) drain(stdout_, out);
-    if (fds[1].revents != 0) drain(stderr_, err);
-  }
+  while ((stdout_ >= 0 || stderr_ >= 0) && millisecondsUntil(deadline) > 0) pump(stdout_, out, stderr_, err, deadline);
   if (stdout_ >= 0 || stderr_ >= 0) {
     kill(SIGKILL);
     return -1;

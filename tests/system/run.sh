@@ -2,8 +2,9 @@
 # The system suite: the Debian package on a booted systemd, with journald, the
 # real system bus and the container's own /etc/hosts. One boot sequence runs a
 # two-minute session through install, activation, refusal of strangers,
-# upgrade, kill -9, tampering, refused removal, a reboot, the end, the idle
-# exit, removal and purge.
+# upgrade, kill -9, tampering, refused removal, a reboot, the network filter's
+# table, capabilities, kill -9 and watchdog, the end, the idle exit, removal
+# and purge.
 #
 # Usage: tests/system/run.sh BUILD_DIR   (as root; exit 77 when it cannot run here)
 # Figures go to standard output as "figure: ...".
@@ -22,7 +23,7 @@ source "$here/container.sh"
 work=$(mktemp -d /tmp/hushwall-system.XXXXXX)
 cleanup() {
   local status=$?
-  ((status == 0)) || { echo "--- journal of hushwalld"; container_run journalctl -u hushwalld -u hushwalld.path --no-pager -n 60 2>/dev/null; } || true
+  ((status == 0)) || { echo "--- journal of hushwalld and the filter"; container_run journalctl -u hushwalld -u hushwalld.path -u hushwall-filterd --no-pager -n 80 2>/dev/null; } || true
   container_teardown
   umount -l "$work/machine" 2>/dev/null || true
   rm -rf --one-file-system "$work"
@@ -44,6 +45,12 @@ wait_for() {
 region() { inside grep -q '^# BEGIN HUSHWALL' /etc/hosts; }
 session_field() { inside hushwall status --json | sed -n "s/.*\"$1\":\\([^,}]*\\).*/\\1/p" | tr -d '"'; }
 main_pid() { inside systemctl show -p MainPID --value hushwalld.service; }
+filter_pid() { inside systemctl show -p MainPID --value hushwall-filterd.service; }
+table='nft list table inet hushwall >/dev/null 2>&1'
+# fetch HOST: the status of http://HOST:8080/ from the sink on loopback, whatever
+# /etc/hosts says of HOST, so that only the filter can stand in the way; 000 when refused.
+fetch() { inside curl -s -o /dev/null -w '%{http_code}' --max-time 1 --resolve "$1:8080:127.0.0.1" "http://$1:8080/" || true; }
+filter_blocks() { [[ $(fetch example.com) == 000 && $(fetch other.example) == 200 ]]; }
 
 step "packages from the build in $build"
 # Built for speed: unstripped, quickly compressed; scripts/package makes the real one.
@@ -53,10 +60,13 @@ deb=$(ls "$work"/debs/hushwall_*.deb)
 # The upgrade: the same programs under a newer version, so dpkg replaces every file.
 dpkg-deb -R "$deb" "$work/upgrade"
 sed -i 's/^Version: .*/&+upgrade/' "$work/upgrade/DEBIAN/control"
-dpkg-deb -b "$work/upgrade" "$work/debs/upgrade.deb" >/dev/null
+dpkg-deb -Zgzip -z1 -b "$work/upgrade" "$work/debs/upgrade.deb" >/dev/null
 
 mkdir "$work/machine"
 container_init "$work/machine"
+# A watchdog short enough to see fire; the shipped 30 s works the same way.
+mkdir -p "$work/machine/upper/etc/systemd/system/hushwall-filterd.service.d"
+printf '[Service]\nWatchdogSec=3s\n' >"$work/machine/upper/etc/systemd/system/hushwall-filterd.service.d/watchdog.conf"
 mkdir -p "$work/machine/upper/root"
 cp "$deb" "$work/machine/upper/root/hushwall.deb"
 cp "$work/debs/upgrade.deb" "$work/machine/upper/root/upgrade.deb"
@@ -68,17 +78,24 @@ inside rm -f /usr/sbin/policy-rc.d
 inside dpkg -i /root/hushwall.deb >/dev/null
 [[ $(inside systemctl is-enabled hushwalld.path) == enabled ]] || fail "hushwalld.path is not enabled"
 [[ $(inside systemctl is-active hushwalld.service) == inactive ]] || fail "hushwalld runs with no state"
+[[ $(inside systemctl is-enabled hushwall-filterd.service) == enabled ]] || fail "hushwall-filterd is not enabled"
 [[ $(inside systemctl show -p ExecStart --value hushwalld.service) == *"path=/usr/sbin/hushwalld "* ]] || fail "ExecStart"
-exposure=$(inside systemd-analyze security hushwalld.service | sed -n 's/.*Overall exposure level for hushwalld.service: \([0-9.]*\).*/\1/p')
-echo "figure: systemd-analyze security exposure of hushwalld.service: $exposure"
-awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.0) }' || fail "the unit's exposure rose to '$exposure'"
+# The filter needs the host's network and raw sockets, hence its higher bound.
+for unit in hushwalld:2.0 hushwall-filterd:2.5; do
+  exposure=$(inside systemd-analyze security "${unit%:*}.service" | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+  echo "figure: systemd-analyze security exposure of ${unit%:*}.service: $exposure"
+  awk -v e="$exposure" -v bound="${unit#*:}" 'BEGIN { exit !(e != "" && e <= bound) }' || fail "${unit%:*}'s exposure rose to '$exposure'"
+done
 
-step "activation through D-Bus and systemd, 20 times"
+step "activation through D-Bus and systemd, 20 times; the filter comes up with the daemon"
+inside systemctl stop hushwall-filterd.service
 inside sh -c 'for i in $(seq 20); do
     systemctl stop hushwalld.service 2>/dev/null; systemctl reset-failed hushwalld.service
     start=$(date +%s%N); hushwall status --once >/dev/null || exit 1; echo $(( ($(date +%s%N) - start) / 1000 ))
   done' >"$work/activations" || fail "hushwall status did not activate the daemon"
 [[ $(inside systemctl is-active hushwalld.service) == active ]] || fail "the daemon is not active after a call"
+[[ $(inside systemctl is-active hushwall-filterd.service) == active ]] || fail "the filter did not come up with the daemon"
+inside sh -c "! $table" || fail "the filter has a table with nothing blocked"
 echo "figure: activation to answer p50 $(sort -n "$work/activations" | sed -n 10p) us over 20 (min $(sort -n "$work/activations" | head -1), max $(sort -n "$work/activations" | tail -1))"
 
 step "strangers are refused"
@@ -151,10 +168,38 @@ awk -v left="$left" -v expected="$expected" 'BEGIN { d = left - expected; exit !
   fail "time left after the reboot: ${left}s, expected about ${expected}s"
 [[ $(session_field id) == "$id" ]] || fail "the session changed across the reboot"
 
+step "the filter: its table in force, two capabilities, its report in the health"
+wait_for 10 "the filter's table is in force" "$table"
+inside systemd-run --quiet --unit=sink /usr/bin/python3 -m http.server --bind 127.0.0.1 --directory /tmp 8080
+wait_for 10 "the sink answers" "curl -s -o /dev/null --resolve other.example:8080:127.0.0.1 http://other.example:8080/"
+filter_blocks || fail "the filter lets example.com through, or blocks other.example"
+[[ $(inside sed -n 's/^CapEff:\t//p' "/proc/$(filter_pid)/status") == 0000000000003000 ]] ||
+  fail "the filter's capabilities: $(inside grep ^Cap "/proc/$(filter_pid)/status")"
+health=$(inside hushwall health)
+[[ $health == *"filter:         applied, "* ]] || fail "the health does not show the filter's report: $health"
+
+step "kill -9 of the filter: systemd restarts it and the block is back"
+pid=$(filter_pid)
+ms=$(inside timeout 10 sh -c "start=\$(date +%s%N); kill -9 $pid; while kill -0 $pid 2>/dev/null; do :; done
+  until $table; do sleep 0.005; done; echo \$(( (\$(date +%s%N) - start) / 1000000 ))") || fail "the table did not come back"
+echo "figure: kill -9 of the filter to its table back: ${ms} ms"
+((ms <= 1000)) || fail "the filter's table came back only after ${ms} ms"
+[[ $(filter_pid) != "$pid" ]] || fail "the filter was not restarted"
+filter_blocks || fail "the restarted filter does not enforce the rules"
+
+step "SIGSTOP of the filter: new flows pass at the deadline, and the watchdog has it restarted"
+pid=$(filter_pid)
+inside kill -STOP "$pid"
+[[ $(fetch other.example) == 200 ]] || fail "a new flow did not pass while the filter was stopped"
+wait_for 15 "the watchdog had the filter restarted" "[ \$(systemctl show -p MainPID --value hushwall-filterd.service) != $pid ] && $table"
+inside journalctl -u hushwall-filterd --no-pager | grep -q "Watchdog timeout" || fail "the restart was not the watchdog's"
+filter_blocks || fail "the filter restarted by the watchdog does not enforce the rules"
+
 step "the session ends on time; the idle exit ends the unit with status 0"
 wait_for $((130 - ($(date +%s) - started))) "the block is gone at the end" "! grep -q '^# BEGIN HUSHWALL' /etc/hosts"
 ended=$(date +%s)
 ((ended - started >= 119)) || fail "the block went after $((ended - started))s"
+wait_for 5 "the filter's table is gone at the end" "! $table"
 wait_for 80 "the idle exit" "! systemctl is-active -q hushwalld.service"
 [[ $(inside systemctl show -p Result --value hushwalld.service) == success ]] || fail "the idle exit was not a success"
 [[ $(inside systemctl show -p ExecMainStatus --value hushwalld.service) == 0 ]] || fail "the idle exit status was not 0"
@@ -163,6 +208,7 @@ sleep 2
 
 step "after the session: removal succeeds; purge leaves no region and no state"
 inside apt-get remove -y hushwall >/dev/null 2>&1 || fail "removal failed after the session"
+! inside systemctl is-active -q hushwall-filterd.service || fail "the filter runs after removal"
 inside sh -c 'printf "# BEGIN HUSHWALL stray\n0.0.0.0 example.com\n# END HUSHWALL\n" >>/etc/hosts'
 inside apt-get purge -y hushwall >/dev/null 2>&1 || fail "purge failed"
 ! region || fail "a managed region is left after purge"

@@ -17,33 +17,28 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 namespace {
 
 void pad(std::string& bytes, std::size_t alignment) {
-  while (bytes.size() % alignment != 0) bytes.push_back('\0');
+  bytes.resize((bytes.size() + alignment - 1) / alignment * alignment);
 }
 
 // A method call without arguments, marshalled little-endian by hand: the
 // connection was authenticated by another program, so sd-bus cannot take it over.
 std::string methodCall(char** argv) {
   std::string fields;
-  auto field = [&](char code, char type, std::string_view value) {
+  const std::tuple<char, char, const char*> entries[] = {
+      {1, 'o', argv[2]}, {2, 's', argv[3]}, {3, 's', argv[4]}, {6, 's', argv[1]}};
+  for (auto [code, type, value] : entries) {
     pad(fields, 8);
+    auto length = static_cast<std::uint32_t>(std::strlen(value));
     fields += {code, 1, type, 0};
-    auto length = static_cast<std::uint32_t>(value.size());
-    fields.append(reinterpret_cast<const char*>(&length), 4);
-    fields.append(value);
-    fields.push_back('\0');
-  };
-  field(1, 'o', argv[2]);
-  field(2, 's', argv[3]);
-  field(3, 's', argv[4]);
-  field(6, 's', argv[1]);
+    fields.append(reinterpret_cast<const char*>(&length), 4).append(value, length + 1);
+  }
   std::uint32_t header[3] = {0, 0x7fff0000u, static_cast<std::uint32_t>(fields.size())};  // body length, serial, fields
-  std::string message{'l', 1, 0, 1};
-  message.append(reinterpret_cast<const char*>(header), sizeof header);
-  message += fields;
+  std::string message = std::string{'l', 1, 0, 1}.append(reinterpret_cast<const char*>(header), sizeof header) + fields;
   pad(message, 8);
   return message;
 }
@@ -58,19 +53,17 @@ bool readExactly(int fd, std::string& out, std::size_t length) {
   return true;
 }
 
-// Prints what the "call" mode prints for the first reply or error on `fd`.
-int rawExchange(int fd, char** argv) {
+// Prints what the "call" mode prints for the first reply or error on `fd`, or "failed".
+int rawCall(int fd, char** argv) {
   int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) return 3;  // sd-bus left it non-blocking
-  std::string message = methodCall(argv);
-  if (write(fd, message.data(), message.size()) != static_cast<ssize_t>(message.size())) return 3;
-  while (true) {
-    std::string fixed, rest;
-    if (!readExactly(fd, fixed, 16)) return 3;
+  std::string message = methodCall(argv), fixed, rest;
+  bool sent = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 &&  // sd-bus left it non-blocking
+              write(fd, message.data(), message.size()) == static_cast<ssize_t>(message.size());
+  while (sent && readExactly(fd, fixed, 16)) {
     std::uint32_t bodyLength = 0, fieldsLength = 0;
     std::memcpy(&bodyLength, fixed.data() + 4, 4);
     std::memcpy(&fieldsLength, fixed.data() + 12, 4);
-    if (!readExactly(fd, rest, (fieldsLength + 7) / 8 * 8 + bodyLength)) return 3;
+    if (!readExactly(fd, rest, (fieldsLength + 7) / 8 * 8 + bodyLength)) break;
     if (fixed[1] == 2) return 0;  // a method return
     if (fixed[1] == 3) {          // an error: its name is the first string field
       std::size_t name = rest.find("org.");
@@ -78,13 +71,8 @@ int rawExchange(int fd, char** argv) {
       return 1;
     }
   }
-}
-
-// The same, or "failed" when the connection is unusable.
-int rawCall(int fd, char** argv) {
-  int status = rawExchange(fd, argv);
-  if (status == 3) std::printf("failed\n");
-  return status;
+  std::printf("failed\n");
+  return 3;
 }
 
 }  // namespace
@@ -101,42 +89,37 @@ int main(int argc, char** argv) {
   sd_bus* bus = nullptr;
   if (sd_bus_open_system(&bus) < 0) return 3;
   int status = 0;
+  sd_bus_message* message = nullptr;
   if (mode == "send-and-exit") {
-    sd_bus_message* message = nullptr;
     if (sd_bus_message_new_method_call(bus, &message, argv[1], argv[2], argv[3], argv[4]) < 0 ||
         sd_bus_send(bus, message, nullptr) < 0) {
       status = 3;
     }
-    sd_bus_message_unref(message);
   } else {
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    if (sd_bus_call_method(bus, argv[1], argv[2], argv[3], argv[4], &error, &reply, "") < 0) {
+    const void* data = nullptr;
+    size_t size = 0;
+    if (sd_bus_call_method(bus, argv[1], argv[2], argv[3], argv[4], &error, &message, "") < 0) {
       std::printf("%s\n", error.name ? error.name : "?");
       status = 1;
     } else {
-      const void* data = nullptr;
-      size_t size = 0;
-      if (sd_bus_message_read_array(reply, 'y', &data, &size) >= 0 && size > 0) std::fwrite(data, 1, size, stdout);
+      if (sd_bus_message_read_array(message, 'y', &data, &size) >= 0 && size > 0) std::fwrite(data, 1, size, stdout);
       if (mode != "call") std::printf("\n");
     }
     sd_bus_error_free(&error);
-    sd_bus_message_unref(reply);
   }
+  sd_bus_message_unref(message);
   std::fflush(stdout);
   if (mode == "exec" || mode == "fork") {
     int fd = sd_bus_get_fd(bus);
     if (fd < 0 || fcntl(fd, F_SETFD, 0) < 0) return 3;
     std::string fdText = std::to_string(fd);
     char* next[] = {argv[6], argv[1], argv[2], argv[3], argv[4], const_cast<char*>("raw"), fdText.data(), nullptr};
-    if (mode == "exec") {
-      char line[8];
-      if (std::fgets(line, sizeof line, stdin) == nullptr) return 3;
-    } else {
-      pid_t parent = getpid();
-      if (fork() != 0) _exit(status);
-      while (getppid() == parent) usleep(1000);
-    }
+    char line[8];
+    if (mode == "exec" && std::fgets(line, sizeof line, stdin) == nullptr) return 3;
+    pid_t parent = getpid();
+    if (mode == "fork" && fork() != 0) _exit(status);
+    while (mode == "fork" && getppid() == parent) usleep(1000);
     execv(argv[6], next);
     return 127;
   }
