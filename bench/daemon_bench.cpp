@@ -27,9 +27,8 @@
 #include <utility>
 #include <vector>
 
-#include "DaemonClient.hpp"
+#include "E2E.hpp"
 #include "HushwallCore/HostsRegions.hpp"
-#include "SandboxDaemon.hpp"
 #include "support/ScheduleFixtures.hpp"
 #include "support/TemporaryDirectory.hpp"
 
@@ -48,9 +47,9 @@ SandboxDaemon& daemon() {
   return instance;
 }
 
-DaemonClient& client() {
+AppClient& client() {
   (void)daemon();  // its private bus first: the client connects to it
-  static DaemonClient& instance = *new DaemonClient();
+  static AppClient& instance = *new AppClient();
   return instance;
 }
 
@@ -74,8 +73,8 @@ void bothDaemons(benchmark::internal::Benchmark* b, const char* name = nullptr, 
 // A fresh sandbox and a daemon started on it.
 void restart(const benchmark::State& state) {
   daemon().kill(SIGKILL);
-  std::filesystem::remove_all(daemon().stateDirectory());
-  writeFile(daemon().hostsPath(), std::string(SandboxDaemon::initialHosts));
+  std::filesystem::remove_all(daemon().stateDirectory);
+  writeFile(daemon().hosts, std::string(SandboxDaemon::initialHosts));
   if (!daemon().start(executable(state))) std::abort();
 }
 
@@ -211,12 +210,12 @@ BENCHMARK(BM_FirstRequest)->Apply([](auto* b) {
 void BM_TamperToRepair(benchmark::State& state) {
   restart(state);
   if (!client().call("StartSession", startRequest(1))) std::abort();
-  std::string blocked = readFile(daemon().hostsPath());
+  std::string blocked = readFile(daemon().hosts);
   std::vector<double> samples;
   for (auto _ : state) {
     auto begun = Clock::now();
-    writeFile(daemon().hostsPath(), std::string(SandboxDaemon::initialHosts));
-    bool repaired = waitUntil([&] { return readFile(daemon().hostsPath()) == blocked; }, std::chrono::seconds(5),
+    writeFile(daemon().hosts, std::string(SandboxDaemon::initialHosts));
+    bool repaired = waitUntil([&] { return readFile(daemon().hosts) == blocked; }, std::chrono::seconds(5),
                               std::chrono::milliseconds(1));
     if (!repaired) state.SkipWithError("not repaired");
     double took = micros(Clock::now() - begun);
@@ -242,7 +241,7 @@ void BM_Memory(benchmark::State& state) {
     schedules.push_back(weeklySchedule({later}, static_cast<std::int64_t>(n % 24) * 60, 3600, n));
   }
   // A freshly linked executable's pages are dirty until written back, and would count as private.
-  int executableFile = open(executable(state).value_or(daemon().executable()).c_str(), O_RDONLY | O_CLOEXEC);
+  int executableFile = open(executable(state).value_or(daemon().installed).c_str(), O_RDONLY | O_CLOEXEC);
   if (executableFile >= 0) (void)fsync(executableFile);
   close(executableFile);
   for (auto _ : state) {

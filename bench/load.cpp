@@ -23,10 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "DaemonClient.hpp"
+#include "E2E.hpp"
 #include "Platform/BusConnection.hpp"
 #include "Platform/SerialQueue.hpp"
-#include "SandboxDaemon.hpp"
 #include "support/Subprocess.hpp"
 #include "support/TemporaryDirectory.hpp"
 
@@ -105,8 +104,8 @@ struct FilterCalls {
 };
 
 struct AppCalls {
-  std::unique_ptr<DaemonClient> connect() const { return std::make_unique<DaemonClient>(); }
-  std::string operator()(DaemonClient& client, const std::string& method, std::mt19937&) const {
+  std::unique_ptr<AppClient> connect() const { return std::make_unique<AppClient>(); }
+  std::string operator()(AppClient& client, const std::string& method, std::mt19937&) const {
     auto reply = method == "StartSession" ? client.call(method, R"({"domains":["load.example"],"duration":60})")
                                           : client.call(method);
     return reply ? "" : reply.error().name;
@@ -146,14 +145,14 @@ int run(int argc, char** argv) {
 
   SandboxDaemon daemon(HUSHWALL_LOAD_DAEMON, HUSHWALL_LOAD_ROOT);
   if (!daemon.start()) return 1;
-  if (!DaemonClient().call("StartSession", R"({"domains":["load.example"],"duration":86400})")) return 1;
+  if (!AppClient().call("StartSession", R"({"domains":["load.example"],"duration":86400})")) return 1;
   std::printf("daemon at start: %s\n", residentAndDescriptors(daemon.pid()).c_str());
 
   std::atomic<bool> done = false;
   std::thread tamper([&] {  // each write is repaired by the daemon's watcher
     int tampers = 0;
     for (; !done; ++tampers) {
-      writeFile(daemon.hostsPath(), std::string(SandboxDaemon::initialHosts));
+      writeFile(daemon.hosts, std::string(SandboxDaemon::initialHosts));
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
     std::printf("hosts file tampered with %d times\n", tampers);

@@ -16,7 +16,7 @@
 #include <random>
 #include <thread>
 
-#include "E2ETest.hpp"
+#include "E2E.hpp"
 #include "HushwallCore/HostsRegions.hpp"
 #include "HushwallCore/ScheduleSet.hpp"
 #include "HushwallCore/SessionState.hpp"
@@ -80,7 +80,7 @@ class KillLoop : public E2ETest {
         case 0:
           if (!expected_.session && !expected_.startUnanswered) expected_.startAsked = Clock::now();
           expected_.startUnanswered = !expected_.session;
-          reply = client->call("StartSession", startRequest(sessionLength));
+          reply = client.call("StartSession", startRequest(sessionLength));
           if (reply) {
             auto state = SessionState::decode(*reply);
             if (expected_.session || !state) violation("a second start was accepted, or the reply is undecodable");
@@ -93,15 +93,15 @@ class KillLoop : public E2ETest {
         case 1: {
           int generation = ++generations_;
           expected_.unansweredGeneration = generation;
-          reply = client->call("SaveSchedules", Schedule::encodedList(schedulesOf(generation)));
+          reply = client.call("SaveSchedules", Schedule::encodedList(schedulesOf(generation)));
           if (reply) expected_.savedGeneration = generation, expected_.unansweredGeneration.reset();
           break;
         }
         case 2:
-          reply = client->call(random() % 2 ? "CurrentSession" : "Schedules");
+          reply = client.call(random() % 2 ? "CurrentSession" : "Schedules");
           break;
         default:
-          writeFile(daemon.hostsPath(), std::string(SandboxDaemon::initialHosts));
+          writeFile(daemon.hosts, std::string(SandboxDaemon::initialHosts));
           continue;
       }
       if (!reply && daemonWasKilled(reply.error())) return;
@@ -111,7 +111,7 @@ class KillLoop : public E2ETest {
 
   // Everything that must hold once the daemon is back.
   void checkRestart() {
-    auto reply = client->call("CurrentSession");
+    auto reply = client.call("CurrentSession");
     if (!reply) return violation("CurrentSession: " + reply.error().name);
     auto state = reply->empty() ? std::nullopt : std::optional(SessionState::decode(*reply).value_or(SessionState{}));
     if (!expected_.session && expected_.startUnanswered && state) {
@@ -129,21 +129,20 @@ class KillLoop : public E2ETest {
                       std::to_string(earliest), "s"));
       }
     }
-    std::string hosts = readFile(daemon.hostsPath());
+    std::string hosts = readFile(daemon.hosts);
     std::optional<SessionState> stored;
-    if (fs::exists(daemon.sessionPath()))
-      stored = SessionState::decode(readFile(daemon.sessionPath())).value_or(SessionState{});
+    if (fs::exists(daemon.session)) stored = SessionState::decode(readFile(daemon.session)).value_or(SessionState{});
     if (stored.has_value() != state.has_value() || (stored && stored->id != state->id) ||
         HostsRegions::contains(hosts) != state.has_value() || hosts.contains("\texample.com\n") != state.has_value() ||
         !hosts.ends_with(SandboxDaemon::initialHosts)) {
       violation("the hosts block and session.json disagree:\n" + hosts);
     }
-    for (const std::string& directory : {daemon.stateDirectory(), daemon.root() + "/etc"}) {
+    for (const std::string& directory : {daemon.stateDirectory, daemon.root + "/etc"}) {
       for (const auto& name : TemporaryDirectory::directoryNames(directory)) {
         if (name.ends_with(".tmp")) violation("left behind: " + name);
       }
     }
-    auto schedules = client->call("Schedules");
+    auto schedules = client.call("Schedules");
     auto set = ScheduleSet::decode(schedules.value_or("")).value_or(ScheduleSet{});
     if (expected_.unansweredGeneration && idsOf(set.schedules) == idsOf(schedulesOf(*expected_.unansweredGeneration))) {
       expected_.savedGeneration = *expected_.unansweredGeneration;

@@ -1,0 +1,132 @@
+#include "E2E.hpp"
+
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "HushwallCore/Identity.hpp"
+#include "PrivateBus.hpp"
+#include "support/TemporaryDirectory.hpp"
+
+namespace hushwall::testing {
+namespace fs = std::filesystem;
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(interval);
+  }
+  return true;
+}
+
+std::string fileOrEmpty(const std::string& path) { return fs::exists(path) ? readFile(path) : std::string(); }
+
+std::int64_t localMinute(std::int64_t offset) {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return ((local.tm_hour * 60 + local.tm_min + offset) % 1440 + 1440) % 1440;
+}
+
+SandboxDaemon::SandboxDaemon(const std::string& executable, const std::string& sandbox)
+    : built(executable), root(sandbox) {
+  (void)PrivateBus::shared(HUSHWALL_SOURCE_DIR "/packaging/test-bus.conf");
+  fs::remove_all(root);
+  for (const char* directory : {"/etc", "/var/lib", "/usr/bin"}) fs::create_directories(root + directory);
+  writeFile(hosts, std::string(initialHosts));
+  for (std::string tool : {"resolvectl", "killall"}) {
+    writeFile(root + "/usr/bin/" + tool, "#!/bin/sh\necho \"" + tool + " $*\" >> '" + dnsLog + "'\n", 0755);
+  }
+  fs::copy_file(built, installed);
+}
+
+namespace {
+
+bool hasOwner(std::string_view name) {
+  sd_bus* bus = nullptr;
+  sd_bus_message* reply = nullptr;
+  int has = 0;
+  bool asked = sd_bus_open_system(&bus) >= 0 &&
+               sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                  "NameHasOwner", nullptr, &reply, "s", std::string(name).c_str()) >= 0 &&
+               sd_bus_message_read(reply, "b", &has) >= 0;
+  sd_bus_message_unref(reply);
+  sd_bus_flush_close_unref(bus);
+  return asked && has != 0;
+}
+
+}  // namespace
+
+bool SandboxDaemon::start(const std::optional<std::string>& executable) {
+  process_ = std::make_unique<Subprocess>(std::vector<std::string>{executable.value_or(installed)}, logFile);
+  auto up = [] { return hasOwner(AppService::busName) && hasOwner(RulesService::busName); };
+  if (!waitUntil([&] { return up() || !process_->isRunning(); }, 10s, 1ms) || !process_->isRunning()) {
+    ADD_FAILURE() << "the daemon did not come up; its log:\n" << log();
+    return false;
+  }
+  return true;
+}
+
+void SandboxDaemon::replaceWith(const std::string& file) const {
+  fs::copy_file(file, installed + ".next");
+  fs::rename(installed + ".next", installed);
+}
+
+int SandboxDaemon::logCount(std::string_view text) const {
+  std::string all = log();
+  int count = 0;
+  for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + text.size())) ++count;
+  return count;
+}
+
+bool SandboxDaemon::waitForLog(std::string_view text, std::chrono::milliseconds timeout, int count) const {
+  return waitUntil([&] { return logCount(text) >= count; }, timeout, 20ms);
+}
+
+bool SandboxDaemon::maps(std::string_view name) const {
+  return fileOrEmpty("/proc/" + std::to_string(pid()) + "/maps").find(name) != std::string::npos;
+}
+
+AppClient::AppClient() {
+  auto opened = BusConnection::openSystem(queue_);
+  if (!opened) {
+    ADD_FAILURE() << "cannot connect to the bus: " << opened.error().name;
+    return;
+  }
+  bus_ = std::move(*opened);
+  auto subscribed =
+      bus_->subscribe("", std::string(RulesService::objectPath), std::string(RulesService::interface),
+                      std::string(RulesService::rulesChanged), [this](std::string_view) { ++doorbells_; });
+  if (subscribed) subscription_.emplace(std::move(*subscribed));
+  EXPECT_TRUE(subscribed);
+}
+
+std::expected<std::string, BusError> AppClient::call(const std::string& member,
+                                                     std::optional<std::string_view> payload) {
+  return bus_->call(std::string(AppService::busName), std::string(AppService::objectPath),
+                    std::string(AppService::interface), member, payload);
+}
+
+std::expected<std::string, BusError> AppClient::busID() {
+  return bus_->call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId");
+}
+
+std::string rawCall(sd_bus* bus, const char* path, const char* interface, const char* member,
+                    const std::function<int(sd_bus_message*)>& append) {
+  sd_bus_message* call = nullptr;
+  sd_bus_message* reply = nullptr;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  int r = sd_bus_message_new_method_call(bus, &call, std::string(AppService::busName).c_str(), path, interface, member);
+  if (r >= 0) r = append(call);
+  if (r >= 0) r = sd_bus_call(bus, call, 30'000'000, &error, &reply);
+  std::string name = r >= 0 ? "" : error.name ? error.name : "errno " + std::to_string(-r);
+  sd_bus_error_free(&error);
+  sd_bus_message_unref(reply);
+  sd_bus_message_unref(call);
+  return name;
+}
+
+}  // namespace hushwall::testing
