@@ -10,12 +10,11 @@
 namespace hushwall {
 
 ReplacementCheck::ReplacementCheck(std::string path, std::string requirement, CodeRequirement::Owner owner,
-                                   std::optional<FileIdentity> launched, SelfCheck selfCheck)
+                                   std::optional<FileIdentity> launched)
     : path_(std::move(path)),
       requirement_(std::move(requirement)),
       owner_(owner),
       launched_(launched),
-      selfCheck_(std::move(selfCheck)),
       log_(LogSubsystem::daemon, "handover") {}
 
 std::optional<ReplacementCheck::FileIdentity> ReplacementCheck::identity(const std::string& path) {
@@ -54,7 +53,7 @@ bool ReplacementCheck::stillServable() {
   auto current = identity(path_);
   if (!current) return true;
   if (unservable_.contains(*current)) return false;
-  bool meets = selfCheck_ ? selfCheck_(requirement_) : meetsRequirement(requirement_);
+  bool meets = meetsRequirement(requirement_);
   if (!meets) {
     unservable_.insert(*current);
     log_.notice(

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -33,14 +32,10 @@ class ReplacementCheck {
     friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
   };
 
-  // Whether this process meets a requirement text.
-  using SelfCheck = std::function<bool(const std::string& requirement)>;
-
   // `launched` is the identity of the file the process was started from
-  // (absent when unknown: every file then counts as the same). `selfCheck`
-  // empty means `meetsRequirement` with `owner`.
+  // (absent when unknown: every file then counts as the same).
   ReplacementCheck(std::string path, std::string requirement, CodeRequirement::Owner owner,
-                   std::optional<FileIdentity> launched, SelfCheck selfCheck = {});
+                   std::optional<FileIdentity> launched);
 
   // The status of `path`, following symbolic links; absent when stat fails.
   [[nodiscard]] static std::optional<FileIdentity> identity(const std::string& path);
@@ -50,14 +45,11 @@ class ReplacementCheck {
   // The self-check: only a definite failure counts as not meeting.
   [[nodiscard]] bool meetsRequirement(const std::string& requirement) const;
 
-  [[nodiscard]] const std::string& path() const { return path_; }
-
  private:
   const std::string path_;
   const std::string requirement_;
   const CodeRequirement::Owner owner_;
   const std::optional<FileIdentity> launched_;
-  const SelfCheck selfCheck_;
   const Logger log_;
 
   std::map<FileIdentity, bool> verdicts_;
