@@ -1,4 +1,5 @@
 #include "DaemonCore/ScheduleSkipReason.hpp"
+
 #include "HushwallCore/CaseNames.hpp"
 
 namespace hushwall {

@@ -109,10 +109,11 @@ class FlowEngine {
   //  - Other UDP is read as QUIC: Initials are opened and their CRYPTO frames
   //    reassembled until the ClientHello is whole (accept, no mark, while
   //    waiting; hold instead while the rules block anything, so that no part
-  //    of a blocked name's ClientHello leaves). A blocked name rejects the flow. While the rules block
-  //    anything, a packet that claims to be an Initial but cannot be opened,
-  //    or a long header of an unknown version, is rejected too, so the
-  //    program falls back to TCP; otherwise the flow is allowed.
+  //    of a blocked name's ClientHello leaves). A blocked name rejects the
+  //    flow. While the rules block anything, a packet that claims to be an
+  //    Initial but cannot be opened, or a long header of an unknown version,
+  //    is rejected too, so the program falls back to TCP; otherwise the flow
+  //    is allowed.
   //  - A packet that is not IP carrying TCP or UDP: accept, no mark.
   // A packet of a flow already decided here is judged again by the name it
   // was decided on, under the current rules; a SYN on its addresses and

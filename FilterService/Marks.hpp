@@ -20,6 +20,7 @@ inline constexpr std::uint32_t refusePacket = 0x03000000;  // this packet only; 
 [[nodiscard]] constexpr std::uint32_t decided(std::uint32_t verdict, unsigned generation) {
   return verdict | ((generation & 3u) << 26);
 }
-inline constexpr std::uint32_t generationBits = 0x0c000000;
+// The bits of the mark that hold the generation.
+inline constexpr std::uint32_t generationBits = decided(0, 3);
 
 }  // namespace hushwall::filter::marks

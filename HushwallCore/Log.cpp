@@ -1,8 +1,9 @@
 #include "HushwallCore/Log.hpp"
-#include "HushwallCore/CaseNames.hpp"
 
 #include <cstdio>
 #include <mutex>
+
+#include "HushwallCore/CaseNames.hpp"
 
 namespace hushwall {
 namespace {

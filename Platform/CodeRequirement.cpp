@@ -1,5 +1,4 @@
 #include "Platform/CodeRequirement.hpp"
-#include "HushwallCore/CaseNames.hpp"
 
 #include <elf.h>
 #include <fcntl.h>
@@ -12,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "HushwallCore/CaseNames.hpp"
 #include "HushwallCore/Error.hpp"
 #include "HushwallCore/Strings.hpp"
 
