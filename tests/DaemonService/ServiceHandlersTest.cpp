@@ -29,7 +29,7 @@ TEST(ServiceHandlersTest, BadRequestsGetTheirErrorChangeNothingAndStillCountAsAc
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request);
     now = now + 7;
-    harness.store->failSave = c.failSave;
+    harness.failSave = c.failSave;
     logs.clear();
     auto reply = c.method == "start" ? handler.startSession(c.request) : handler.saveSchedules(c.request);
     EXPECT_EQ(reply ? DaemonError{} : reply.error(), c.error);
