@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <limits>
-#include <mutex>
-#include <vector>
 
 namespace hushwall {
 namespace {
@@ -42,33 +39,6 @@ TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
     EXPECT_EQ(Arming::after(c.outcome, 15), c.arming);
     EXPECT_EQ(Hooks::after(c.outcome, 15), c.hooks);
   }
-}
-
-// A live ticker on a short interval: each tick arms the next and runs the hooks its outcome asks
-// for, in order (idle, stuck, running out, ended, running).
-TEST(SessionTickerTest, TicksRunTheHooksTheOutcomeAsksFor) {
-  SerialQueue queue("org.hushwall.test.ticker");
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::string> events;  // guarded by mutex
-  auto note = [&](const char* event) {
-    std::lock_guard lock(mutex);
-    events.push_back(event);
-    changed.notify_all();
-  };
-  const std::vector<Outcome> script = {Outcome::idle(), Outcome::stuck(DaemonError::removalUnverified),
-                                       runningWith(0.01), Outcome::ended(SessionState{})};
-  std::size_t ticks = 0;  // touched only on the queue
-  auto tick = [&] { return note("tick"), ticks < script.size() ? script[ticks++] : runningWith(1000); };
-  auto ticker = SessionTicker::make(
-      tick, [&] { note("onTick"); }, [&] { note("onIdle"); }, queue, 0.02);
-  ticker->start();
-  std::unique_lock lock(mutex);
-  ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return events.size() >= 9; }));
-  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 9),
-            (std::vector<std::string>{"tick", "onTick", "onIdle", "tick", "tick", "tick", "onTick", "tick", "onTick"}));
-  lock.unlock();
-  queue.sync([&] { ticker.reset(); });
 }
 
 }  // namespace
