@@ -133,13 +133,11 @@ void check(std::initializer_list<Case> cases) {
       EXPECT_EQ(h.renames, renames);
     }
     if (!text.starts_with("stuck") || !session) continue;
-    EXPECT_FALSE(h.coordinator->start({"a.com"}, 60));
     EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::blocking);
     h.failHostsWrite = h.dropHostsWrites = h.failSave = false;
     h.clock->advance(15);
-    auto retried = h.coordinator->tick();
-    EXPECT_FALSE(h.coordinator->isStuck());
-    EXPECT_EQ(where(h), retried.kind == Kind::running ? "BFS" : "---");
+    const std::string retried = said(h.coordinator->tick()).substr(0, 5);
+    EXPECT_EQ(retried + " " + where(h), retried == "runni" ? "runni BFS" : "ended ---");
   }
 }
 
