@@ -20,15 +20,13 @@ Outcome runningWith(double remaining) {
 
 // After a tick on a 15 s interval: the next one's delay and leeway, and whether onTick and onIdle run.
 TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
-  SessionState notANumber;
-  notANumber.totalDuration = std::numeric_limits<double>::quiet_NaN();
   // clang-format off
   const struct { const char* name; Outcome outcome; Arming arming; Hooks hooks; } cases[] = {
       {"40 s left", runningWith(40), {15, 5}, {true, false}},
       {"10 s left: lands on the end", runningWith(10), {10, 0}, {false, false}},
       {"exactly one interval left", runningWith(15), {15, 0}, {false, false}},
       {"overdrawn counts as zero", runningWith(-3), {0, 0}, {false, false}},
-      {"not a number counts as zero", Outcome::running(notANumber), {0, 0}, {false, false}},
+      {"not a number counts as zero", runningWith(std::numeric_limits<double>::quiet_NaN()), {0, 0}, {false, false}},
       {"ended", Outcome::ended(SessionState{}), {15, 5}, {true, false}},
       {"stuck", Outcome::stuck(DaemonError::hostsWriteFailed), {15, 5}, {false, false}},
       {"idle", Outcome::idle(), {15, 5}, {true, true}},
