@@ -2,8 +2,8 @@
 // coordinator, acts once, and is compared as one transcript: what the act returned, the effects it
 // rang in order, where the session is (see where()), and the lines logged. A running result must
 // be settled: verifying again writes, rings and logs nothing. Settled work runs under the lock
-// unless stuck; a stuck coordinator refuses starts, keeps its session, and the next tick without
-// the fault repairs it.
+// unless stuck; a stuck coordinator keeps its session and the filter blocking, and the next tick
+// without the fault repairs it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
