@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -16,89 +17,44 @@ namespace {
 using namespace std::chrono_literals;
 using testing::CallRecorder;
 
-// A short poll, so that an absent path is looked at again within milliseconds.
-constexpr auto poll = 20ms;
-
-class FileWatcherTest : public ::testing::Test {
- protected:
-  void write(const std::string& text, const std::string& path = {}) {
-    std::ofstream(path.empty() ? path_ : path, std::ios::app) << text << std::flush;
-  }
-  // Starts a watcher and waits until the queue has armed it.
-  std::shared_ptr<FileWatcher> started(std::chrono::milliseconds debounce) {
-    auto watcher = FileWatcher::make(path_, queue_, debounce, calls_.callback(), poll);
-    watcher->start();
-    queue_.sync([] {});
-    return watcher;
-  }
-  // No call beyond the `count`-th within `quiet` of now.
-  void expectNoCallBeyond(std::size_t count, std::chrono::milliseconds quiet) {
-    EXPECT_FALSE(calls_.waitFor(count + 1, quiet)) << "an unexpected handler call";
-  }
-  std::size_t deferrals() const { return log_.count("watching " + path_ + " is deferred; path is absent"); }
-
-  testing::CapturingLogSink log_;
-  testing::TemporaryDirectory dir_;
-  const std::string path_ = dir_.file("watched");
-  SerialQueue queue_{"org.hushwall.test.watchers"};
-  CallRecorder calls_;
-};
-
-TEST_F(FileWatcherTest, StartNeverCallsAndABurstOfWritesCallsOnceADebounceAfterTheLast) {
+// Start never calls; a burst of writes calls once, a debounce after the last. While the path is absent the watcher
+// polls, saying so once per absence.
+TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFile) {
+  testing::CapturingLogSink log;
+  testing::TemporaryDirectory dir;
+  const std::string path = dir.file("watched");
+  CallRecorder calls;
+  SerialQueue queue("org.hushwall.test.watchers");
+  auto write = [&](const std::string& text) { std::ofstream(path, std::ios::app) << text << std::flush; };
   write("start\n");
-  auto watcher = started(100ms);
+  auto watcher = FileWatcher::make(path, queue, 100ms, calls.callback(), 20ms);  // an absent path polled every 20 ms
+  watcher->start();
+  queue.sync([] {});
   CallRecorder::Clock::time_point last;
   for (int i = 0; i < 3; ++i, std::this_thread::sleep_for(10ms)) {  // a burst shorter than the debounce
     write("line\n");
     last = CallRecorder::Clock::now();
   }
-  ASSERT_TRUE(calls_.waitFor(1));
-  EXPECT_GE(calls_.times()[0] - last, 100ms);
-  expectNoCallBeyond(1, 150ms);
-  EXPECT_EQ(deferrals(), 0u);
-}
-
-// Started on an absent path it polls silently until the file appears, then follows each usual way of replacing it.
-TEST_F(FileWatcherTest, FollowsACreationARenameOverThePathADeletionAndARecreation) {
-  auto watcher = started(30ms);
-  EXPECT_EQ(log_.records().back().level, LogLevel::debug);
-  expectNoCallBeyond(0, 5 * poll);
-  EXPECT_EQ(deferrals(), 1u) << "one log line per absence, not per poll";
+  ASSERT_TRUE(calls.waitFor(1));
+  EXPECT_GE(calls.times()[0] - last, 100ms);
   const std::vector<std::function<void()>> steps = {
-      [&] { write("created\n"); },
       [&] {
-        write("new\n", dir_.file(".watched.tmp"));
-        std::filesystem::rename(dir_.file(".watched.tmp"), path_);
+        testing::writeFile(dir.file(".watched.tmp"), "new\n");
+        std::filesystem::rename(dir.file(".watched.tmp"), path);
       },
       [&] { write("edited\n"); },  // the new file is watched, not the replaced one
-      [&] { std::filesystem::remove(path_); },
+      [&] { std::filesystem::remove(path); },
       [&] { write("back\n"); },  // found by the poll
       [&] { write("watched again\n"); },
   };
   for (std::size_t i = 0; i < steps.size(); ++i) {
     steps[i]();
-    ASSERT_TRUE(calls_.waitFor(i + 1)) << i;
+    ASSERT_TRUE(calls.waitFor(i + 2)) << i;
   }
-  expectNoCallBeyond(steps.size(), 100ms);
-  EXPECT_EQ(deferrals(), 2u);
-}
-
-// Four watchers at once, on a present file with a pending call or on an absent path, dropped or cancelled.
-TEST_F(FileWatcherTest, NothingIsCalledAfterCancelOrOnceTheWatcherIsDropped) {
-  std::vector<std::shared_ptr<FileWatcher>> cancelled;
-  for (bool absent : {false, true}) {
-    for (bool drop : {false, true}) {
-      std::filesystem::remove(path_);
-      if (!absent) write("content\n");
-      auto watcher = started(100ms);
-      write("change\n");
-      drop ? watcher.reset() : (watcher->cancel(), cancelled.push_back(watcher));
-      queue_.sync([] {});
-    }
-  }
-  std::filesystem::remove(path_);
-  write("recreated\n");
-  expectNoCallBeyond(0, 200ms);  // past the moment a pending call was due
+  EXPECT_FALSE(calls.waitFor(steps.size() + 2, 150ms)) << "a call too many";
+  const LogRecord deferred{LogLevel::debug, "org.hushwall.daemon", "watcher",
+                           "watching " + path + " is deferred; path is absent"};
+  EXPECT_EQ(std::ranges::count(log.records(), deferred), 1);
 }
 
 }  // namespace
