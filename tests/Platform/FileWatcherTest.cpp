@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "CallRecorder.hpp"
+#include "Eventually.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/TemporaryDirectory.hpp"
 
@@ -15,7 +16,7 @@ namespace hushwall {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CallRecorder;
+using Clock = std::chrono::steady_clock;
 
 // Start never calls; a burst of writes calls once, a debounce after the last. While the path is absent the watcher
 // polls, saying so once per absence.
@@ -23,20 +24,25 @@ TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFi
   testing::CapturingLogSink log;
   testing::TemporaryDirectory dir;
   const std::string path = dir.file("watched");
-  CallRecorder calls;
+  std::atomic<std::size_t> calls = 0;
+  std::atomic<Clock::time_point> firstCall{};
+  auto callsReach = [&](std::size_t count, std::chrono::milliseconds timeout = 10s) {
+    return testing::eventually([&] { return calls >= count; }, timeout);
+  };
   SerialQueue queue("org.hushwall.test.watchers");
   auto write = [&](const std::string& text) { std::ofstream(path, std::ios::app) << text << std::flush; };
   write("start\n");
-  auto watcher = FileWatcher::make(path, queue, 100ms, calls.callback(), 20ms);  // an absent path polled every 20 ms
+  auto onChange = [&] { firstCall = ++calls == 1 ? Clock::now() : firstCall.load(); };
+  auto watcher = FileWatcher::make(path, queue, 100ms, onChange, 20ms);  // an absent path polled every 20 ms
   watcher->start();
   queue.sync([] {});
-  CallRecorder::Clock::time_point last;
+  Clock::time_point last;
   for (int i = 0; i < 3; ++i, std::this_thread::sleep_for(10ms)) {  // a burst shorter than the debounce
     write("line\n");
-    last = CallRecorder::Clock::now();
+    last = Clock::now();
   }
-  ASSERT_TRUE(calls.waitFor(1));
-  EXPECT_GE(calls.times()[0] - last, 100ms);
+  ASSERT_TRUE(callsReach(1));
+  EXPECT_GE(firstCall.load() - last, 100ms);
   const std::vector<std::function<void()>> steps = {
       [&] {
         testing::writeFile(dir.file(".watched.tmp"), "new\n");
@@ -49,9 +55,9 @@ TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFi
   };
   for (std::size_t i = 0; i < steps.size(); ++i) {
     steps[i]();
-    ASSERT_TRUE(calls.waitFor(i + 2)) << i;
+    ASSERT_TRUE(callsReach(i + 2)) << i;
   }
-  EXPECT_FALSE(calls.waitFor(steps.size() + 2, 150ms)) << "a call too many";
+  EXPECT_FALSE(callsReach(steps.size() + 2, 150ms)) << "a call too many";
   const LogRecord deferred{LogLevel::debug, "org.hushwall.daemon", "watcher",
                            "watching " + path + " is deferred; path is absent"};
   EXPECT_EQ(std::ranges::count(log.records(), deferred), 1);

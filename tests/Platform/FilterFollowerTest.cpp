@@ -21,7 +21,10 @@ std::string rules(FilterRuleSet::State state, std::vector<std::string> domains =
 std::string session(const std::optional<Uuid>& id) { return id ? " " + id->string().substr(0, 4) : ""; }
 
 // A scripted daemon: each ask takes the next reply, then the daemon is away. Every ask, apply, report and armed
-// retry is written to `transcript`; timers are armed, never waited for.
+// retry is written to `transcript`; timers are armed, never waited for. The daemon is away or garbled three times,
+// backing off (a ring meanwhile asks at once); the first answer, idle, is applied; the same rules again are not;
+// nothing is due after an accepted answer; the daemon goes away, the rules lapse, and the same rules come back and
+// are applied again.
 TEST(FilterFollower, AppliesTheFirstAnswerThenOnlyChangesReportsEachApplyAndBacksOffWhileTheDaemonIsAway) {
   using State = FilterRuleSet::State;
   // clang-format off
@@ -54,17 +57,11 @@ TEST(FilterFollower, AppliesTheFirstAnswerThenOnlyChangesReportsEachApplyAndBack
        },
        [&](double seconds) { transcript += cat("retry ", static_cast<int>(seconds), "; "); }, [](std::string_view) {}},
       "9.9"};
-  follower.start();
-  follower.retryFired();
-  follower.rang();        // a ring during back-off asks at once
-  follower.retryFired();  // the first answer, idle, is applied
-  follower.rang();
-  follower.rang();        // the same rules again: nothing applied, nothing reported
-  follower.retryFired();  // nothing is due after an accepted answer
-  follower.rang();        // away again
-  follower.lapse();
-  follower.retryFired();  // back, with the same rules: applied again
-  follower.rang();
+  using F = FilterFollower;
+  for (auto event : {&F::start, &F::retryFired, &F::rang, &F::retryFired, &F::rang, &F::rang, &F::retryFired, &F::rang,
+                     &F::lapse, &F::retryFired, &F::rang}) {
+    (follower.*event)();
+  }
   EXPECT_EQ(transcript,
             "ask; retry 2; ask; retry 4; ask; retry 8; ask; apply; report applied 0 9.9 ; "
             "ask; apply a.example b.example 1111; report applyFailed 2 1111 9.9 no queue; ask; ask; retry 2; apply; "

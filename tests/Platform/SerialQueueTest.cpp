@@ -2,21 +2,23 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
-#include "CallRecorder.hpp"
+#include "Eventually.hpp"
 
 namespace hushwall {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CallRecorder;
+using Clock = std::chrono::steady_clock;
 
 // Delayed work never runs once cancelled, from another thread or on the queue once due: each check waits for a
 // later deadline on the same queue, and what has not run by then never runs.
 TEST(SerialQueue, RunsWorkInOrderOnItsOwnThreadAndDelayedWorkAfterItsDelayUnlessCancelled) {
-  CallRecorder ran, cancelled;
+  std::atomic<Clock::time_point> ranAt{};
+  std::atomic<bool> markerRan = false;
   SerialQueue queue("org.hushwall.test.queue");
   const auto test = std::this_thread::get_id();
   std::vector<int> seen;  // touched only on the queue, read after sync()
@@ -29,15 +31,15 @@ TEST(SerialQueue, RunsWorkInOrderOnItsOwnThreadAndDelayedWorkAfterItsDelayUnless
   });
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
 
-  auto start = CallRecorder::Clock::now();
-  auto kept = queue.asyncAfter(60ms, ran.callback());
-  queue.asyncAfter(30ms, cancelled.callback()).cancel();  // well before the deadline
-  ASSERT_TRUE(ran.waitFor(1));
-  EXPECT_GE(ran.times()[0] - start, 60ms);
-  queue.sync([&] { queue.asyncAfter(0ms, cancelled.callback()).cancel(); });  // due, but before its turn
-  auto after = queue.asyncAfter(1ms, ran.callback());
-  ASSERT_TRUE(ran.waitFor(2));
-  EXPECT_TRUE(cancelled.times().empty());
+  auto start = Clock::now();
+  auto kept = queue.asyncAfter(60ms, [&] { ranAt = Clock::now(); });
+  auto cancelled = [] { ADD_FAILURE() << "cancelled work ran"; };
+  queue.asyncAfter(30ms, cancelled).cancel();  // well before the deadline
+  ASSERT_TRUE(testing::eventually([&] { return ranAt.load() != Clock::time_point(); }));
+  EXPECT_GE(ranAt.load() - start, 60ms);
+  queue.sync([&] { queue.asyncAfter(0ms, cancelled).cancel(); });  // due, but before its turn
+  auto after = queue.asyncAfter(1ms, [&] { markerRan = true; });
+  ASSERT_TRUE(testing::eventually([&] { return markerRan.load(); }));
   SerialQueue::WorkItem().cancel();  // a default item is inert
 }
 
