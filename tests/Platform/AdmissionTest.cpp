@@ -33,7 +33,7 @@ using namespace std::chrono_literals;
 using Reason = Refusal::Reason;
 using Owner = CodeRequirement::Owner;
 
-const std::string helpers = HUSHWALL_TEST_HELPERS_DIR;
+std::string helperBytes(const std::string& name) { return testing::readFile(HUSHWALL_TEST_HELPERS_DIR "/" + name); }
 // Met by the genuine helper and by this binary, stamped alike; the files belong to whoever runs the tests, which
 // is the sandbox rule.
 const std::string requirement =
@@ -73,7 +73,7 @@ TEST(CodeRequirementFile, OnlyTheGenuineRootOrOwnUserExecutablePasses) {
     testing::writeFile(dir.file(name), bytes, mode);
     return dir.file(name);
   };
-  const std::string caller = testing::readFile(helpers + "/hushwall_test_caller");
+  const std::string caller = helperBytes("hushwall_test_caller");
   auto own = CodeRequirement::parse(requirement, Owner::processUser).value();
   auto rootRule = CodeRequirement::parse(requirement, Owner::root).value();
   fs::create_symlink(file("genuine", caller), dir.file("link"));
@@ -95,10 +95,9 @@ TEST(CodeRequirementFile, OnlyTheGenuineRootOrOwnUserExecutablePasses) {
       {"world-writable", file("world-writable", caller, 0757), Reason::writableByOthers, own},
       {"not executable", file("not-executable", caller, 0644), Reason::notExecutable, own},
       {"owned by another user", dir.file("foreign"), Reason::untrustedOwner, foreignRule},
-      {"stamped for another program", file("impostor", testing::readFile(helpers + "/hushwall_test_impostor")),
-       Reason::otherIdentifier, own},
-      {"stamped for another team", file("other-team", testing::readFile(helpers + "/hushwall_test_other_team")),
-       Reason::otherTeam, own},
+      {"stamped for another program", file("impostor", helperBytes("hushwall_test_impostor")), Reason::otherIdentifier,
+       own},
+      {"stamped for another team", file("other-team", helperBytes("hushwall_test_other_team")), Reason::otherTeam, own},
       {"a script without the note", file("script", "#!/bin/sh\nexit 0\n"), Reason::noIdentity, own},
       {"an empty file", file("empty", ""), Reason::noIdentity, own},
       {"a named pipe", dir.file("fifo"), Reason::notRegularFile, own},
@@ -213,7 +212,7 @@ class BusTest : public ::testing::Test {
     (void)testing::PrivateBus::shared(HUSHWALL_SOURCE_DIR "/packaging/test-bus.conf");
     // Copies with a fixed mode, whatever the build's umask was.
     for (const std::string name : {"hushwall_test_caller", "hushwall_test_impostor"}) {
-      testing::writeFile(dir_.file(name), testing::readFile(helpers + "/" + name), 0755);
+      testing::writeFile(dir_.file(name), helperBytes(name), 0755);
     }
   }
 
@@ -406,7 +405,6 @@ TEST(PeerAdmission, EveryFailingStepRefusesAndARememberedCallerIsReexaminedWhenI
     }
     auto verdict = admission.admit(parsed, nullptr, cache);
     EXPECT_EQ(verdict ? Reason{} : verdict.error().reason, c.reason);
-    EXPECT_EQ(verdict.value_or(someCaller), someCaller);
     EXPECT_EQ(steps, c.steps);
     const auto* kept = cache.find(someCaller.uniqueName);  // with the stamp read now
     EXPECT_EQ(kept ? std::optional(kept->stamp) : std::nullopt, verdict ? now : std::nullopt);

@@ -43,21 +43,18 @@ TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFi
   }
   ASSERT_TRUE(callsReach(1));
   EXPECT_GE(firstCall.load() - last, 100ms);
-  const std::vector<std::function<void()>> steps = {
-      [&] {
-        testing::writeFile(dir.file(".watched.tmp"), "new\n");
-        std::filesystem::rename(dir.file(".watched.tmp"), path);
-      },
-      [&] { write("edited\n"); },  // the new file is watched, not the replaced one
-      [&] { std::filesystem::remove(path); },
-      [&] { write("back\n"); },  // found by the poll
-      [&] { write("watched again\n"); },
-  };
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    steps[i]();
-    ASSERT_TRUE(callsReach(i + 2)) << i;
-  }
-  EXPECT_FALSE(callsReach(steps.size() + 2, 150ms)) << "a call too many";
+  testing::writeFile(dir.file(".watched.tmp"), "new\n");
+  std::filesystem::rename(dir.file(".watched.tmp"), path);
+  ASSERT_TRUE(callsReach(2));
+  write("edited\n");  // the new file is watched, not the replaced one
+  ASSERT_TRUE(callsReach(3));
+  std::filesystem::remove(path);
+  ASSERT_TRUE(callsReach(4));
+  write("back\n");  // found by the poll
+  ASSERT_TRUE(callsReach(5));
+  write("watched again\n");
+  ASSERT_TRUE(callsReach(6));
+  EXPECT_FALSE(callsReach(7, 150ms)) << "a call too many";
   const LogRecord deferred{LogLevel::debug, "org.hushwall.daemon", "watcher",
                            "watching " + path + " is deferred; path is absent"};
   EXPECT_EQ(std::ranges::count(log.records(), deferred), 1);
