@@ -73,7 +73,7 @@ class Bed:
     def __init__(self, args):
         self.args, self.root, self.work, self.ca = args, args.root, args.work, os.path.join(args.work, "site.pem")
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={self.work}/bus")
-        self.inside, self._processes = [], []  # stopped last first
+        self.inside, self._processes = [], []
 
     def log_path(self, name):
         return os.path.join(self.work, name + ".log")
@@ -109,8 +109,9 @@ class Bed:
         self.serve(SITE, self.inside)
 
     def close(self):
-        for process in reversed(self._processes):
+        for process in self._processes:  # all at once; they need not wait for each other
             process.terminate()
+        for process in self._processes:
             try:
                 process.wait(timeout=5)
             except subprocess.TimeoutExpired:
@@ -274,16 +275,16 @@ def quic_and_doh(bed):
 
 def run(bed, args):
     blocked_around_hosts = lambda: around_hosts(bed, f"https://{BLOCKED}/")[0] == 0
-    client = forwarding(bed)
     filterd = bed.spawn("filterd", bed.inside + [args.filter])
+    browser = bed.browser("chromium")  # both come up while the router's namespaces are made
+    client = forwarding(bed)
+    kept = bed.spawn("kept", bed.inside + client + [sys.executable, "-c", KEEP, FAR])
     check(wait_until(lambda: "filter:         applied" in bed.hushwall("health").stdout, 10), "the filter reports")
     check(not ours(bed), "no table while nothing is blocked")
-    browser = bed.browser("chromium")
     for url in (f"http://{BLOCKED}/", f"https://{BLOCKED}/", f"http://www.{BLOCKED}/", f"https://{OTHER}/"):
         check(loads(bed, browser, client, url) == (None, 200, 200, 200), f"before the session, all load {url}")
     tab = browser.open_tab()
     check(browser.navigate(tab, f"https://{BLOCKED}/") is None, "a tab has the site open over HTTPS")
-    kept = bed.spawn("kept", bed.inside + client + [sys.executable, "-c", KEEP, FAR])
     check(wait_until(lambda: open(bed.log_path("kept")).read().startswith("1"), 5), f"the router's client uses {FAR}")
 
     start = bed.hushwall("start", f"{SESSION}s", BLOCKED)
