@@ -38,7 +38,6 @@ TEST(ScheduleValidation, EachRuleRefusesInItsOrderAndItsBoundaryPasses) {
   // clang-format off
   const struct { const char* what; void (*change)(Schedule&); std::optional<DaemonError> expected; } rows[] = {
       {"name of spaces and newlines", [](Schedule& s) { s.name = " \t\n\u3000 "; }, bad},
-      {"65 characters", [](Schedule& s) { s.name = repeated("a", 65); }, bad},
       {"65 toned emoji", [](Schedule& s) { s.name = repeated(toned, 65); }, bad},
       {"64 toned emoji", [](Schedule& s) { s.name = repeated(toned, 64); }, passes},
       {"one character with 100,000 combining marks", [](Schedule& s) { s.name = "a" + repeated("\u0301", 100'000); }, passes},
@@ -94,6 +93,7 @@ TEST(ScheduleSet, EachWindowIsRecordedOnceExceptThatRanWinsAndTheLatestFiveAreKe
       {"sessionRunning then ran", {{{w1, Outcome::sessionRunning}, true}, {{w1, Outcome::ran, 900}, true}}, {{w1, Outcome::ran, 900}}},
       {"ran twice keeps the first", {{{w1, Outcome::ran, 900}, true}, {{w1, Outcome::ran, 60}, false}}, {{w1, Outcome::ran, 900}}},
       {"only the last entry is compared", {{{w1, Outcome::paused}, true}, {{w2, Outcome::paused}, true}, {{w1, Outcome::ran, 5}, true}}, {{w1, Outcome::paused}, {w2, Outcome::paused}, {w1, Outcome::ran, 5}}},
+      {"the latest five are kept", {{{Date{1}, Outcome::paused}, true}, {{w1, Outcome::paused}, true}, {{w2, Outcome::paused}, true}, {{Date{3}, Outcome::paused}, true}, {{Date{4}, Outcome::paused}, true}, {{Date{5}, Outcome::ran, 9}, true}}, {{w1, Outcome::paused}, {w2, Outcome::paused}, {Date{3}, Outcome::paused}, {Date{4}, Outcome::paused}, {Date{5}, Outcome::ran, 9}}},
   };
   // clang-format on
   for (const auto& row : rows) {
@@ -103,14 +103,7 @@ TEST(ScheduleSet, EachWindowIsRecordedOnceExceptThatRanWinsAndTheLatestFiveAreKe
     EXPECT_EQ(set.history, (decltype(set.history){{fixedID(1), row.history}}));
     EXPECT_EQ(set.lastRun(fixedID(1)), row.history.back());
   }
-  ScheduleSet set;
-  for (int i = 1; i <= 7; ++i) EXPECT_TRUE(set.record({Date{i * 100.0}, Outcome::paused}, fixedID(1)));
-  EXPECT_TRUE(set.record({Date{1}, Outcome::paused}, fixedID(2)));
-  const auto& runs = set.history.at(fixedID(1));
-  ASSERT_EQ(runs.size(), ScheduleSet::maxHistory);
-  EXPECT_EQ(runs.front().occurrence, Date{300});
-  EXPECT_EQ(set.lastRun(fixedID(1))->occurrence, Date{700});
-  EXPECT_EQ(set.lastRun(fixedID(3)), std::nullopt);
+  EXPECT_EQ(ScheduleSet().lastRun(fixedID(1)), std::nullopt);
 }
 
 TEST(ScheduleSet, ReplacingDatesChangedTimingsAndRefusesAnyInvalidList) {
