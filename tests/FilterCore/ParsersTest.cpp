@@ -152,13 +152,9 @@ TEST(QuicInitial, RfcSamplesDeriveTheirKeysAndOpenToTheirClientHello) {
     EXPECT_EQ(Bytes(keys->headerKey.begin(), keys->headerKey.end()), hex(row.hp));
     const Bytes packet = fixture(row.file);
     auto header = peekLongHeader(packet);
-    ASSERT_TRUE(header);
-    EXPECT_TRUE(header->isInitial);
-    EXPECT_EQ(Bytes(header->destinationId.begin(), header->destinationId.end()), sampleId);
+    EXPECT_TRUE(header && header->isInitial && std::ranges::equal(header->destinationId, sampleId));
     auto fragments = openClientInitials(packet, *keys);
-    ASSERT_TRUE(fragments);
-    ASSERT_EQ(fragments->size(), 1u);
-    EXPECT_EQ(fragments->front().offset, 0u);
+    ASSERT_TRUE(fragments && fragments->size() == 1 && fragments->front().offset == 0);
     EXPECT_EQ(scanHandshake(fragments->front().bytes), (NameScan{Status::complete, "example.com"}));
   }
   EXPECT_EQ(QuicInitialKeys::derive(0xff00001d, sampleId).error(), QuicError::unknownVersion);
