@@ -27,7 +27,7 @@ using testing::weeklySchedule;
 const Uuid id = fixedID(1);
 const std::string idText = id.string();
 
-SessionState session() {
+SessionState makeSession() {
   SessionState state;
   state.id = id;
   state.domains = {"example.com", "news.example"};
@@ -37,6 +37,7 @@ SessionState session() {
   state.startedAt = Date{900.75};
   return state;
 }
+const SessionState session = makeSession();
 
 ScheduleSet scheduleSet() {
   Schedule one = weeklySchedule({2, 4}, 540, 3600, 1);
@@ -57,7 +58,7 @@ void expectRecord(const T& value, const std::string& json) {
 }
 
 TEST(RecordsJson, EachRecordWritesItsExactFormAndReadsItBack) {
-  SessionState scheduled = session();
+  SessionState scheduled = session;
   scheduled.scheduleID = fixedID(2);
   scheduled.scheduleName = "Mornings";
   const FilterReport report{1, FilterReport::Outcome::keptPrevious, id, 2, "1.4", "denied"};
@@ -65,7 +66,7 @@ TEST(RecordsJson, EachRecordWritesItsExactFormAndReadsItBack) {
   const std::string sessionJson = R"({"schemaVersion":3,"id":")" + idText + R"(","domains":["example.com","news.example"],"totalDuration":1800.0,"consumed":100.25,)"
                                   R"("lastTick":{"wallClock":1000.5,"bootTime":-200.0,"continuous":5000.125,"bootID":"A"},"startedAt":900.75)";
   const std::string one = scheduleSet().schedules[0].toJson().dump(), two = scheduleSet().schedules[1].toJson().dump();
-  expectRecord(session(), sessionJson + "}");
+  expectRecord(session, sessionJson + "}");
   expectRecord(scheduled, sessionJson + R"(,"scheduleID":")" + fixedID(2).string() + R"(","scheduleName":"Mornings"})");
   expectRecord(StartSessionRequest{{"example.com"}, 1500.5}, R"({"domains":["example.com"],"duration":1500.5})");
   expectRecord(report, R"({"schemaVersion":1,"outcome":"keptPrevious","sessionID":")" + idText + R"(","ruleCount":2,"filterVersion":"1.4","detail":"denied"})");
@@ -73,7 +74,7 @@ TEST(RecordsJson, EachRecordWritesItsExactFormAndReadsItBack) {
   expectRecord(DaemonHealth{"0.1.0", 4294967295u, true, 93.25, false, "broken", FilterStatus{report, 12.5}, "v0.1"},
                R"({"version":"0.1.0","uid":4294967295,"hasActiveSession":true,"uptime":93.25,"canManageBlock":false,"scheduleFailure":"broken","filter":{"report":)" + report.encoded() + R"(,"secondsSinceReport":12.5},"build":"v0.1"})");
   // A session's rules block, even while the daemon is stuck; without one they are idle, or unknown when stuck.
-  expectRecord(FilterRuleSet(session(), true), R"({"schemaVersion":1,"state":"blocking","sessionID":")" + idText + R"(","domains":["example.com","news.example"]})");
+  expectRecord(FilterRuleSet(session, true), R"({"schemaVersion":1,"state":"blocking","sessionID":")" + idText + R"(","domains":["example.com","news.example"]})");
   expectRecord(FilterRuleSet(std::nullopt, false), R"({"schemaVersion":1,"state":"idle","domains":[]})");
   expectRecord(FilterRuleSet(std::nullopt, true), R"({"schemaVersion":1,"state":"unknown","domains":[]})");
   // Maps are flat arrays (id text, value, ...); several lists are also written as the schema-2 pair.
@@ -88,12 +89,12 @@ TEST(RecordsJson, EachRecordWritesItsExactFormAndReadsItBack) {
 // Unknown keys are ignored, null reads as absent for an optional key, ids in
 // either case, integral numbers written with a fraction, the schema-2 pair.
 TEST(RecordsJson, ReadsWhatTheConventionsAllow) {
-  auto lenient = Json::parse(session().encoded());
+  auto lenient = Json::parse(session.encoded());
   lenient["scheduleID"] = nullptr;
   lenient["lastTick"].erase("bootID");
   lenient["future"] = {{"nested", true}};
   lenient["id"] = "00000000-0000-0000-0000-000000000001";
-  SessionState expected = session();
+  SessionState expected = session;
   expected.lastTick.bootID = "";
   EXPECT_EQ(SessionState::decode(lenient.dump()), expected);
 
@@ -112,7 +113,7 @@ TEST(RecordsJson, ReadsWhatTheConventionsAllow) {
 }
 
 TEST(RecordsJson, EveryWayAReadFailsRefusesTheWholeRecord) {
-  const std::string valid = session().encoded();
+  const std::string valid = session.encoded();
   auto edited = [&](std::function<void(Json&)> change) {
     Json json = Json::parse(valid);
     change(json);
