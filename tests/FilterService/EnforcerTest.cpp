@@ -29,13 +29,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What nft prints for `command`, run through a context of our own.
+// What nft prints for `command`, errors included, run through a context of our own.
 std::string nft(const char* command) {
   nft_ctx* context = nft_ctx_new(NFT_CTX_DEFAULT);
   nft_ctx_buffer_output(context);
   nft_ctx_buffer_error(context);
   (void)nft_run_cmd_from_buffer(context, command);
-  std::string printed = nft_ctx_get_output_buffer(context);
+  std::string printed = std::string(nft_ctx_get_output_buffer(context)) + nft_ctx_get_error_buffer(context);
   nft_ctx_free(context);
   return printed;
 }
