@@ -294,10 +294,9 @@ def run(bed):
     filterd.kill()
     filterd.wait()
     check(not ours(bed), "a killed filter leaves no table")
-    restarted = time.monotonic()
+    # Restarted as systemd would; how soon it blocks again under systemd is the system suite's figure.
     filterd = bed.spawn("filterd", bed.inside + [bed.args.filter])
-    took = seconds_until(blocked_around_hosts, restarted)
-    check(took <= 1, f"a restarted filter blocks again {took:.2f} s after it was started")
+    check(wait_until(blocked_around_hosts, 5), "a restarted filter blocks again")
     # Against the same requests with the filter running, so a loaded machine's own slowness is not counted.
     running = max(around_hosts(bed, f"https://{OTHER}/")[2] for _ in range(5))
     filterd.send_signal(signal.SIGSTOP)
