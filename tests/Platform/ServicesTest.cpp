@@ -1,5 +1,6 @@
 // The daemon's small Linux services: the file watcher (and through it the
-// delays and cancellation of the queue under it), the log sink, the clocks.
+// delays and cancellation of the queue under it) and the clocks. The log
+// sink's journal fields are the system suite's to read back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 
 #include "Eventually.hpp"
 #include "Platform/FileWatcher.hpp"
-#include "Platform/JournalLogSink.hpp"
 #include "Platform/SystemTimeSource.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/TemporaryDirectory.hpp"
@@ -62,18 +62,6 @@ TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFi
   const LogRecord deferred{LogLevel::debug, "org.hushwall.daemon", "watcher",
                            "watching " + path + " is deferred; path is absent"};
   EXPECT_EQ(std::ranges::count(log.records(), deferred), 1);
-}
-
-// The journal's fields are the system suite's to read back.
-TEST(JournalLogSink, WithoutAJournalWritesOneLineOnStandardError) {
-  if (journalAvailable()) GTEST_SKIP() << "a journal is listening; its lines cannot be read back here";
-  JournalLogSink sink;
-  ::testing::internal::CaptureStderr();
-  sink.write({LogLevel::notice, "org.hushwall.daemon", "lifecycle", "HushwallDaemon starting, uid=0"});
-  sink.write({LogLevel::debug, "org.hushwall.daemon", "watcher", "watching /x is deferred; path is absent"});
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "default org.hushwall.daemon[lifecycle] HushwallDaemon starting, uid=0\n"
-            "debug org.hushwall.daemon[watcher] watching /x is deferred; path is absent\n");
 }
 
 TEST(SystemTimeSource, ReadsTheLiveClocks) {
