@@ -74,11 +74,14 @@ std::string FilterTable::installText(std::optional<std::uint16_t> queueNumber, u
   }
 
   // Step 3 (priority 5): the verdict the queue wrote into the packet mark
-  // becomes the flow's conntrack mark, and the packet mark is given back.
+  // becomes the flow's conntrack mark, and the packet mark is given back. A
+  // flow marked blocked since the packet was queued stays blocked: a table's
+  // rules never change, so only a block that started meanwhile can be newer.
   text += "add chain inet hushwall settle\n";
   for (const std::string& rule : std::initializer_list<std::string>{
            field + " == 0 return",
-           field + " == " + hex(allowFlow) + " ct mark set ct mark & " + keep + " | " + allowed,
+           field + " == " + hex(allowFlow) + " " + flowField + " != " + blocked + " ct mark set ct mark & " + keep +
+               " | " + allowed,
            field + " == " + hex(blockFlow) + " ct mark set ct mark & " + keep + " | " + blocked,
            field + " == " + hex(refusePacket) + " meta mark set meta mark & " + keep + " goto refuse",
            "meta mark set meta mark & " + keep,

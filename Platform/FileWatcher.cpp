@@ -48,20 +48,7 @@ void FileWatcher::start() {
   });
 }
 
-void FileWatcher::cancel() {
-  queue_.async([weak = weak_from_this()] {
-    auto self = weak.lock();
-    if (!self) return;
-    self->isCancelled_ = true;
-    self->pending_.cancel();
-    self->pending_ = {};
-    self->retry_.reset();
-    self->source_.reset();
-  });
-}
-
 void FileWatcher::arm(bool notifying) {
-  if (isCancelled_) return;
   source_.reset();  // closes the previous inotify instance
   int fd = openWatch(path_);
   if (fd >= 0) {
@@ -81,7 +68,7 @@ void FileWatcher::arm(bool notifying) {
 }
 
 void FileWatcher::pollWhileAbsent() {
-  if (retry_ || isCancelled_) return;  // one log line per absence, not per poll
+  if (retry_) return;  // one log line per absence, not per poll
   retry_ = queue_.addTimer(poll_, poll_, poll_ / 5, [weak = weak_from_this()] {
     auto self = weak.lock();
     if (self && access(self->path_.c_str(), F_OK) == 0) self->arm(true);
@@ -93,7 +80,7 @@ void FileWatcher::scheduleHandlerCall() {
   pending_.cancel();
   pending_ = queue_.asyncAfter(debounce_, [weak = weak_from_this()] {
     auto self = weak.lock();
-    if (self && !self->isCancelled_) self->onChange_();
+    if (self) self->onChange_();
   });
 }
 

@@ -3,10 +3,10 @@
 // file: an atomic rename over the path, deletion and re-creation, and a path
 // that does not exist yet (polled every second until it does).
 //
-// Thread-safety: `start` and `cancel` may be called from any thread; they, the
-// inotify events, the poll and the handler all run on `queue`, which must
-// outlive the watcher. Every handler the watcher arms holds it weakly: once the
-// last reference is dropped, or once `cancel()` has run, `onChange` is not called.
+// Thread-safety: `start` may be called from any thread; it, the inotify events,
+// the poll and the handler all run on `queue`, which must outlive the watcher.
+// Every handler the watcher arms holds it weakly: once the last reference is
+// dropped, `onChange` is not called.
 #pragma once
 
 #include <chrono>
@@ -35,8 +35,6 @@ class FileWatcher : public std::enable_shared_from_this<FileWatcher> {
 
   // Arms the watch without calling the handler, even when the file exists.
   void start();
-  // For good: drops the watch, the poll and any pending handler call.
-  void cancel();
 
  private:
   FileWatcher(std::string path, SerialQueue& queue, std::chrono::milliseconds debounce, std::function<void()> onChange,
@@ -57,7 +55,6 @@ class FileWatcher : public std::enable_shared_from_this<FileWatcher> {
   std::unique_ptr<SerialQueue::EventSource> source_;  // inotify watch on the path
   SerialQueue::WorkItem pending_;                     // the debounced handler call
   std::unique_ptr<SerialQueue::EventSource> retry_;   // the poll while the path is absent
-  bool isCancelled_ = false;
 };
 
 }  // namespace hushwall

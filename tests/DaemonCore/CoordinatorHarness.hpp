@@ -1,12 +1,12 @@
 // A SessionCoordinator on real files in a temporary directory, with a fake
 // clock, switches that fail single file steps, and a record of the outward
-// effects in the order they happened ("ring", "flush", "delete").
+// effects in the order they happened ("ring", "flush", "delete": the session
+// file's removal).
 #pragma once
-
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,34 +22,6 @@
 
 namespace hushwall::testing {
 
-// SessionStore with switches; records every removal as the "delete" effect.
-class SwitchableStore final : public SessionPersisting {
- public:
-  SwitchableStore(std::string directory, std::function<void()> deleted)
-      : real_(std::move(directory)), deleted_(std::move(deleted)) {}
-  bool exists() const override { return real_.exists(); }
-  Result<std::optional<SessionState>> load() const override { return real_.load(); }
-  Result<void> save(const SessionState& state) override {
-    if (failSave) return std::unexpected(WriterError::renameFailed(real_.path(), EROFS));
-    return ++saves, real_.save(state);
-  }
-  Result<void> remove() override {
-    if (beforeRemove) beforeRemove();
-    deleted_();
-    if (failRemove) return std::unexpected(SystemError::fromErrno(EBUSY, "unlink", real_.path()));
-    return real_.remove();
-  }
-  const SessionStore& real() const { return real_; }
-
-  std::atomic<bool> failSave{false}, failRemove{false};
-  std::atomic<int> saves{0};
-  std::function<void()> beforeRemove;  // set before the coordinator runs
-
- private:
-  SessionStore real_;
-  std::function<void()> deleted_;
-};
-
 struct CoordinatorHarness {
   CoordinatorHarness() {
     writeFile(hostsPath, "127.0.0.1\tlocalhost\n");
@@ -58,16 +30,22 @@ struct CoordinatorHarness {
 
   // Builds a fresh coordinator on the same files, as a restarted daemon would.
   void restart() {
-    store = std::make_shared<SwitchableStore>(stateDirectory, [this] { note("delete"); });
-    FileIO::Steps steps = FileIO::Steps::live();
-    steps.write = [this](const std::string& path, std::string_view bytes) {
-      if (duringHostsWrite) duringHostsWrite();
-      return ++hostsWrites, FileIO::Steps::live().write(path, bytes);
+    const FileIO::Steps& live = FileIO::Steps::live();
+    FileIO::Steps steps = live;
+    steps.rename = [this, &live](const std::string& from, const std::string& to) -> Result<void> {
+      const bool hosts = to == hostsPath;
+      if (hosts && duringHostsWrite) duringHostsWrite();
+      ++renames;
+      if (hosts ? failHostsWrite : failSave)
+        return std::unexpected(WriterError::renameFailed(to, hosts ? EACCES : EROFS));
+      return hosts && dropHostsWrites ? Result<void>() : live.rename(from, to);
     };
-    steps.rename = [this](const std::string& from, const std::string& to) -> Result<void> {
-      if (failHostsWrite) return std::unexpected(WriterError::renameFailed(to, EACCES));
-      return dropHostsWrites ? Result<void>() : FileIO::Steps::live().rename(from, to);
+    steps.remove = [this, &live](const std::string& path) -> Result<void> {
+      if (beforeRemove) beforeRemove();
+      note("delete");
+      return failRemove ? std::unexpected(SystemError::fromErrno(EBUSY, "unlink", path)) : live.remove(path);
     };
+    store = std::make_shared<SessionStore>(stateDirectory, steps);
     coordinator = std::make_unique<SessionCoordinator>(
         store, ScheduleStore(stateDirectory), BlockController{HostsFile(hostsPath, steps)}, clock, Timekeeper{},
         [] { return ScheduleCalendar::inTimeZone("UTC"); }, true, [this] { note("ring"); }, [this] { note("flush"); });
@@ -81,19 +59,20 @@ struct CoordinatorHarness {
   [[nodiscard]] bool hostsHasBlock() const { return HostsRegions::contains(hosts()); }
   // Puts `bytes` in place of the session file, creating the state directory.
   void writeSessionFile(const std::string& bytes) {
-    ::mkdir(stateDirectory.c_str(), 0700);
-    writeFile(stateDirectory + "/session.json", bytes, 0600);
+    std::filesystem::create_directories(stateDirectory);
+    writeFile(store->path(), bytes, 0600);
   }
 
   TemporaryDirectory directory;
   std::string hostsPath = directory.file("hosts"), stateDirectory = directory.file("state");
   std::shared_ptr<FakeTimeSource> clock = std::make_shared<FakeTimeSource>(0, 5000, "A");
-  std::shared_ptr<SwitchableStore> store;
-  // Hosts writes that fail at the rename, or report success but never reach the file.
-  std::atomic<bool> failHostsWrite{false}, dropHostsWrites{false};
-  // Called inside the hosts file's write step, before any byte is written.
-  std::function<void()> duringHostsWrite;
-  std::atomic<int> hostsWrites{0};
+  std::shared_ptr<SessionStore> store;
+  // Hosts writes that fail at the rename or report success but never reach the file; session
+  // saves and removals that fail.
+  std::atomic<bool> failHostsWrite{false}, dropHostsWrites{false}, failSave{false}, failRemove{false};
+  std::atomic<int> renames{0};             // of either file, failed ones too
+  std::function<void()> duringHostsWrite;  // called just before a hosts write's rename
+  std::function<void()> beforeRemove;      // called as the session file is removed
   std::unique_ptr<SessionCoordinator> coordinator;
 
  private:

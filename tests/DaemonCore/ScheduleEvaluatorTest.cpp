@@ -27,8 +27,6 @@ std::string number(double value) { return (std::ostringstream() << value).str();
 // "start <name> at <seconds from now> for <seconds>", then "; <name> <reason>" for each skipped window by name.
 std::string decided(const ScheduleSet& set, Date at, const char* zone, bool hasSession) {
   ScheduleDecision decision = ScheduleEvaluator{}.decide(set, at, ScheduleCalendar::inTimeZone(zone), hasSession);
-  EXPECT_EQ(ScheduleEvaluator{}.decide(set, at, ScheduleCalendar::inTimeZone(zone), hasSession), decision)
-      << "a pure function";
   std::map<Uuid, std::string> names;
   for (const auto& schedule : set.schedules) names[schedule.id] = schedule.name;
   std::string text = "nothing";

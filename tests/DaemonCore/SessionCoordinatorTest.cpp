@@ -1,8 +1,9 @@
 // The coordinator on real files (see CoordinatorHarness). Each row arranges the files and the
 // coordinator, acts once, and is compared as one transcript: what the act returned, the effects it
 // rang in order, where the session is (see where()), and the lines logged. A running result must
-// be settled: verifying again writes, rings and logs nothing. A stuck one refuses starts and
-// settled work, keeps its session, and the next tick without the fault repairs it.
+// be settled: verifying again writes, rings and logs nothing. Settled work runs under the lock
+// unless stuck; a stuck coordinator keeps its session and the filter blocking, and the next tick
+// without the fault repairs it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <future>
 #include <set>
 #include <thread>
@@ -28,7 +28,8 @@ using H = testing::CoordinatorHarness;
 using testing::CapturingLogSink;
 using testing::writeFile;
 
-const std::string original = "127.0.0.1\tlocalhost\n", renamed = "could not rename the temporary file over ";
+const std::string original = "127.0.0.1\tlocalhost\n", renamed = "could not rename the temporary file over ",
+                  active = "refused: A session is already running. It cannot be ended early.";
 const std::vector<std::string> oneDomain{"example.com"};
 
 void begin(H& h, double duration, double away, bool ticked = false) {
@@ -88,58 +89,65 @@ const Act tick = [](H& h) { return said(h.coordinator->tick()); };
 const Act verify = [](H& h) { return said(h.coordinator->verify()); };
 const Act launch = [](H& h) { return h.restart(), said(h.coordinator->reconcileOnLaunch()); };
 
-// "said | effects | where | log lines"; "@" is the temporary directory, "<id>" the session's id, "#n" schedule n's id.
 // clang-format off
 struct Case { const char* what; void (*arrange)(H&); Act act; std::string expected; };
 // clang-format on
 
+// "said | effects | where | log lines" of one act.
+std::string transcript(H& h, Act act) {
+  CapturingLogSink logs;
+  std::string text = act(h) + " |";
+  for (const auto& event : h.takeEvents()) text += " " + event;
+  text += " | " + where(h) + " |";
+  for (const auto& line : logs.messages()) text += " " + line;
+  return text;
+}
+
+// Each case's transcript; "@" is the temporary directory, "<id>" the session's id, "#n" schedule n's id.
 void check(std::initializer_list<Case> cases) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     H h;
     c.arrange(h);
     h.takeEvents();
-    const auto before = h.store->real().load();
-    CapturingLogSink logs;
-    std::string text = c.act(h) + " |";
-    for (const auto& event : h.takeEvents()) text += " " + event;
-    text += " | " + where(h) + " |";
-    for (const auto& line : logs.messages()) text += " " + line;
-    text = replaced(replaced(text, h.directory.path() + "/", "@"), "00000000-0000-0000-0000-00000000000", "#");
-    for (const auto& session : {before, h.store->real().load()}) {
+    const auto before = h.store->load();
+    std::string text = replaced(replaced(transcript(h, c.act), h.directory.path() + "/", "@"),
+                                "00000000-0000-0000-0000-00000000000", "#");
+    for (const auto& session : {before, h.store->load()}) {
       if (session && *session) text = replaced(text, (*session)->id.string(), "<id>");
     }
     EXPECT_EQ(text, c.expected);
+    const auto session = h.coordinator->current();
+    const bool stuck = h.coordinator->isStuck();
+    bool ran = false;
+    const bool settled = h.coordinator->whileSettled([&](bool hasSession) {
+      ran = hasSession == session.has_value() && BlockController::mutationLock().isHeldByCurrentThread();
+    });
+    EXPECT_TRUE(settled == !stuck && ran == !stuck) << "settled work runs under the lock, unless stuck";
     if (text.starts_with("running") || text.starts_with("started")) {
-      EXPECT_EQ(h.store->load().value(), h.coordinator->current()) << "the session file holds what memory holds";
+      EXPECT_EQ(h.store->load().value(), session) << "the session file holds what memory holds";
       EXPECT_TRUE(h.hosts().starts_with(HostsDocument::beginMarker)) << "the block goes first";
-      logs.clear();
-      const int writes = h.hostsWrites, saves = h.store->saves;
-      EXPECT_EQ(verify(h), "running " + std::to_string(std::lround(h.coordinator->current()->consumed)));
-      EXPECT_EQ(h.takeEvents(), std::vector<std::string>{});
-      EXPECT_EQ(logs.messages(), std::vector<std::string>{});
-      EXPECT_EQ(h.hostsWrites, writes);
-      EXPECT_EQ(h.store->saves, saves);
+      const int renames = h.renames;
+      const std::string settledAt = " | | " + where(h) + " |";
+      EXPECT_EQ(transcript(h, verify), "running " + std::to_string(std::lround(session->consumed)) + settledAt);
+      EXPECT_EQ(h.renames, renames);
     }
-    if (!text.starts_with("stuck") || !h.coordinator->current()) continue;
-    EXPECT_FALSE(h.coordinator->start({"a.com"}, 60));
-    EXPECT_FALSE(h.coordinator->whileSettled([](bool) { ADD_FAILURE() << "must not run while stuck"; }));
+    if (!text.starts_with("stuck") || !session) continue;
     EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::blocking);
-    h.failHostsWrite = h.dropHostsWrites = h.store->failSave = false;
+    h.failHostsWrite = h.dropHostsWrites = h.failSave = false;
     h.clock->advance(15);
-    auto retried = h.coordinator->tick();
-    EXPECT_FALSE(h.coordinator->isStuck());
-    EXPECT_EQ(where(h), retried.kind == Kind::running ? "BFS" : "---");
+    const std::string retried = said(h.coordinator->tick()).substr(0, 5);
+    EXPECT_EQ(retried + " " + where(h), retried == "runni" ? "runni BFS" : "ended ---");
   }
 }
 
 // Every refusal in the order the checks run; each changes nothing and rings nothing.
 TEST(CoordinatorStart, StartsOrRefusesInOrder) {
-  const std::string unreadable = "The session state file could not be read.",
-                    active = "A session is already running. It cannot be ended early.";
+  const std::string unreadable = "The session state file could not be read.";
   // clang-format off
   check({
       {"domains normalized, written, published, rung then flushed", [](H&) {}, [](H& h) { return said(h.coordinator->start({"Example.COM", "news.example", "example.com"}, 90.7)); }, "started example.com news.example 90.7 | ring flush | BFS | session <id> started, 90s"},
+      {"readers meanwhile get the previous snapshot at once", [](H& h) { h.duringHostsWrite = [&h] { EXPECT_FALSE(h.coordinator->current() || h.coordinator->isStuck() || h.coordinator->scheduleFailureReason()); EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::idle); }; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "started example.com 60.0 | ring flush | BFS | session <id> started, 60s"},
       {"no hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "started example.com 60.0 | ring flush | BFS | session <id> started, 60s"},
       {"below a minute, also with bad domains", [](H&) {}, [](H& h) { return said(h.coordinator->start({"bad domain"}, 59)); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
       {"duration not a number", [](H&) {}, [](H& h) { return said(h.coordinator->start(oneDomain, std::nan(""))); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
@@ -147,12 +155,12 @@ TEST(CoordinatorStart, StartsOrRefusesInOrder) {
       {"too many domains", [](H&) {}, [](H& h) { return said(h.coordinator->start(std::vector<std::string>(501, "a.com"), 60)); }, "refused: Too many sites to block at once \u2014 the limit is 500. | | --- |"},
       {"stuck on an unreadable session file", [](H& h) { h.writeSessionFile("{garbled"); (void)h.coordinator->reconcileOnLaunch(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- |"},
       {"stuck, before sessionAlreadyActive", [](H& h) { begin(h, 600, 0); writeFile(h.hostsPath, "tampered\n"); h.failHostsWrite = true; (void)h.coordinator->tick(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@hosts: Permission denied | | -FS |"},
-      {"a session running", [](H& h) { begin(h, 600, 0); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | BFS |"},
-      {"a session on disk that memory does not know", [](H& h) { H other; begin(other, 600, 0); (void)h.store->save(*other.coordinator->current()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | -F- |"},
+      {"a session running", [](H& h) { begin(h, 600, 0); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | BFS |"},
+      {"a session on disk that memory does not know", [](H& h) { H other; begin(other, 600, 0); (void)h.store->save(*other.coordinator->current()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | -F- |"},
       {"an undecodable session file", [](H& h) { h.writeSessionFile(""); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- | session.json unreadable: not valid JSON"},
-      {"a managed region in the hosts file", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL 0\n127.0.0.1\tx.com\n# END HUSHWALL\n"); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + active + " | | B-- |"},
+      {"a managed region in the hosts file", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL 0\n127.0.0.1\tx.com\n# END HUSHWALL\n"); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | B-- |"},
       {"the hosts file cannot be read", [](H& h) { ::unlink(h.hostsPath.c_str()); ::mkdir(h.hostsPath.c_str(), 0755); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: read @hosts: Is a directory | | --- |"},
-      {"the session file cannot be written", [](H& h) { h.store->failSave = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@state/session.json: Read-only file system | | --- |"},
+      {"the session file cannot be written", [](H& h) { h.failSave = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@state/session.json: Read-only file system | | --- |"},
       {"the hosts file cannot be written after the save", [](H& h) { h.failHostsWrite = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@hosts: Permission denied | delete | --- |"},
   });
   // clang-format on
@@ -166,18 +174,19 @@ TEST(CoordinatorUpkeep, TickAndRepairEndOrPutBack) {
   check({
       {"ticks only count", [](H& h) { begin(h, 60, 15, true); h.clock->advance(30); }, tick, "running 45 | | BFS |"},
       {"ends on time", [](H& h) { begin(h, 60, 45, true); h.clock->advance(15); }, tick, "ended 60 | ring flush delete | --- | session <id> ended at tick"},
-      {"ends, the session file stays", [](H& h) { begin(h, 60, 60); h.store->failRemove = true; }, tick, "ended 60 | ring flush delete | -F- | session <id> ended at tick could not delete session state: unlink @state/session.json: Device or resource busy"},
+      {"ends; until the session file is gone, starts and settled work wait", [](H& h) { begin(h, 60, 60); h.beforeRemove = [&h] { EXPECT_EQ(said(h.coordinator->start(oneDomain, 60)), active); EXPECT_FALSE(h.coordinator->whileSettled([](bool) {})); }; }, tick, "ended 60 | ring flush delete | --- | session <id> ended at tick"},
+      {"ends, the session file stays", [](H& h) { begin(h, 60, 60); h.failRemove = true; }, tick, "ended 60 | ring flush delete | -F- | session <id> ended at tick could not delete session state: unlink @state/session.json: Device or resource busy"},
       {"region removed", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, original); }, verify, "running 30 | flush | BFS | " + repaired},
       {"region removed, by tick", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, original); }, tick, "running 30 | flush | BFS | " + byTick},
       {"region below a line mapping the domain elsewhere", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, "127.0.0.2\texample.com\n" + h.hosts()); }, verify, "running 30 | flush | BFS | " + repaired},
       {"region edited inside, by tick", [](H& h) { begin(h, 600, 30, true); auto b = h.hosts(); writeFile(h.hostsPath, b.replace(b.find("127.0.0.1\texample.com"), 9, "10.0.0.1")); }, tick, "running 30 | flush | BFS | " + byTick},
       {"hosts file deleted", [](H& h) { begin(h, 600, 30, true); ::unlink(h.hostsPath.c_str()); }, verify, "running 30 | flush | BFS | " + repaired},
-      {"session file garbled", [](H& h) { begin(h, 600, 30, true); writeFile(h.store->real().path(), "{\"id\": 3}"); }, verify, "running 30 | | BFS | session.json unreadable: missing key \"schemaVersion\" " + rewrote},
-      {"both lost", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, ""); ::unlink(h.store->real().path().c_str()); }, verify, "running 30 | flush | BFS | " + repaired + " " + rewrote},
+      {"session file garbled", [](H& h) { begin(h, 600, 30, true); writeFile(h.store->path(), "{\"id\": 3}"); }, verify, "running 30 | | BFS | session.json unreadable: missing key \"schemaVersion\" " + rewrote},
+      {"both lost", [](H& h) { begin(h, 600, 30, true); writeFile(h.hostsPath, ""); ::unlink(h.store->path().c_str()); }, verify, "running 30 | flush | BFS | " + repaired + " " + rewrote},
       {"no session: a region is left alone", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL x\n# END HUSHWALL\n"); }, verify, "idle | | B-- |"},
       {"tick: the end cannot be written", [](H& h) { begin(h, 60, 75); h.failHostsWrite = true; }, tick, "stuck | | BFS | tick: ending the session FAILED, the block is STUCK: " + renamed + "@hosts: Permission denied"},
       {"tick: the end's write never reaches the file", [](H& h) { begin(h, 60, 75); h.dropHostsWrites = true; }, tick, "stuck | | BFS | tick: ending the session FAILED, the block is STUCK: The block could not be confirmed removed."},
-      {"tick: the session file cannot be saved", [](H& h) { begin(h, 60, 15); h.store->failSave = true; }, tick, "stuck | | BFS | tick: saving the session file FAILED, the block is STUCK: " + renamed + "@state/session.json: Read-only file system"},
+      {"tick: the session file cannot be saved", [](H& h) { begin(h, 60, 15); h.failSave = true; }, tick, "stuck | | BFS | tick: saving the session file FAILED, the block is STUCK: " + renamed + "@state/session.json: Read-only file system"},
   });
   // clang-format on
 }
@@ -217,27 +226,6 @@ TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfIt) {
       {"a stuck launch leaves the schedules alone", [](H& h) { window(h, 10, {1}); h.writeSessionFile("garbage"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file FAILED, the block is STUCK: The session state file could not be read."},
   });
   // clang-format on
-}
-
-// Settled work runs under the lock. The end's clean-up (deleting the session file) runs after the
-// lock is released; until it is done neither a start nor settled work may run.
-TEST(CoordinatorSettled, RunsUnderTheLockOnlyWhenNothingIsInFlight) {
-  H h;
-  std::vector<bool> seen;
-  auto body = [&](bool hasSession) {
-    seen.push_back(BlockController::mutationLock().isHeldByCurrentThread() && hasSession);
-  };
-  EXPECT_TRUE(h.coordinator->whileSettled(body));
-  begin(h, 60, 60);
-  EXPECT_TRUE(h.coordinator->whileSettled(body));
-  h.store->beforeRemove = [&] {
-    EXPECT_EQ(said(h.coordinator->start(oneDomain, 60)),
-              "refused: A session is already running. It cannot be ended early.");
-    EXPECT_FALSE(h.coordinator->whileSettled(body));
-    seen.push_back(false);
-  };
-  EXPECT_EQ(h.coordinator->tick().kind, Kind::ended);
-  EXPECT_EQ(seen, (std::vector<bool>{false, true, false}));
 }
 
 // Starts, ticks, repairs, schedule saves (of windows that stay shut) and readers from five threads
@@ -280,34 +268,6 @@ TEST(CoordinatorConcurrency, NoSessionIsLostOrDuplicated) {
   EXPECT_GE(started.size(), 2u);
   EXPECT_EQ(started, ended);
   EXPECT_EQ(where(h), "---");
-}
-
-// A reader asking while a hosts-file write is held gets the previous snapshot at once.
-TEST(CoordinatorConcurrency, ReadersDoNotWaitForAHostsWrite) {
-  H h;
-  CapturingLogSink quiet;
-  std::promise<void> writing, release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<bool> once{true};
-  h.duringHostsWrite = [&] {
-    if (once.exchange(false)) writing.set_value(), released.wait();
-  };
-  auto starting = std::async(std::launch::async, [&] { return h.coordinator->start({"a.com"}, 600); });
-  writing.get_future().wait();
-  EXPECT_FALSE(h.coordinator->current());
-  EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::idle);
-  EXPECT_FALSE(h.coordinator->isStuck());
-  EXPECT_FALSE(h.coordinator->scheduleFailureReason());
-  release.set_value();
-  auto state = starting.get();
-  ASSERT_TRUE(state);
-  EXPECT_EQ(h.coordinator->current(), *state);
-}
-
-TEST(CoordinatorSettledDeathTest, TakingTheMutationLockTwiceOnOneThreadAborts) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(std::lock_guard outer(BlockController::mutationLock());
-               std::lock_guard inner(BlockController::mutationLock()), "UnfairLock taken again");
 }
 
 }  // namespace

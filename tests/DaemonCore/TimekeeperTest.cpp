@@ -39,23 +39,17 @@ TEST(Timekeeper, WorkedNumbers) {
     EXPECT_NEAR(Timekeeper::credit(state.lastTick, now, Timekeeper::maxDowntimeCreditPerBoot), row.credit, 1e-9);
     SessionState updated = Timekeeper{}.tick(state, now);
     EXPECT_NEAR(updated.consumed, std::min(100 + row.credit, 1800.0), 1e-9);
-    EXPECT_EQ(updated.isExpired(), updated.consumed == 1800);
     EXPECT_EQ(updated.lastTick, (Tick{Date{row.nowWall}, Date{77}, row.nowContinuous, row.nowBoot}));
-    SessionState rest = updated;
-    rest.consumed = state.consumed;
-    rest.lastTick = state.lastTick;
-    EXPECT_EQ(rest, state) << "only consumed and lastTick change";
+    updated.consumed = state.consumed;
+    updated.lastTick = state.lastTick;
+    EXPECT_EQ(updated, state) << "only consumed and lastTick change";
   }
 }
 
+// Both bounds are inclusive; anything else, not a number too, is refused.
 TEST(Timekeeper, DurationBoundsAreInclusive) {
-  for (double duration :
-       {60.0, 86400.0, 59.999, 86400.001, -60.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
-    SCOPED_TRACE(duration);
-    const bool valid = duration == 60 || duration == 86400;
-    auto started = Timekeeper{}.start({"a.com"}, duration, testing::FakeTimeSource{});
-    EXPECT_EQ(started ? std::optional<DaemonError>() : started.error(),
-              valid ? std::nullopt : std::optional(DaemonError::durationOutOfRange));
+  for (double d : {60.0, 86400.0, 59.999, 86400.001, -60.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
+    EXPECT_EQ(Timekeeper{}.start({"a.com"}, d, testing::FakeTimeSource{}).has_value(), d == 60 || d == 86400) << d;
   }
 }
 

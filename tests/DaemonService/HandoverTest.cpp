@@ -1,75 +1,104 @@
-#include "DaemonService/Handover.hpp"
-
+// The handover to a replaced executable: what is at the daemon's path, and when it retires to it.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "DaemonService/Handover.hpp"
+#include "DaemonService/ReplacementCheck.hpp"
+#include "HushwallCore/Identity.hpp"
 #include "HushwallCore/Strings.hpp"
+#include "support/CapturingLogSink.hpp"
+#include "support/TemporaryDirectory.hpp"
 
 namespace hushwall {
 namespace {
 
-using Replacement = HandoverPolicy::Replacement;
-using Result = Handover::Result;
+namespace fs = std::filesystem;
+using R = HandoverPolicy::Replacement;
 
-// A handover whose operations are scripted; the calls that matter are recorded in order.
+// The operations a handover asks for, scripted.
 struct Script {
-  Replacement replacement = Replacement::validated;
+  R replacement = R::validated;
   bool servable = true, stuck = false;
   std::vector<double> since = {30};  // successive answers; the last repeats
   bool settled = true, hasSession = false;
-  std::string calls = {};
-
-  template <class T>
-  std::function<T()> recorded(const char* name, const T& value) {
-    return [this, name, &value] { return calls += name, value; };
-  }
-  Handover handover() {
-    return {.replacement = recorded("replacement ", replacement),
-            .stillServable = recorded("stillServable ", servable),
-            .isStuck = [this] { return stuck; },
-            .sinceLastRequest = [this, n = std::size_t{0}]() mutable { return since[std::min(n++, since.size() - 1)]; },
-            .whileSettled =
-                [this](const std::function<void(bool)>& body) {
-                  calls += "whileSettled ";
-                  if (settled) body(hasSession);
-                  return settled;
-                },
-            .retire =
-                [this](bool session, bool stillServable) {
-                  calls += cat("retire session=", session, " servable=", stillServable);
-                }};
-  }
 };
 
+// Retires only at a quiet, settled moment with a validated replacement. The calls that matter, in
+// order; "retire" with whether a session runs / whether the daemon is still servable.
 TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
-  const std::string guarded = "replacement stillServable whileSettled ";
-  struct Case {
-    const char* name;
-    Script script;
-    Result result;
+  const std::string guarded = "replacement servable settled ";
+  // clang-format off
+  const struct { const char* name; Script script; Handover::Result result; std::string calls; } cases[] = {
+      {"quiet, validated", {}, Handover::Result::retired, guarded + "retire false/true"},
+      {"mid-session", {.hasSession = true}, Handover::Result::retired, guarded + "retire true/true"},
+      {"same file", {.replacement = R::sameFile}, Handover::Result::stays, "replacement "},
+      {"missing", {.replacement = R::missing}, Handover::Result::stays, "replacement "},
+      {"unvalidated", {.replacement = R::unvalidated}, Handover::Result::stays, "replacement "},
+      {"stuck", {.stuck = true}, Handover::Result::stays, "replacement servable "},
+      {"request 2 s ago", {.since = {2}}, Handover::Result::stays, "replacement servable "},
+      {"request 4.9 s ago", {.since = {4.9}}, Handover::Result::stays, "replacement servable "},
+      {"request 5 s ago", {.since = {5}}, Handover::Result::retired, guarded + "retire false/true"},
+      {"unservable: no waiting", {.servable = false, .since = {0.1}}, Handover::Result::retired, guarded + "retire false/false"},
+      {"a request arrived meanwhile", {.since = {30, 0.2}}, Handover::Result::deferredRequest, guarded},
+      {"teardown in flight", {.settled = false}, Handover::Result::deferredUnsettled, guarded},
+  };
+  // clang-format on
+  for (const auto& [name, s, result, expected] : cases) {
+    SCOPED_TRACE(name);
     std::string calls;
-  };
-  const std::vector<Case> cases = {
-      // clang-format off
-      {"quiet, validated", {}, Result::retired, guarded + "retire session=false servable=true"},
-      {"mid-session", {.hasSession = true}, Result::retired, guarded + "retire session=true servable=true"},
-      {"same file", {.replacement = Replacement::sameFile}, Result::stays, "replacement "},
-      {"missing", {.replacement = Replacement::missing}, Result::stays, "replacement "},
-      {"unvalidated", {.replacement = Replacement::unvalidated}, Result::stays, "replacement "},
-      {"stuck", {.stuck = true}, Result::stays, "replacement stillServable "},
-      {"request 2 s ago", {.since = {2}}, Result::stays, "replacement stillServable "},
-      {"unservable: no waiting", {.servable = false, .since = {0.1}}, Result::retired, guarded + "retire session=false servable=false"},
-      {"a request arrived meanwhile", {.since = {30, 0.2}}, Result::deferredRequest, guarded},
-      {"teardown in flight", {.settled = false}, Result::deferredUnsettled, guarded},
-      // clang-format on
-  };
-  for (Case c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.script.handover().attempt(), c.result);
-    EXPECT_EQ(c.script.calls, c.calls);
+    std::size_t asked = 0;
+    const Handover handover{
+        .replacement = [&] { return calls += "replacement ", s.replacement; },
+        .stillServable = [&] { return calls += "servable ", s.servable; },
+        .isStuck = [&] { return s.stuck; },
+        .sinceLastRequest = [&] { return s.since[std::min(asked++, s.since.size() - 1)]; },
+        .whileSettled =
+            [&](const std::function<void(bool)>& body) {
+              return calls += "settled ", s.settled && (body(s.hasSession), true);
+            },
+        .retire = [&](bool session, bool servable) { calls += cat("retire ", session, "/", servable); }};
+    EXPECT_EQ(handover.attempt(), result);
+    EXPECT_EQ(calls, expected);
   }
+}
+
+// This test binary is stamped as the daemon, so a copy of it is a genuine replacement. Each file
+// that takes the path's place is examined, and its verdict logged, once; the self-check counts
+// only a definite refusal as not meeting the requirement.
+TEST(ReplacementCheckTest, TellsTheLaunchedFileAMissingOneAndEachReplacementOnce) {
+  testing::CapturingLogSink logs;
+  testing::TemporaryDirectory directory;
+  const std::string path = directory.file("hushwalld");
+  fs::copy_file("/proc/self/exe", path);
+  ReplacementCheck subject(path, std::string(CodeSigningRequirement::forDaemon), CodeRequirement::Owner::processUser,
+                           ReplacementCheck::identity(path).value());
+  const char* names[] = {"sameFile", "missing", "unvalidated", "validated"};
+  std::string seen;
+  // What takes the path's place ("" nothing, "-" nothing at all), then how often the check is asked.
+  for (auto [file, times] :
+       {std::pair{"", 1}, {"-", 1}, {"/usr/bin/true", 3}, {"/proc/self/exe", 2}, {"/proc/self/exe", 2}}) {
+    if (file == std::string("-")) fs::remove(path);
+    // A new file renamed over the old one, as an update does: never the same inode.
+    if (const std::string next = path + ".next"; file[0] == '/' && fs::copy_file(file, next)) fs::rename(next, path);
+    for (int i = 0; i < times; ++i) seen += cat(names[static_cast<int>(subject.replacement())], " ");
+  }
+  for (std::string_view requirement :
+       {CodeSigningRequirement::forDaemon, CodeSigningRequirement::forApp, std::string_view("not a requirement")}) {
+    seen += cat(subject.meetsRequirement(std::string(requirement)), " ");
+  }
+  EXPECT_EQ(
+      seen,
+      "sameFile missing unvalidated unvalidated unvalidated validated validated validated validated true false true ");
+  const std::string validated = cat("another daemon is at ", path, " and satisfies our requirement");
+  EXPECT_EQ(
+      logs.messages("handover"),
+      (std::vector<std::string>{cat("the file at ", path, " is not this daemon and does not satisfy our requirement (",
+                                    "no identity: ", path, ": no identity note) — staying"),
+                                validated, validated,
+                                "the self-check refused: other identifier: /proc/self/exe is org.hushwall.daemon"}));
 }
 
 }  // namespace

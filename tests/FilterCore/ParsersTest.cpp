@@ -16,13 +16,14 @@ using testing::Bytes, testing::dnsQuery, testing::fixture, testing::hex, testing
     testing::v4;
 using Status = NameScan::Status;
 
+// `bytes` with the byte at `at` set to `value`.
+Bytes with(Bytes bytes, std::size_t at, std::uint8_t value) {
+  bytes[at] = value;
+  return bytes;
+}
+
 TEST(Packet, MalformedPacketsFailWithTheirCause) {
   const Bytes udp = packetFrom({Transport::udp, v4(10, 0, 0, 2), v4(10, 0, 0, 53), 1, 53}, text("x"));
-  auto with = [&](std::size_t at, std::uint8_t value) {
-    Bytes copy = udp;
-    copy[at] = value;
-    return copy;
-  };
   // IPv6 with a hop-by-hop header before UDP parses; a fragment header with an offset does not.
   const std::string v6Addresses = "20010db800000000000000000000000220010db8000000000000000000000053";
   EXPECT_EQ(
@@ -30,12 +31,12 @@ TEST(Packet, MalformedPacketsFailWithTheirCause) {
   // clang-format off
   const struct { Bytes packet; PacketError error; } rows[] = {
       {{}, PacketError::truncated},
-      {with(0, 0x55), PacketError::badHeader},  // version 5
-      {with(0, 0x44), PacketError::badHeader},  // header of 16 bytes
-      {with(3, 0xFF), PacketError::truncated},  // total length past the end
-      {with(7, 0x08), PacketError::notFirstFragment},
-      {with(9, 1), PacketError::unsupportedTransport},
-      {with(25, 4), PacketError::badHeader},  // UDP length under its header
+      {with(udp, 0, 0x55), PacketError::badHeader},  // version 5
+      {with(udp, 0, 0x44), PacketError::badHeader},  // header of 16 bytes
+      {with(udp, 3, 0xFF), PacketError::truncated},  // total length past the end
+      {with(udp, 7, 0x08), PacketError::notFirstFragment},
+      {with(udp, 9, 1), PacketError::unsupportedTransport},
+      {with(udp, 25, 4), PacketError::badHeader},  // UDP length under its header
       {Bytes(udp.begin(), udp.begin() + 24), PacketError::truncated},
       {hex("6000000000102c40" + v6Addresses + "11000008000000010001003500080000"), PacketError::notFirstFragment},
   };
@@ -152,13 +153,9 @@ TEST(QuicInitial, RfcSamplesDeriveTheirKeysAndOpenToTheirClientHello) {
     EXPECT_EQ(Bytes(keys->headerKey.begin(), keys->headerKey.end()), hex(row.hp));
     const Bytes packet = fixture(row.file);
     auto header = peekLongHeader(packet);
-    ASSERT_TRUE(header);
-    EXPECT_TRUE(header->isInitial);
-    EXPECT_EQ(Bytes(header->destinationId.begin(), header->destinationId.end()), sampleId);
+    EXPECT_TRUE(header && header->isInitial && std::ranges::equal(header->destinationId, sampleId));
     auto fragments = openClientInitials(packet, *keys);
-    ASSERT_TRUE(fragments);
-    ASSERT_EQ(fragments->size(), 1u);
-    EXPECT_EQ(fragments->front().offset, 0u);
+    ASSERT_TRUE(fragments && fragments->size() == 1 && fragments->front().offset == 0);
     EXPECT_EQ(scanHandshake(fragments->front().bytes), (NameScan{Status::complete, "example.com"}));
   }
   EXPECT_EQ(QuicInitialKeys::derive(0xff00001d, sampleId).error(), QuicError::unknownVersion);
@@ -167,17 +164,12 @@ TEST(QuicInitial, RfcSamplesDeriveTheirKeysAndOpenToTheirClientHello) {
 TEST(QuicInitial, DamagedPacketsFailWithTheirCause) {
   const Bytes packet = fixture("quic-v1-rfc9001.bin");
   const auto keys = *QuicInitialKeys::derive(QuicVersion::v1, sampleId);
-  auto with = [&](std::size_t at, std::uint8_t value) {
-    Bytes copy = packet;
-    copy[at] = value;
-    return copy;
-  };
   // clang-format off
   const struct { Bytes datagram; QuicError error; } rows[] = {
-      {with(100, packet[100] ^ 1), QuicError::decryptFailed},
+      {with(packet, 100, packet[100] ^ 1), QuicError::decryptFailed},
       {Bytes(packet.begin(), packet.begin() + 600), QuicError::truncated},
-      {with(4, 0x1d), QuicError::unknownVersion},  // version 0x0000001d
-      {with(5, 21), QuicError::badHeader},         // connection ID length
+      {with(packet, 4, 0x1d), QuicError::unknownVersion},  // version 0x0000001d
+      {with(packet, 5, 21), QuicError::badHeader},         // connection ID length
       {fixture("quic-v2-rfc9369.bin"), QuicError::unknownVersion},  // opened with v1 keys
       {hex("40aabbccdd"), QuicError::notLongHeader},
   };

@@ -29,69 +29,66 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What `nft list tables` would print, through a context of our own.
-std::string tables() {
+// What nft prints for `command`, errors included, run through a context of our own.
+std::string nft(const char* command) {
   nft_ctx* context = nft_ctx_new(NFT_CTX_DEFAULT);
   nft_ctx_buffer_output(context);
   nft_ctx_buffer_error(context);
-  (void)nft_run_cmd_from_buffer(context, "list tables");
-  std::string listed = nft_ctx_get_output_buffer(context);
+  (void)nft_run_cmd_from_buffer(context, command);
+  std::string printed = std::string(nft_ctx_get_output_buffer(context)) + nft_ctx_get_error_buffer(context);
   nft_ctx_free(context);
-  return listed;
+  return printed;
 }
 
 struct Fd {
   int fd;
-  explicit Fd(int value) : fd(value) {}
+  Fd(int value) : fd(value) {}  // what socket() or accept() returned
   Fd(Fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
   ~Fd() { (void)(fd >= 0 && close(fd)); }
 };
 
-// A listening TCP socket on 127.0.0.1:`port`.
-Fd listener(std::uint16_t port) {
-  Fd server(socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in address = loopback(port);
-  EXPECT_EQ(bind(server.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(listen(server.fd, 16), 0);
-  return server;
+// A socket of `type` bound to 127.0.0.1:`port` (0: any), connected to `to`, or if that is 0 a listening TCP one.
+Fd bound(int type, std::uint16_t port, std::uint16_t to = 0) {
+  Fd socket = ::socket(AF_INET, type, 0);
+  int one = 1;
+  timeval timeout = type == SOCK_DGRAM ? timeval{0, 500000} : timeval{3, 0};
+  setsockopt(socket.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in local = loopback(port), remote = loopback(to);
+  EXPECT_EQ(bind(socket.fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  EXPECT_EQ(to != 0 ? connect(socket.fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote)
+                    : (type == SOCK_STREAM ? listen(socket.fd, 16) : 0),
+            0);
+  return socket;
 }
 
-// `from`, if not 0, is the client's own port.
-Fd connected(std::uint16_t port, std::uint16_t from = 0) {
-  Fd client(socket(AF_INET, SOCK_STREAM, 0));
-  timeval timeout{3, 0};
-  setsockopt(client.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  if (from != 0) {
-    int one = 1;
-    setsockopt(client.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in local = loopback(from);
-    EXPECT_EQ(bind(client.fd, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
-  }
-  sockaddr_in address = loopback(port);
-  EXPECT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  return client;
-}
-
-// Connects, sends an HTTP request for `host` and has the server answer it:
-// the errno the client's read of the answer ends with, 0 when it came.
-// `keep`, if given, receives both ends, left open.
-int exchange(int server, std::uint16_t port, std::string_view host, std::pair<Fd, Fd>* keep = nullptr,
-             std::uint16_t from = 0) {
-  Fd client = connected(port, from);
-  Fd accepted(accept(server, nullptr, nullptr));
-  timeval timeout{0, 300000};
-  setsockopt(accepted.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  std::string bytes = "GET / HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n";
-  if (send(client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) return errno;
+// The errno a read from `socket` ends with: 0 when bytes came, -1 at its end.
+int readError(const Fd& socket) {
   char buffer[512];
-  if (recv(accepted.fd, buffer, sizeof buffer, 0) > 0) (void)!write(accepted.fd, "ok", 2);
-  ssize_t got = recv(client.fd, buffer, sizeof buffer, 0);
-  int error = got > 0 ? 0 : (got == 0 ? -1 : errno);
-  if (keep != nullptr) {
-    std::swap(keep->first.fd, client.fd);
-    std::swap(keep->second.fd, accepted.fd);
+  ssize_t got = recv(socket.fd, buffer, sizeof buffer, 0);
+  return got > 0 ? 0 : (got == 0 ? -1 : errno);
+}
+
+// Both ends of a connection, left open, and how the client's read of the answer to its request ended.
+struct Exchange {
+  Fd client, server;
+  int error = 0;
+};
+
+// Connects from port `from` (0: any) to the listener on `port`, sends an HTTP request for `host` and has the server
+// answer it.
+Exchange exchange(const Fd& listener, std::uint16_t port, std::string_view host, std::uint16_t from = 0) {
+  Exchange ends{bound(SOCK_STREAM, from, port), accept(listener.fd, nullptr, nullptr)};
+  timeval timeout{0, 300000};
+  setsockopt(ends.server.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::string bytes = "GET / HTTP/1.1\r\nHost: " + std::string(host) + "\r\n\r\n";
+  if (send(ends.client.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) {
+    ends.error = errno;
+    return ends;
   }
-  return error;
+  if (readError(ends.server) == 0) (void)!write(ends.server.fd, "ok", 2);
+  ends.error = readError(ends.client);
+  return ends;
 }
 
 class EnforcerTest : public ::testing::Test {
@@ -106,22 +103,20 @@ class EnforcerTest : public ::testing::Test {
 // A stale table of our name that nobody holds is removed at start; ours exists only while blocking, cannot be taken
 // over by a second filter and leaves with the process's socket.
 TEST_F(EnforcerTest, TableExistsOnlyWhileBlockingAndLeavesWithTheProcessSocket) {
-  nft_ctx* other = nft_ctx_new(NFT_CTX_DEFAULT);
-  ASSERT_EQ(nft_run_cmd_from_buffer(other, "add table inet hushwall"), 0);
-  nft_ctx_free(other);
+  ASSERT_EQ(nft("add table inet hushwall"), "");
   auto enforcer = Enforcer::start({});
   ASSERT_TRUE(enforcer) << enforcer.error();
-  EXPECT_EQ(tables(), "");
+  EXPECT_EQ(nft("list tables"), "");
   auto applied = (*enforcer)->apply({"blocked.example"});
   EXPECT_EQ(applied.outcome, FilterReport::Outcome::applied) << applied.detail.value_or("");
-  EXPECT_TRUE(tables().contains("table inet hushwall\n")) << tables();
+  EXPECT_TRUE(nft("list tables").contains("table inet hushwall\n")) << nft("list tables");
   auto second = Enforcer::start({.queueNumber = 8});
   EXPECT_TRUE(!second && second.error().contains("held by another process"));
   EXPECT_EQ((*enforcer)->apply({}).outcome, FilterReport::Outcome::applied);
-  EXPECT_EQ(tables(), "");
+  EXPECT_EQ(nft("list tables"), "");
   EXPECT_EQ((*enforcer)->apply({"blocked.example"}).outcome, FilterReport::Outcome::applied);
   enforcer->reset();
-  EXPECT_EQ(tables(), "");
+  EXPECT_EQ(nft("list tables"), "");
 }
 
 // Blocked names are reset at their first request, others pass; a new connection on an earlier one's ports (the
@@ -130,21 +125,14 @@ TEST_F(EnforcerTest, BlockedNamesAreResetAtTheirFirstRequestOthersPass) {
   auto enforcer = Enforcer::start({});
   ASSERT_TRUE(enforcer) << enforcer.error();
   ASSERT_EQ((*enforcer)->apply({"blocked.example"}).outcome, FilterReport::Outcome::applied);
-  Fd server = listener(8080);
-  const struct {
-    std::string_view host;
-    std::uint16_t from;
-    int error;
-  } rows[] = {
-      {"blocked.example", 0, ECONNRESET},
-      {"WWW.Blocked.Example.", 0, ECONNRESET},
-      {"a.b.blocked.example", 0, ECONNRESET},
-      {"unblocked.example", 0, 0},
-      {"example", 0, 0},
-      {"allowed.example", 40000, 0},
-      {"blocked.example", 40000, ECONNRESET},
+  Fd server = bound(SOCK_STREAM, 8080);
+  // clang-format off
+  const struct { std::string_view host; std::uint16_t from; int error; } rows[] = {
+      {"blocked.example", 0, ECONNRESET}, {"WWW.Blocked.Example.", 0, ECONNRESET}, {"a.b.blocked.example", 0, ECONNRESET},
+      {"unblocked.example", 0, 0}, {"example", 0, 0}, {"allowed.example", 40000, 0}, {"blocked.example", 40000, ECONNRESET},
   };
-  for (const auto& row : rows) EXPECT_EQ(exchange(server.fd, 8080, row.host, nullptr, row.from), row.error) << row.host;
+  // clang-format on
+  for (const auto& row : rows) EXPECT_EQ(exchange(server, 8080, row.host, row.from).error, row.error) << row.host;
   auto applied = (*enforcer)->apply({"blocked.example"});
   EXPECT_TRUE(applied.detail.value_or("").starts_with("flows blocked 4,")) << applied.detail.value_or("");
 }
@@ -153,53 +141,44 @@ TEST_F(EnforcerTest, ConnectionsOpenWhenABlockStartsAreEnded) {
   auto enforcer = Enforcer::start({});
   ASSERT_TRUE(enforcer) << enforcer.error();
   ASSERT_EQ((*enforcer)->apply({"other.example"}).outcome, FilterReport::Outcome::applied);
-  Fd server = listener(8081);
-  std::pair<Fd, Fd> open(Fd(-1), Fd(-1));
-  ASSERT_EQ(exchange(server.fd, 8081, "news.example", &open), 0);
+  Fd server = bound(SOCK_STREAM, 8081);
+  auto open = exchange(server, 8081, "news.example");
+  ASSERT_EQ(open.error, 0);
   auto applied = (*enforcer)->apply({"news.example"});
-  EXPECT_NE(applied.detail.value_or("").find("sockets closed 1, flows marked for reset 1"), std::string::npos)
+  EXPECT_TRUE(applied.detail.value_or("").contains("sockets closed 1, flows marked for reset 1"))
       << applied.detail.value_or("");
-  char byte;
-  EXPECT_EQ(recv(open.first.fd, &byte, 1, 0), -1);
-  EXPECT_EQ(errno, ECONNABORTED);
+  EXPECT_EQ(readError(open.client), ECONNABORTED);
 }
 
 TEST_F(EnforcerTest, AFlowMarkedBlockedIsResetAtItsNextPacket) {
   // How a forwarded flow ends, having no socket here to destroy.
   auto table = FilterTable::open(10);
-  ASSERT_TRUE(table);
-  ASSERT_TRUE((*table)->install());
-  Fd server = listener(8085);
-  std::pair<Fd, Fd> open(Fd(-1), Fd(-1));
-  ASSERT_EQ(exchange(server.fd, 8085, "news.example", &open), 0);
+  ASSERT_TRUE(table && (*table)->install());
+  Fd server = bound(SOCK_STREAM, 8085);
+  auto open = exchange(server, 8085, "news.example");
+  ASSERT_EQ(open.error, 0);
   auto marked = markFlows(marks::decided(marks::blockFlow, (*table)->generation()),
                           [](const FlowKey& key) { return key.destinationPort == 8085; });
-  ASSERT_TRUE(marked) << marked.error();
-  EXPECT_EQ(*marked, 1u);
-  (void)send(open.first.fd, "x", 1, MSG_NOSIGNAL);
-  char byte;
-  EXPECT_EQ(recv(open.first.fd, &byte, 1, 0), -1);
-  EXPECT_EQ(errno, ECONNRESET);
+  EXPECT_EQ(marked, 1u);
+  (void)send(open.client.fd, "x", 1, MSG_NOSIGNAL);
+  EXPECT_EQ(readError(open.client), ECONNRESET);
 }
 
 TEST_F(EnforcerTest, AVerdictLeftByAnEarlierFilterIsNotTrusted) {
-  Fd server = listener(8086);
-  std::pair<Fd, Fd> open(Fd(-1), Fd(-1));
-  {
-    auto earlier = Enforcer::start({});
-    ASSERT_TRUE(earlier) << earlier.error();
-    ASSERT_EQ((*earlier)->apply({"other.example"}).outcome, FilterReport::Outcome::applied);
-    ASSERT_EQ(exchange(server.fd, 8086, "news.example", &open), 0);
-  }
+  Fd server = bound(SOCK_STREAM, 8086);
+  auto earlier = Enforcer::start({});
+  ASSERT_TRUE(earlier) << earlier.error();
+  ASSERT_EQ((*earlier)->apply({"other.example"}).outcome, FilterReport::Outcome::applied);
+  auto open = exchange(server, 8086, "news.example");
+  ASSERT_EQ(open.error, 0);
+  earlier->reset();
   // Its table had the generation number this one's first table has.
   auto enforcer = Enforcer::start({});
   ASSERT_TRUE(enforcer) << enforcer.error();
   ASSERT_EQ((*enforcer)->apply({"news.example"}).outcome, FilterReport::Outcome::applied);
   std::string request = "GET / HTTP/1.1\r\nHost: news.example\r\n\r\n";
-  (void)send(open.first.fd, request.data(), request.size(), MSG_NOSIGNAL);
-  char byte;
-  EXPECT_EQ(recv(open.first.fd, &byte, 1, 0), -1);
-  EXPECT_EQ(errno, ECONNRESET);
+  (void)send(open.client.fd, request.data(), request.size(), MSG_NOSIGNAL);
+  EXPECT_EQ(readError(open.client), ECONNRESET);
 }
 
 TEST_F(EnforcerTest, AQuicClientHelloSplitAcrossInitialsLeavesWholeOrNotAtAll) {
@@ -210,13 +189,7 @@ TEST_F(EnforcerTest, AQuicClientHelloSplitAcrossInitialsLeavesWholeOrNotAtAll) {
   for (auto [rules, arriving] : {std::pair{"news.example", 0}, std::pair{"other.example", 2}}) {
     SCOPED_TRACE(rules);
     ASSERT_EQ((*enforcer)->apply({rules}).outcome, FilterReport::Outcome::applied);
-    Fd server(socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in address = loopback(443);
-    ASSERT_EQ(bind(server.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    timeval timeout{0, 500000};
-    setsockopt(server.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    Fd client(socket(AF_INET, SOCK_DGRAM, 0));
-    ASSERT_EQ(connect(client.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    Fd server = bound(SOCK_DGRAM, 443), client = bound(SOCK_DGRAM, 0, 443);
     for (const auto& half : halves) ASSERT_EQ(send(client.fd, half.data(), half.size(), 0), std::ssize(half));
     std::vector<std::size_t> sizes;
     char buffer[2048];
@@ -233,13 +206,12 @@ TEST_F(EnforcerTest, AQuicClientHelloSplitAcrossInitialsLeavesWholeOrNotAtAll) {
 // real table.
 TEST_F(EnforcerTest, AnUnansweredPacketPassesAtTheDeadline) {
   auto table = FilterTable::open(9);
-  ASSERT_TRUE(table);
-  ASSERT_TRUE((*table)->install()) << "table";
+  ASSERT_TRUE(table && (*table)->install());
   auto queue = PacketQueue::open(9, 100ms, [](PacketQueue::Packet) {});
   ASSERT_TRUE(queue) << queue.error().message;
-  Fd server = listener(8082);
+  Fd server = bound(SOCK_STREAM, 8082);
   auto before = std::chrono::steady_clock::now();
-  EXPECT_EQ(exchange(server.fd, 8082, "any.example"), 0);
+  EXPECT_EQ(exchange(server, 8082, "any.example").error, 0);
   auto waited = std::chrono::steady_clock::now() - before;
   EXPECT_GE(waited, 100ms);
   EXPECT_LT(waited, 1s);

@@ -23,14 +23,11 @@ TEST(DomainValidator, NormalisesOrRefusesTheWholeList) {
   const Result invalid = std::unexpected(DaemonError::invalidDomain);
   const Result tooMany = std::unexpected(DaemonError::tooManyDomains);
   const std::string l63(63, 'a'), of253 = l63 + "." + l63 + "." + l63 + "." + std::string(61, 'a');
-  List fiveHundred;
-  for (int i = 0; i < 500; ++i) fiveHundred.push_back("site" + std::to_string(i) + ".com");
   // clang-format off
   const std::pair<List, Result> rows[] = {
       {{"Example.COM", "b.a", "example.com"}, List{"example.com", "b.a"}},  // first occurrence order
       {{"localhost", "123.456", "ex--ample.com", "\xE2\x84\xAA" "ELVIN.org"}, List{"localhost", "123.456", "ex--ample.com", "kelvin.org"}},
       {{of253, l63 + ".com"}, List{of253, l63 + ".com"}},
-      {fiveHundred, fiveHundred},
       {List(500, "same.com"), List{"same.com"}},
       {List(501, "same.com"), tooMany},
       {List(100000, "bad domain"), tooMany},  // the count comes before the entries

@@ -36,24 +36,20 @@ std::vector<ByteRange> referenceRanges(std::string_view bytes) {
   return found;
 }
 
+// What removal in the hosts document already covers (CRLF, several, unfinished and misordered regions, NUL bytes) is
+// not repeated here.
 TEST(HostsRegions, FindsExactlyTheCompleteRegions) {
   const std::string region = "# BEGIN HUSHWALL 0F5E2A4C\n127.0.0.1\ta.com\n# END HUSHWALL\n";
   const std::size_t r = region.size();
   // clang-format off
   const struct { const char* name; std::string bytes; std::vector<ByteRange> expected; } rows[] = {
-      {"no markers", "127.0.0.1\tlocalhost\n", {}},
       {"region between lines", "a\n" + region + "b\n", {{2, 2 + r}}},
       {"bare begin marker, end line without final feed", "# BEGIN HUSHWALL\nx\n# END HUSHWALL", {{0, 33}}},
-      {"CRLF line ends", "# BEGIN HUSHWALL\r\nx\r\n# END HUSHWALL\r\nafter\r\n", {{0, 37}}},
-      {"two regions", region + "mid\n" + region, {{0, r}, {r + 4, 2 * r + 4}}},
       {"nested: the last begin line wins", "# BEGIN HUSHWALL\n" + region + "# END HUSHWALL\n", {{17, 17 + r}}},
-      {"begin without end", "# BEGIN HUSHWALL\n127.0.0.1\ta.com\n", {}},
-      {"end before begin", "# END HUSHWALL\n# BEGIN HUSHWALL\n", {}},
       {"marker followed by other than a space", "# BEGIN HUSHWALLX\n# END HUSHWALL\n", {}},
       {"begin line CR without feed", "# BEGIN HUSHWALL\r# END HUSHWALL\n", {}},
       {"end marker with trailing space", "# BEGIN HUSHWALL\n# END HUSHWALL \n", {}},
       {"indented or mid-line markers", " # BEGIN HUSHWALL\nx# BEGIN HUSHWALL\n# END HUSHWALL\n", {}},
-      {"NUL bytes around", "\0\0\n# BEGIN HUSHWALL\n\0\n# END HUSHWALL\n\0"s, {{3, 37}}},
       {"word repeated", "# BEGIN HUSHWALLHUSHWALL\n# BEGIN HUSHWALL HUSHWALL\nHUSHWALL\n# END HUSHWALL\n", {{25, 75}}},
   };
   // clang-format on

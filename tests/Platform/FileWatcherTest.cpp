@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
-#include "CallRecorder.hpp"
+#include "Eventually.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/TemporaryDirectory.hpp"
 
@@ -14,91 +16,48 @@ namespace hushwall {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CallRecorder;
+using Clock = std::chrono::steady_clock;
 
-// A short poll, so that an absent path is looked at again within milliseconds.
-constexpr auto poll = 20ms;
-
-class FileWatcherTest : public ::testing::Test {
- protected:
-  void write(const std::string& text, const std::string& path = {}) {
-    std::ofstream(path.empty() ? path_ : path, std::ios::app) << text << std::flush;
-  }
-  // Starts a watcher and waits until the queue has armed it.
-  std::shared_ptr<FileWatcher> started(std::chrono::milliseconds debounce) {
-    auto watcher = FileWatcher::make(path_, queue_, debounce, calls_.callback(), poll);
-    watcher->start();
-    queue_.sync([] {});
-    return watcher;
-  }
-  // No call beyond the `count`-th within `quiet` of now.
-  void expectNoCallBeyond(std::size_t count, std::chrono::milliseconds quiet) {
-    EXPECT_FALSE(calls_.waitFor(count + 1, quiet)) << "an unexpected handler call";
-  }
-  std::size_t deferrals() const { return log_.count("watching " + path_ + " is deferred; path is absent"); }
-
-  testing::CapturingLogSink log_;
-  testing::TemporaryDirectory dir_;
-  const std::string path_ = dir_.file("watched");
-  SerialQueue queue_{"org.hushwall.test.watchers"};
-  CallRecorder calls_;
-};
-
-TEST_F(FileWatcherTest, StartNeverCallsAndABurstOfWritesCallsOnceADebounceAfterTheLast) {
+// Start never calls; a burst of writes calls once, a debounce after the last. While the path is absent the watcher
+// polls, saying so once per absence.
+TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFile) {
+  testing::CapturingLogSink log;
+  testing::TemporaryDirectory dir;
+  const std::string path = dir.file("watched");
+  std::atomic<std::size_t> calls = 0;
+  std::atomic<Clock::time_point> firstCall{};
+  auto callsReach = [&](std::size_t count, std::chrono::milliseconds timeout = 10s) {
+    return testing::eventually([&] { return calls >= count; }, timeout);
+  };
+  SerialQueue queue("org.hushwall.test.watchers");
+  auto write = [&](const std::string& text) { std::ofstream(path, std::ios::app) << text << std::flush; };
   write("start\n");
-  auto watcher = started(100ms);
-  CallRecorder::Clock::time_point last;
+  auto onChange = [&] { firstCall = ++calls == 1 ? Clock::now() : firstCall.load(); };
+  auto watcher = FileWatcher::make(path, queue, 100ms, onChange, 20ms);  // an absent path polled every 20 ms
+  watcher->start();
+  queue.sync([] {});
+  Clock::time_point last;
   for (int i = 0; i < 3; ++i, std::this_thread::sleep_for(10ms)) {  // a burst shorter than the debounce
     write("line\n");
-    last = CallRecorder::Clock::now();
+    last = Clock::now();
   }
-  ASSERT_TRUE(calls_.waitFor(1));
-  EXPECT_GE(calls_.times()[0] - last, 100ms);
-  expectNoCallBeyond(1, 150ms);
-  EXPECT_EQ(deferrals(), 0u);
-}
-
-// Started on an absent path it polls silently until the file appears, then follows each usual way of replacing it.
-TEST_F(FileWatcherTest, FollowsACreationARenameOverThePathADeletionAndARecreation) {
-  auto watcher = started(30ms);
-  EXPECT_EQ(log_.records().back().level, LogLevel::debug);
-  expectNoCallBeyond(0, 5 * poll);
-  EXPECT_EQ(deferrals(), 1u) << "one log line per absence, not per poll";
-  const std::vector<std::function<void()>> steps = {
-      [&] { write("created\n"); },
-      [&] {
-        write("new\n", dir_.file(".watched.tmp"));
-        std::filesystem::rename(dir_.file(".watched.tmp"), path_);
-      },
-      [&] { write("edited\n"); },  // the new file is watched, not the replaced one
-      [&] { std::filesystem::remove(path_); },
-      [&] { write("back\n"); },  // found by the poll
-      [&] { write("watched again\n"); },
-  };
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    steps[i]();
-    ASSERT_TRUE(calls_.waitFor(i + 1)) << i;
-  }
-  expectNoCallBeyond(steps.size(), 100ms);
-  EXPECT_EQ(deferrals(), 2u);
-}
-
-// Four watchers at once, on a present file with a pending call or on an absent path, dropped or cancelled.
-TEST_F(FileWatcherTest, NothingIsCalledAfterCancelOrOnceTheWatcherIsDropped) {
-  std::vector<std::shared_ptr<FileWatcher>> cancelled;
-  for (bool absent : {false, true}) {
-    for (bool drop : {false, true}) {
-      std::filesystem::remove(path_);
-      if (!absent) write("content\n");
-      auto watcher = started(100ms);
-      write("change\n");
-      drop ? watcher.reset() : (watcher->cancel(), cancelled.push_back(watcher));
-      queue_.sync([] {});
-    }
-  }
-  std::filesystem::remove(path_);
-  write("recreated\n");
-  expectNoCallBeyond(0, 200ms);  // past the moment a pending call was due
+  ASSERT_TRUE(callsReach(1));
+  EXPECT_GE(firstCall.load() - last, 100ms);
+  testing::writeFile(dir.file(".watched.tmp"), "new\n");
+  std::filesystem::rename(dir.file(".watched.tmp"), path);
+  ASSERT_TRUE(callsReach(2));
+  write("edited\n");  // the new file is watched, not the replaced one
+  ASSERT_TRUE(callsReach(3));
+  std::filesystem::remove(path);
+  ASSERT_TRUE(callsReach(4));
+  write("back\n");  // found by the poll
+  ASSERT_TRUE(callsReach(5));
+  write("watched again\n");
+  ASSERT_TRUE(callsReach(6));
+  EXPECT_FALSE(callsReach(7, 150ms)) << "a call too many";
+  const LogRecord deferred{LogLevel::debug, "org.hushwall.daemon", "watcher",
+                           "watching " + path + " is deferred; path is absent"};
+  EXPECT_EQ(std::ranges::count(log.records(), deferred), 1);
 }
 
 }  // namespace

@@ -1,194 +1,344 @@
-"""One minute-long session of the sandbox daemon and hushwall-filterd, judged by whether curl and a real Chromium
-load the site. The hosts file sends a blocked name to loopback, where nothing listens, so its failures are refused
-connections; the filter blocks what the hosts file cannot: names reached around it, DNS, QUIC, DNS-over-HTTPS and a
-tab that had the site open. Prints a line per check; exits 1 when one failed, 77 (skipped) when not run as root."""
+# One minute-long session of the sandbox daemon and hushwall-filterd, judged by whether curl and a real Chromium load
+# the site. The hosts file sends a blocked name to loopback, where nothing listens, so its failures are refused
+# connections; the filter blocks what the hosts file cannot: names reached around it, DNS, QUIC, DNS-over-HTTPS, a
+# tab that had the site open, and flows the bed forwards as a router between a client and a server namespace.
+# Prints a line per check; exits 1 when one failed, 77 (skipped) when not run as root.
+#
+# The bed: the sandbox daemon, on a private D-Bus bus, with its root's copy of /etc bind-mounted (the directory, so
+# the daemon's atomic renames show through) over /etc of a new network and mount namespace. Inside: the site address
+# on loopback, a dnsmasq resolver answering each test domain and its subdomains, and HTTP and HTTPS servers
+# (sites.py) with a certificate made at run time. Nothing listens on 127.0.0.1 or ::1. Everything it starts is
+# stopped by process id when it closes.
 import json
 import os
+import shutil
 import signal
-import struct
+import subprocess
 import sys
 import time
+import types
 
-from netbed import RESOLVER, check, main, wait_until
+import cdp
 
 BLOCKED, OTHER, DOH = "news.example", "other.example", "doh.example"
-SESSION = 60
-TICK = 15  # the session ticker's interval, seconds
-DEADLINE = 0.25  # the filter's verdict deadline, seconds
+SITE, FAR = "10.77.0.2", "10.78.2.2"  # the bed's sites; the server namespace's, DNS's address for www.BLOCKED
+DOMAINS, RESOLVER = {BLOCKED: SITE, f"www.{BLOCKED}": FAR, OTHER: SITE, DOH: SITE}, "127.0.0.53"
+SESSION, TICK, DEADLINE = 60, 15, 0.25  # the session, its ticker's interval and the filter's verdict deadline, s
 REFUSED = "net::ERR_CONNECTION_REFUSED"
-SINK = "import socket,sys\ns=socket.socket(2,2)\ns.bind((sys.argv[1],443))\nwhile 1: print(len(s.recv(65536)),flush=True)"
+SINK = "import socket,sys\ns=socket.socket(2,2)\ns.bind((sys.argv[1],443))\nwhile 1: print(len(s.recv(4096)),flush=1)"
+# One HTTPS connection to an address, no name in it, asking a page every 50 ms until it breaks; never a second one.
+KEEP = ("import http.client,ssl,sys,time\nc=http.client.HTTPSConnection(sys.argv[1],context=ssl._create_unverified_"
+        "context(),timeout=5)\nc.connect()\nc.auto_open=0\nwhile 1: c.request('GET','/');c.getresponse().read();"
+        "print(1,flush=True);time.sleep(0.05)")
+# A namespace's end of a veth pair whose other end, {side}, is the bed's, which routes the {net}.0/24 behind it.
+VETH = ("ip link add eth0 type veth peer name {side} netns {bed} && nsenter --target={bed} --net sh -c 'ip address add "
+        "{net}.1/24 dev {side} && ip link set {side} up' && ip address add {net}.2/24 dev eth0 && ip link set eth0 up "
+        "&& ip route add default via {net}.1 && ip link set lo up")
+FETCH = "fetch('/?n=' + Math.random(), {cache: 'no-store'}).then(r => r.ok, e => false)"
+# Every form of the blocked name, and whether the hosts file names it too (it holds no subdomain).
+FORMS = [(f"{scheme}://{name}/", True) for name in (BLOCKED, f"www.{BLOCKED}", BLOCKED.upper(), f"{BLOCKED}.",
+                                                    f"www.{BLOCKED}.") for scheme in ("http", "https")]
+FORMS += [(f"https://sub.{BLOCKED}/", False), (f"http://a.b.{BLOCKED}/", False)]
+failures = []
 
 
-def around_hosts(bed, url):
-    """curl connecting to the site whatever the name resolves to, so that only the filter can stand in the way."""
-    return bed.curl(url, "--connect-to", f"::{bed.site}:")
+def check(ok, what):
+    print(("ok    " if ok else "FAIL  ") + what, flush=True)
+    failures.extend([] if ok else [what])
 
 
-def dns_rcode(bed, name):
-    """The response code of the resolver's answer to an A query for `name`, asked inside the namespace."""
-    query = struct.pack(">HHHHHH", 0x4857, 0x0100, 1, 0, 0, 0)
-    query += b"".join(bytes([len(label)]) + label.encode() for label in name.split(".")) + b"\0" + b"\0\1\0\1"
-    script = ("import socket;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);s.settimeout(3);"
-              f"s.sendto(bytes.fromhex('{query.hex()}'),('{RESOLVER}',53));print(s.recv(512)[3]&15)")
-    done = bed.run([sys.executable, "-c", script])
-    return int(done.stdout) if done.returncode == 0 and done.stdout.strip() else None
+def need(ok, what):  # a step of the bed's set-up
+    if not ok:
+        raise RuntimeError(what)
 
 
-def tables(bed):
-    return bed.run(["nft", "list", "tables"]).stdout
-
-
-def refused_throughout(browser, url, seconds, interval=0.0):
-    """Whether every fresh load of `url` for `seconds` is refused: the hosts file's doing, not the filter's."""
-    deadline, refused = time.monotonic() + seconds, browser.fresh_error(url) == REFUSED
-    while time.monotonic() < deadline:
+# Polls `condition` until it returns something true or `timeout` seconds pass; returns its last value.
+def wait_until(condition, timeout, interval=0.05):
+    deadline = time.monotonic() + timeout
+    while not (value := condition()) and time.monotonic() < deadline:
         time.sleep(interval)
-        refused = browser.fresh_error(url) == REFUSED and refused
-    return refused
+    return value
 
 
-def hosts_checks(bed, browser):
-    forms = [f"http://{BLOCKED}/", f"https://{BLOCKED}/", f"http://www.{BLOCKED}/", f"http://{BLOCKED.upper()}/",
-             f"http://{BLOCKED}./", f"https://www.{BLOCKED}./"]
-    for url in forms:
-        error = browser.fresh_error(url)
-        check(error == REFUSED, f"during the session, Chromium fails {url}: {error}")
-        check(bed.curl(url)[1] == 7, f"during the session, curl cannot connect to {url}")
+def seconds_until(condition, since, timeout=5, interval=0.02):
+    return time.monotonic() - since if wait_until(condition, timeout, interval) else float("inf")
+
+
+# The prefix running a command in the network and mount namespaces of process `pid`.
+def enter(pid):
+    return ["nsenter", f"--target={pid}", "--net", "--mount", "--"]
+
+
+class Bed:
+    def __init__(self, args):
+        self.args, self.root, self.work, self.ca = args, args.root, args.work, os.path.join(args.work, "site.pem")
+        self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={self.work}/bus")
+        self.inside, self._processes = [], []
+
+    def log_path(self, name):
+        return os.path.join(self.work, name + ".log")
+
+    def start(self):
+        for path in (self.root, self.work):
+            shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(self.work)
+        os.makedirs(os.path.join(self.root, "var", "lib"))
+        subprocess.run(["cp", "-a", "/etc", os.path.join(self.root, "etc")], check=True)  # links and specials as such
+        self.write("etc/hosts", "127.0.0.1\tlocalhost\n::1\tlocalhost\n")
+        self.write("etc/resolv.conf", f"nameserver {RESOLVER}\n")
+        self.write("etc/nsswitch.conf", "passwd: files\ngroup: files\nshadow: files\nhosts: files dns\n")
+        self.spawn("bus", ["dbus-daemon", "--nofork", "--nosyslog", f"--address={self.env['DBUS_SYSTEM_BUS_ADDRESS']}",
+                           f"--config-file={self.args.source}/packaging/test-bus.conf"])
+        need(wait_until(lambda: os.path.exists(f"{self.work}/bus"), 10), "dbus-daemon did not start")
+        self.spawn("daemon", [self.args.daemon])
+        need(wait_until(lambda: self.hushwall("health").returncode == 0, 10, 0.1), "the sandbox daemon did not come up")
+        # Also a router, its connections tracked before any block as a NAT's or firewall's table has them.
+        self.pid = self.namespace("namespace", f"mount --bind {self.root}/etc /etc && ip link set lo up && ip address "
+                                  f"add {SITE}/32 dev lo && echo 1 > /proc/sys/net/ipv4/ip_forward && nft 'add table "
+                                  "ip router; add chain ip router forward { type filter hook forward priority 0; }; "
+                                  "add rule ip router forward ct state established counter'",
+                                  "--mount", "--propagation", "private")
+        self.inside = enter(self.pid)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-keyout", "site.key", "-out", "site.pem", "-subj", "/CN=hushwall test"], cwd=self.work,
+                       check=True, capture_output=True)
+        self.spawn("dnsmasq", self.inside + [
+            "dnsmasq", "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts", "--user=root",
+            "--bind-interfaces", f"--listen-address={RESOLVER}", f"--pid-file={self.work}/dnsmasq.pid",
+            *[f"--address=/{name}/{address}" for name, address in DOMAINS.items()]])
+        self.serve(SITE, self.inside)
+
+    def close(self):
+        for process in self._processes:  # all at once; they need not wait for each other
+            process.terminate()
+        for process in self._processes:
+            try:
+                process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                process.kill()
+        shutil.rmtree(os.path.join(self.root, "etc"), ignore_errors=True)  # a copy of the machine's secrets too
+
+    # Writes a file under the root in place (not through a rename), as an editor might.
+    def write(self, relative, text):
+        path = os.path.join(self.root, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if os.path.islink(path):
+            os.unlink(path)
+        with open(path, "w") as file:
+            file.write(text)
+
+    def read_hosts(self):
+        return open(os.path.join(self.root, "etc", "hosts")).read()
+
+    # Starts `argv` logging to <work>/<name>.log; stopped when the bed closes.
+    def spawn(self, name, argv):
+        with open(self.log_path(name), "ab") as log:
+            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=self.env)
+        self._processes.append(process)
+        return process
+
+    # Starts, from the bed's namespaces once they exist, a process holding a new network namespace (and those `flags`
+    # ask for) in which `setup` has run; returns its id.
+    def namespace(self, name, setup, *flags):
+        holder = self.spawn(name, [*self.inside, "unshare", "--net", *flags, "sh", "-c",
+                                   f"{setup} && echo ready && exec sleep infinity"])
+        need(wait_until(lambda: "ready" in open(self.log_path(name)).read(), 5, 0.01), f"no {name} namespace")
+        return holder.pid
+
+    # The test sites on `address`, HTTP and HTTPS, run `where` (a namespace's prefix).
+    def serve(self, address, where):
+        self.spawn(f"sites-{address}", [*where, sys.executable, os.path.join(os.path.dirname(__file__), "sites.py"),
+                                        address, self.ca, f"{self.work}/site.key"])
+        need(wait_until(lambda: self.curl(f"https://{OTHER}/", "--connect-to", f"::{address}:", where=where)[0] == 200,
+                        10), f"the test sites on {address} did not come up")
+
+    # Runs `argv` inside the bed's namespaces, or `where`, to its end.
+    def run(self, argv, where=None):
+        return subprocess.run((self.inside if where is None else where) + argv, env=self.env, capture_output=True,
+                              text=True)
+
+    # The app's client against the sandbox daemon (run outside the namespace).
+    def hushwall(self, *arguments):
+        return subprocess.run([self.args.client, *arguments], env=self.env, capture_output=True, text=True)
+
+    # curl, taking any certificate: the HTTP status (0 when it fails), its exit status and how long it took.
+    def curl(self, url, *options, where=None):
+        began = time.monotonic()
+        done = self.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--max-time", "5", "-k", *options,
+                         url], where)
+        return int(done.stdout or 0) if done.returncode == 0 else 0, done.returncode, time.monotonic() - began
+
+    # Headless Chromium inside the namespace with a profile of its own, `name`; stopped when the bed closes.
+    def browser(self, name, *extra_flags):
+        browser = cdp.Browser(self.inside + [
+            "chromium", "--headless", "--no-sandbox", "--no-first-run", "--disable-gpu", "--disable-sync",
+            "--disable-background-networking", "--disable-component-update", "--disable-default-apps",
+            "--disable-dev-shm-usage", "--disable-features=HttpsUpgrades", "--ignore-certificate-errors",
+            f"--user-data-dir={self.work}/{name}", *extra_flags], self.log_path(name))
+        self._processes.append(browser.process)
+        return browser
+
+
+# curl from the bed, or through it from the client namespace (`where`), to the sites on that side whatever the name
+# resolves to, so that only the filter can stand in the way: (HTTP status, exit status, seconds).
+def around_hosts(bed, url, where=None):
+    return bed.curl(url, "--connect-to", f"::{SITE if where is None else FAR}:", where=where)
+
+
+# Whether Chromium (None: no error), curl, curl around the hosts file and curl through the router load `url`.
+def loads(bed, browser, client, url):
+    return browser.fresh_error(url), bed.curl(url)[0], around_hosts(bed, url)[0], around_hosts(bed, url, client)[0]
+
+
+# The response code of the resolver's answer to an A query for `name`, asked inside the namespace.
+def dns_rcode(bed, name):
+    query = b"HW\1\0\0\1" + bytes(6) + b"".join(bytes([len(part)]) + part.encode() for part in name.split("."))
+    done = bed.run([sys.executable, "-c", "import socket,sys;s=socket.socket(2,2);s.settimeout(3);s.sendto(bytes."
+                    f"fromhex(sys.argv[1]),('{RESOLVER}',53));print(s.recv(512)[3]&15)", (query + b"\0\0\1\0\1").hex()])
+    return int(done.stdout) if done.returncode == 0 else None
+
+
+def ours(bed):
+    return "table inet hushwall" in bed.run(["nft", "list", "tables"]).stdout
+
+
+# Whether every fresh load of `url` for `seconds` is refused: the hosts file's doing, not the filter's.
+def refused_throughout(browser, url, seconds, interval=0.0):
+    return not wait_until(lambda: browser.fresh_error(url) != REFUSED, seconds, interval)
+
+
+# The client and server namespaces, each behind a veth pair to the bed, which routes between them; sites serve in
+# the server's. Returns the client's prefix.
+def forwarding(bed):
+    client, server = (enter(bed.namespace(side, VETH.format(side=side, bed=bed.pid, net=net)))
+                      for side, net in (("client", "10.78.1"), ("server", "10.78.2")))
+    bed.serve(FAR, server)
+    return client
+
+
+def during_session(bed, browser, client):
+    for url, hosts in FORMS:  # Chromium and curl meet the hosts file first, refused when it names the host
+        error, direct, around, routed = browser.fresh_error(url), bed.curl(url), around_hosts(bed, url), around_hosts(
+            bed, url, client)
+        check((error == REFUSED and direct[1] == 7 if hosts else error and direct[0] == 0) and around[0] == routed[0]
+              == 0 and max(around[2], routed[2]) < 1, f"during the session, {url} fails in Chromium ({error}), curl "
+              f"(exit {direct[1]}), around the hosts file ({around[2]:.2f} s) and via the router ({routed[2]:.2f} s)")
     for url in (f"http://{OTHER}/", f"https://{OTHER}/"):
-        check(browser.fresh_error(url) is None, f"during the session, Chromium loads the unrelated {url}")
-
-    foreign = f"{bed.site}\t{BLOCKED}\n"
-    clean = bed.read_hosts()
-    bed.write("etc/hosts", clean + foreign)
-    check(refused_throughout(browser, f"http://{BLOCKED}/", 2),
-          "a line mapping the domain to the site below the region does not unblock it")
-    tampered = time.monotonic()
-    bed.write("etc/hosts", foreign + bed.read_hosts())
-    first = wait_until(lambda: bed.read_hosts().startswith("# BEGIN HUSHWALL"), 5, 0.005)
-    took = time.monotonic() - tampered
-    check(first and took <= 1.0, f"a line placed above the region: the region is first again after {took:.3f} s")
-    refused = wait_until(lambda: browser.fresh_error(f"http://{BLOCKED}/") == REFUSED, 5, 0)
-    check(refused and refused_throughout(browser, f"http://{BLOCKED}/", 1),
-          f"a line placed above the region does not unblock it ({time.monotonic() - tampered:.2f} s after it)")
-    bed.write("etc/hosts", clean)
-
-
-def filter_checks(bed):
-    for url in (f"http://{BLOCKED}/", f"https://{BLOCKED}/", f"https://www.{BLOCKED}/", f"https://sub.{BLOCKED}/",
-                f"http://a.b.{BLOCKED}/", f"https://{BLOCKED.upper()}/", f"https://{BLOCKED}./",
-                f"http://www.{BLOCKED}./"):
-        status, _, took = around_hosts(bed, url)
-        check(status == 0 and took < 1, f"during the session, curl around the hosts file fails {url} "
-                                        f"({took * 1000:.0f} ms)")
-    for url in (f"http://{OTHER}/", f"https://{OTHER}/"):
-        check(around_hosts(bed, url)[0] == 200, f"during the session, curl loads the unrelated {url}")
+        check(loads(bed, browser, client, url) == (None, 200, 200, 200), f"during the session, all load {url}")
     for name, refused in ((f"sub.{BLOCKED}", True), (f"www.{BLOCKED}", True), (OTHER, False)):
         rcode = dns_rcode(bed, name)
         check((rcode == 5) == refused, f"a DNS query for {name} is answered with code {rcode}")
-    check("table inet hushwall" in tables(bed), "the table is there during the session")
+
+    foreign = f"{SITE}\t{BLOCKED}\n"
+    clean = bed.read_hosts()
+    bed.write("etc/hosts", clean + foreign)
+    check(refused_throughout(browser, f"http://{BLOCKED}/", 2), "a line mapping the domain below the region: refused")
+    tampered = time.monotonic()
+    bed.write("etc/hosts", foreign + bed.read_hosts())
+    repaired = seconds_until(lambda: bed.read_hosts().startswith("# BEGIN HUSHWALL"), tampered, 5, 0.005)
+    noticed = seconds_until(lambda: browser.fresh_error(f"http://{BLOCKED}/") == REFUSED, tampered, 5, 0)
+    check(repaired <= 1 and refused_throughout(browser, f"http://{BLOCKED}/", 1),
+          f"a line above the region: first again in {repaired:.3f} s, refused again {noticed - repaired:.2f} s later")
+    bed.write("etc/hosts", clean)
 
 
-def quic_and_doh_checks(bed):
-    """Chromium with QUIC forced on and every name sent to the site, where a UDP sink on 443 counts what arrives;
-    and Chromium resolving through a DNS-over-HTTPS stand-in, by policy, as a browser set to secure DNS does."""
-    bed.spawn([sys.executable, "-c", SINK, bed.site], "quic-sink")
-    arrived = lambda: sum(1 for _ in open(bed.log_path("quic-sink"))) if os.path.exists(bed.log_path("quic-sink")) \
-        else 0
+# Chromium with QUIC forced on and every name sent to the site, where a UDP sink on 443 counts what arrives; and
+# Chromium resolving through a DNS-over-HTTPS stand-in, by policy, as a browser set to secure DNS does.
+def quic_and_doh(bed):
+    bed.spawn("quic-sink", bed.inside + [sys.executable, "-c", SINK, SITE])
+    arrived = lambda: sum(1 for _ in open(bed.log_path("quic-sink")))
     quic = bed.browser("quic", "--enable-quic", f"--origin-to-force-quic-on={BLOCKED}:443,{OTHER}:443",
-                       f"--host-resolver-rules=MAP * {bed.site}")
+                       f"--host-resolver-rules=MAP * {SITE}")
     bed.write("etc/chromium/policies/managed/doh.json", json.dumps(
         {"DnsOverHttpsMode": "secure", "DnsOverHttpsTemplates": f"https://{DOH}/dns-query{{?dns}}"}))
     doh = bed.browser("doh")
-    try:
-        ask = "fetch('https://{}/', {{mode: 'no-cors', cache: 'no-store'}}).then(() => 1, () => 0); 1"
-        tab = quic.open_tab()
-        # Chromium's ClientHello spans two Initials; the filter holds the first until the second completes the name,
-        # then drops it and rejects the second. An unanswered allowed attempt keeps resending its Initials.
-        tab.evaluate(ask.format(BLOCKED))
-        asked = time.monotonic()
-        error = doh.fresh_error(f"https://sub.{BLOCKED}/")  # while the blocked QUIC attempt has its two seconds
-        queries = open(bed.log_path("sites")).read().count(f"sub.{BLOCKED}")
-        check(error is not None and queries > 0,
-              f"Chromium resolving over DNS-over-HTTPS ({queries} queries for sub.{BLOCKED}) fails it: {error}")
-        check(doh.fresh_error(f"https://{OTHER}/") is None, f"and loads the unrelated {OTHER}")
-        time.sleep(max(0.0, 2 - (time.monotonic() - asked)))
-        blocked = arrived()
-        check(blocked == 0, f"no part of a QUIC ClientHello for {BLOCKED} reaches the site ({blocked} datagrams in 2 s)")
-        tab.evaluate(ask.format(OTHER))
-        other = wait_until(lambda: arrived() - blocked > 1, 2)
-        check(other, f"QUIC Initials for {OTHER} reach the site ({arrived() - blocked} datagrams)")
-    finally:
-        quic.close()
-        doh.close()
-        os.unlink(os.path.join(bed.root, "etc/chromium/policies/managed/doh.json"))
+    ask = "fetch('https://{}/', {{mode: 'no-cors', cache: 'no-store'}}).then(() => 1, () => 0); 1"
+    tab = quic.open_tab()
+    # Chromium's ClientHello spans two Initials; the filter holds the first until the second completes the name,
+    # then drops it and rejects the second. An unanswered allowed attempt keeps resending its Initials.
+    quic.evaluate(tab, ask.format(BLOCKED))
+    asked = time.monotonic()
+    error = doh.fresh_error(f"https://sub.{BLOCKED}/")  # while the blocked QUIC attempt has its two seconds
+    queries = open(bed.log_path(f"sites-{SITE}")).read().count(f"sub.{BLOCKED}")
+    check(error is not None and queries > 0,
+          f"Chromium resolving over DNS-over-HTTPS ({queries} queries for sub.{BLOCKED}) fails it: {error}")
+    check(doh.fresh_error(f"https://{OTHER}/") is None, f"and loads the unrelated {OTHER}")
+    time.sleep(max(0.0, 2 - (time.monotonic() - asked)))
+    blocked = arrived()
+    check(blocked == 0, f"no part of a QUIC ClientHello for {BLOCKED} reaches the site ({blocked} datagrams in 2 s)")
+    quic.evaluate(tab, ask.format(OTHER))
+    check(wait_until(lambda: arrived() - blocked > 1, 2), f"QUIC Initials for {OTHER} reach the site ({arrived()})")
+    for each in (quic, doh):
+        each.process.terminate()
+    os.unlink(os.path.join(bed.root, "etc/chromium/policies/managed/doh.json"))  # before the next browser reads it
 
 
 def run(bed, args):
-    def blocked_around_hosts():
-        return around_hosts(bed, f"https://{BLOCKED}/")[0] == 0
+    blocked_around_hosts = lambda: around_hosts(bed, f"https://{BLOCKED}/")[0] == 0
+    filterd = bed.spawn("filterd", bed.inside + [args.filter])
+    browser = bed.browser("chromium")  # both come up while the router's namespaces are made
+    client = forwarding(bed)
+    kept = bed.spawn("kept", bed.inside + client + [sys.executable, "-c", KEEP, FAR])
+    check(wait_until(lambda: "filter:         applied" in bed.hushwall("health").stdout, 10), "the filter reports")
+    check(not ours(bed), "no table while nothing is blocked")
+    for url in (f"http://{BLOCKED}/", f"https://{BLOCKED}/", f"http://www.{BLOCKED}/", f"https://{OTHER}/"):
+        check(loads(bed, browser, client, url) == (None, 200, 200, 200), f"before the session, all load {url}")
+    tab = browser.open_tab()
+    check(browser.navigate(tab, f"https://{BLOCKED}/") is None, "a tab has the site open over HTTPS")
+    check(wait_until(lambda: open(bed.log_path("kept")).read().startswith("1"), 5), f"the router's client uses {FAR}")
 
-    filterd = bed.spawn([args.filter], "filterd")
-    check(wait_until(lambda: "filter:         applied" in bed.hushwall("health").stdout, 10),
-          "the filter reports to the daemon")
-    check(tables(bed) == "", "no table while nothing is blocked")
-    browser = bed.browser("chromium")
-    try:
-        for url in (f"http://{BLOCKED}/", f"https://{BLOCKED}/", f"http://www.{BLOCKED}/", f"https://{OTHER}/"):
-            check(browser.fresh_error(url) is None, f"before the session, Chromium loads {url}")
-        for url in (f"http://{BLOCKED}/", f"https://{BLOCKED}/"):
-            check(bed.curl(url)[0] == 200 and around_hosts(bed, url)[0] == 200, f"before the session, curl loads {url}")
-        tab = browser.open_tab()
-        check(tab.navigate(f"https://{BLOCKED}/") is None, "a tab has the site open over HTTPS")
+    start = bed.hushwall("start", f"{SESSION}s", BLOCKED)
+    started = time.monotonic()
+    check(start.returncode == 0, f"hushwall start {SESSION}s {BLOCKED} {start.stderr.strip()}")
+    took = seconds_until(lambda: not browser.evaluate(tab, FETCH), started, 5, 0.05)
+    check(took <= 1, f"the open tab fails {took:.2f} s after the start")
+    took = seconds_until(lambda: kept.poll() is not None, started)
+    check(took <= 1, f"the router's client's open connection is cut {took:.2f} s after the start")
+    check(bed.read_hosts().startswith("# BEGIN HUSHWALL") and ours(bed), "the region is first and the table is there")
+    during_session(bed, browser, client)
+    quic_and_doh(bed)
 
-        start = bed.hushwall("start", f"{SESSION}s", BLOCKED)
-        started = time.monotonic()
-        check(start.returncode == 0, f"hushwall start {SESSION}s {BLOCKED} {start.stderr.strip()}")
-        failed = wait_until(lambda: not tab.evaluate(
-            "fetch('/?n=' + Math.random(), {cache: 'no-store'}).then(r => r.ok, e => false)"), 5, 0.05)
-        took = time.monotonic() - started
-        check(failed and took <= 1.0, f"the open tab fails {took:.2f} s after the start")
-        check(bed.read_hosts().startswith("# BEGIN HUSHWALL"), "the region is first in /etc/hosts")
-
-        hosts_checks(bed, browser)
-        filter_checks(bed)
-        quic_and_doh_checks(bed)
-
-        filterd.kill()
-        filterd.wait()
-        check(tables(bed) == "", "a killed filter leaves no table")
-        restarted = time.monotonic()
-        filterd = bed.spawn([args.filter], "filterd")
-        back = wait_until(blocked_around_hosts, 5, 0.02)
-        took = time.monotonic() - restarted
-        check(back and took <= 1.0, f"a restarted filter blocks again {took:.2f} s after it was started")
-        # Against the same requests with the filter running, so a loaded machine's own slowness is not counted.
-        running = max(around_hosts(bed, f"https://{OTHER}/")[2] for _ in range(5))
-        filterd.send_signal(signal.SIGSTOP)
-        time.sleep(2 * DEADLINE)
-        slowest = max(around_hosts(bed, f"https://{OTHER}/")[2] for _ in range(5))
-        check(slowest - running < DEADLINE,
-              f"while the filter is stopped, new flows take at most {(slowest - running) * 1000:.0f} ms longer")
-        filterd.send_signal(signal.SIGCONT)
-        check(wait_until(blocked_around_hosts, 2), "the block holds again once the filter runs")
-
-        end = started + SESSION
-        print(f"checks done {time.monotonic() - started:.1f} s into the session", flush=True)
-        check(refused_throughout(browser, f"http://{BLOCKED}/", end - time.monotonic() - 1, 0.25),
-              "the block holds until the session's last second")
-        back = wait_until(lambda: browser.fresh_error(f"http://{BLOCKED}/") is None and around_hosts(
-            bed, f"https://{BLOCKED}/")[0] == 200, end + TICK + 5 - time.monotonic(), 0)
-        after = time.monotonic() - end
-        check(back and after <= TICK, f"after the session, Chromium and curl load the site again {after:.2f} s "
-                                      "after its end")
-    finally:
-        browser.close()
-    check(bed.curl(f"http://{BLOCKED}./")[0] == 200, f"after the session, curl loads http://{BLOCKED}./")
-    check(not bed.read_hosts().count("HUSHWALL"), "the region is gone")
-    check(tables(bed) == "", "no table after the session")
-    filterd.terminate()
+    filterd.kill()
     filterd.wait()
-    check(tables(bed) == "", "no table after the filter stops")
+    check(not ours(bed), "a killed filter leaves no table")
+    restarted = time.monotonic()
+    filterd = bed.spawn("filterd", bed.inside + [args.filter])
+    took = seconds_until(blocked_around_hosts, restarted)
+    check(took <= 1, f"a restarted filter blocks again {took:.2f} s after it was started")
+    # Against the same requests with the filter running, so a loaded machine's own slowness is not counted.
+    running = max(around_hosts(bed, f"https://{OTHER}/")[2] for _ in range(5))
+    filterd.send_signal(signal.SIGSTOP)
+    time.sleep(2 * DEADLINE)
+    slowest = max(around_hosts(bed, f"https://{OTHER}/")[2] for _ in range(5))
+    check(slowest - running < DEADLINE,
+          f"while the filter is stopped, new flows take at most {(slowest - running) * 1000:.0f} ms longer")
+    filterd.send_signal(signal.SIGCONT)
+    check(wait_until(blocked_around_hosts, 2), "the block holds again once the filter runs")
+
+    end = started + SESSION
+    print(f"checks done {time.monotonic() - started:.1f} s into the session", flush=True)
+    check(refused_throughout(browser, f"http://{BLOCKED}/", end - time.monotonic() - 1, 0.25),
+          "the block holds until the session's last second")
+    after = seconds_until(lambda: loads(bed, browser, client, f"http://{BLOCKED}/") == (None, 200, 200, 200), end,
+                          end + TICK + 5 - time.monotonic(), 0)
+    check(after <= TICK, f"after the session, Chromium and curl load the site again {after:.2f} s after its end")
+    check(loads(bed, browser, client, f"https://{BLOCKED}./") == (None, 200, 200, 200) and not ours(bed)
+          and "HUSHWALL" not in bed.read_hosts(), f"so does https://{BLOCKED}./; the region and the table are gone")
+
+
+def main():
+    args = types.SimpleNamespace(**{key[2:]: value for key, value in zip(sys.argv[1::2], sys.argv[2::2])})
+    if os.geteuid() != 0:
+        print("skipped: the test bed needs root for its namespaces")
+        return 77
+    bed = Bed(args)
+    try:
+        bed.start()
+        run(bed, args)
+    finally:
+        bed.close()
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main([BLOCKED, OTHER, DOH], run))
+    sys.exit(main())

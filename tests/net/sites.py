@@ -1,6 +1,6 @@
-"""Test web sites: HTTP/1.1 keep-alive servers, plain or TLS. Usage: sites.py ANSWER LISTENER..., a LISTENER
-being ADDRESS:PORT or ADDRESS:PORT:CERT:KEY (HTTPS). Every page answers 200 with the Host asked for, never cached;
-/dns-query is a DNS-over-HTTPS stand-in (RFC 8484) answering A queries with ANSWER and printing each name asked."""
+# Test web sites: HTTP/1.1 keep-alive servers, plain on ADDRESS:80 and TLS on ADDRESS:443. Usage: sites.py ADDRESS
+# CERT KEY. Every page answers 200 with the Host asked for; /dns-query?dns= is a DNS-over-HTTPS stand-in
+# (RFC 8484, GET) answering A queries with ADDRESS and printing each name asked.
 import base64
 import http.server
 import socket
@@ -8,6 +8,7 @@ import ssl
 import struct
 import sys
 import threading
+import urllib.parse
 
 
 def dns_answer(query):
@@ -24,41 +25,24 @@ def dns_answer(query):
 class Page(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # keeps connections open, as real sites do
 
-    def reply(self, body, kind):
+    def do_GET(self):
+        asked = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query).get("dns", [None])[0]
+        body = dns_answer(base64.urlsafe_b64decode(asked + "=" * (-len(asked) % 4))) if asked \
+            else f"<!doctype html><title>hushwall test site</title><p>{self.headers.get('Host')}\n".encode()
         self.send_response(200)
-        self.send_header("Content-Type", kind)
+        self.send_header("Content-Type", "application/dns-message" if asked else "text/html")
         self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", "no-store")
         self.end_headers()
         self.wfile.write(body)
 
-    def do_GET(self):
-        if self.path.startswith("/dns-query?dns="):
-            encoded = self.path.split("dns=", 1)[1].split("&")[0]
-            return self.reply(dns_answer(base64.urlsafe_b64decode(encoded + "=" * (-len(encoded) % 4))),
-                              "application/dns-message")
-        host = self.headers.get("Host", "")
-        self.reply(f"<!doctype html><title>hushwall test site</title><p>{host}\n".encode(), "text/html")
-
-    def do_POST(self):
-        self.reply(dns_answer(self.rfile.read(int(self.headers["Content-Length"]))), "application/dns-message")
-
-    def log_message(self, *args):
-        pass
-
-
-def serve(listener):
-    address, port, *tls = listener.split(":")
-    server = http.server.ThreadingHTTPServer((address, int(port)), Page)
-    if tls:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(*tls)
-        # The handshake runs on the connection's own thread, not in accept.
-        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-
 
 if __name__ == "__main__":
-    for listener in sys.argv[2:]:
-        serve(listener)
+    for port in (80, 443):
+        server = http.server.ThreadingHTTPServer((sys.argv[1], port), Page)
+        if port == 443:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*sys.argv[2:])
+            # The handshake runs on the connection's own thread, not in accept.
+            server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
     threading.Event().wait()
