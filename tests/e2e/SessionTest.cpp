@@ -1,6 +1,6 @@
 // A session through the real daemon: start, refusals, a crash and resumption,
 // hostile bus input, callers without the app's identity, tampering and its
-// repair, the filter's reports, and a launch that gets stuck.
+// repair, the filter's reports, a schedule's window, and a launch that gets stuck.
 #include <signal.h>
 
 #include <algorithm>
@@ -12,8 +12,10 @@
 #include "HushwallCore/Error.hpp"
 #include "HushwallCore/FilterReport.hpp"
 #include "HushwallCore/HostsRegions.hpp"
+#include "HushwallCore/Schedule.hpp"
 #include "HushwallCore/SessionState.hpp"
 #include "HushwallCore/Strings.hpp"
+#include "support/ScheduleFixtures.hpp"
 #include "support/TemporaryDirectory.hpp"
 
 namespace hushwall::testing {
@@ -247,6 +249,23 @@ TEST_F(SessionE2E, TheLastFilterReportIsKeptAndAnOversizedOrUndecodableOneRefuse
   EXPECT_EQ(daemon.logCount("filter report refused: 4097 bytes, oversized or undecodable"), 1);
   EXPECT_EQ(daemon.logCount("filter report refused: 2 bytes, oversized or undecodable"), 1);
   EXPECT_EQ(health().filter.value_or(FilterStatus{}).report, FilterReport::decode(largest).value());
+}
+
+// The only place a saved schedule is seen to start a session in the real daemon.
+TEST_F(SessionE2E, AnOpenScheduleWindowStartsASession) {
+  const std::set<std::int64_t> everyDay{1, 2, 3, 4, 5, 6, 7};
+  Schedule open = weeklySchedule(everyDay, localMinute(-1), 3600, 2);
+  ASSERT_TRUE(
+      client.call("SaveSchedules", Schedule::encodedList({weeklySchedule(everyDay, localMinute(720), 60), open})));
+  std::optional<SessionState> session;
+  ASSERT_TRUE(waitUntil([&] { return (session = current()).has_value(); }, 25s, 250ms)) << daemon.log();
+  EXPECT_EQ(session->scheduleID, open.id);
+  EXPECT_EQ(session->domains, open.domains);
+  EXPECT_TRUE(fileOrEmpty(cat("/proc/", daemon.pid(), "/maps")).contains("libicui18n"))
+      << "the calendar came with the schedules";
+  // What is left of a window that opened one to two minutes before the save, a tick later.
+  EXPECT_LE(session->totalDuration, 3600 - 60);
+  EXPECT_GE(session->totalDuration, 3600 - 3 * 60);
 }
 
 // A hosts file that cannot be read makes the launch reconcile stuck: the
