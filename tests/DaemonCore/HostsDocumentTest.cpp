@@ -1,3 +1,5 @@
+// The hosts file's managed regions: where they are, how a block replaces them, and the scanner and
+// the transform held against the line-by-line definition on random hostile documents.
 #include "DaemonCore/HostsDocument.hpp"
 
 #include <gtest/gtest.h>
@@ -9,6 +11,7 @@
 namespace hushwall {
 namespace {
 
+using HostsRegions::ByteRange;
 using namespace std::string_literals;
 
 const Uuid session = *Uuid::parse("0f5e2a4c-1b3d-4e6f-8a9b-c0d1e2f3a4b5");
@@ -29,8 +32,9 @@ TEST(HostsDocument, RendersEachLineWithItsTrailingDotTwinAndWwwFormsUnlessGiven)
             block({"a.com", "www.a.com", "WWW.a.d", "www.WWW.a.d", "www.a.d", "a.com", "www.a.com"}));
 }
 
-// Removal cuts every region, with its markers' line ends, and keeps every other byte; applying
-// puts one block first, before what removal keeps, and applying again changes nothing.
+// Removal cuts every complete region, with its markers' line ends, and keeps every other byte (a begin line is the
+// marker alone or followed by a space, an end line the marker alone, each at a line's start); applying puts one block
+// first, before what removal keeps, and applying again changes nothing.
 TEST(HostsDocument, ApplyingPutsOneBlockFirstAndRemovalTouchesNothingButRegions) {
   const std::string old = block({"old.com"}, Uuid::random());
   const std::pair<std::string, std::string> rows[] = {
@@ -40,6 +44,13 @@ TEST(HostsDocument, ApplyingPutsOneBlockFirstAndRemovalTouchesNothingButRegions)
       {"a\r\n\n\0b"s, "a\r\n\n\0b"s},
       {"a\r\nb\r", "a\r\nb\r"},
       {"a\n" + old, "a\n"},
+      {"a\n# BEGIN HUSHWALL\nx\n# END HUSHWALL", "a\n"},
+      {"# BEGIN HUSHWALLX\n# END HUSHWALL\n", "# BEGIN HUSHWALLX\n# END HUSHWALL\n"},
+      {"# BEGIN HUSHWALL\r# END HUSHWALL\n", "# BEGIN HUSHWALL\r# END HUSHWALL\n"},
+      {"# BEGIN HUSHWALL\n# END HUSHWALL \n", "# BEGIN HUSHWALL\n# END HUSHWALL \n"},
+      {" # BEGIN HUSHWALL\nx# BEGIN HUSHWALL\n# END HUSHWALL\n",
+       " # BEGIN HUSHWALL\nx# BEGIN HUSHWALL\n# END HUSHWALL\n"},
+      {"# BEGIN HUSHWALLHUSHWALL\n# BEGIN HUSHWALL HUSHWALL\nHUSHWALL\n# END HUSHWALL\n", "# BEGIN HUSHWALLHUSHWALL\n"},
       {"a\n" + old + "b\n", "a\nb\n"},
       {old + "a\n" + old, "a\n"},
       {"\n\n" + old + "\n\n", "\n\n\n\n"},
@@ -57,10 +68,50 @@ TEST(HostsDocument, ApplyingPutsOneBlockFirstAndRemovalTouchesNothingButRegions)
   for (const auto& [document, kept] : rows) {
     SCOPED_TRACE(::testing::PrintToString(document.substr(0, 200)));
     EXPECT_EQ(HostsDocument::removingManagedRegion(document), kept);
+    EXPECT_EQ(HostsRegions::contains(document), kept != document);
     const std::string once = HostsDocument::applying({"a.com"}, session, document);
     EXPECT_EQ(once, block({"a.com", "www.a.com"}) + kept);
     EXPECT_EQ(HostsDocument::applying({"a.com"}, session, once), once);
     EXPECT_EQ(HostsDocument::removingManagedRegion(HostsDocument::applying({"c.net"}, Uuid::random(), once)), kept);
+  }
+}
+
+// The definition taken literally: split into lines, classify each line's content, walk with `open` and `start`. The
+// scanner never splits lines, so it is held against this on random documents of marker fragments, line ends and
+// noise, so that every boundary the scanner treats specially meets every other.
+std::vector<ByteRange> referenceRanges(std::string_view bytes) {
+  std::vector<ByteRange> found;
+  bool open = false;
+  std::size_t start = 0;
+  for (std::size_t line = 0, next; line < bytes.size(); line = next) {
+    std::size_t feed = std::min(bytes.find('\n', line), bytes.size());
+    next = feed + 1;
+    std::string_view content = bytes.substr(line, feed - line);
+    if (feed < bytes.size() && content.ends_with('\r')) content.remove_suffix(1);
+    std::string_view afterMarker = content.substr(std::min(content.size(), HostsRegions::beginMarker.size()));
+    if (content.starts_with(HostsRegions::beginMarker) && (afterMarker.empty() || afterMarker[0] == ' ')) {
+      start = line;
+      open = true;
+    } else if (content == HostsRegions::endMarker && open) {
+      found.push_back({start, std::min(next, bytes.size())});
+      open = false;
+    }
+  }
+  return found;
+}
+
+TEST(HostsDocument, RegionsAgreeWithTheLineByLineDefinitionOnRandomInput) {
+  const std::string pieces[] = {
+      "# BEGIN HUSHWALL", "# END HUSHWALL", "HUSHWALL", "# BEGIN ", " ", "\n", "\r", "\0"s, "H"};
+  std::mt19937 random(20240501);
+  std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
+  for (int round = 0; round < 20000; ++round) {
+    std::string bytes;
+    for (int n = static_cast<int>(random() % 25); n > 0; --n) bytes += pieces[pick(random)];
+    auto expected = referenceRanges(bytes);
+    if (HostsRegions::ranges(bytes) != expected || HostsRegions::contains(bytes) == expected.empty()) {
+      FAIL() << "differs on " << ::testing::PrintToString(bytes);
+    }
   }
 }
 
