@@ -1,12 +1,19 @@
-// The handover to a replaced executable: what is at the daemon's path, and when it retires to it.
+// The daemon service's own decisions: the request handler's answer to a failed start, the ticker's
+// arming, and the handover to a replaced executable. The request handler runs on a real coordinator
+// over files in a temporary directory (see CoordinatorHarness); undecodable requests and the engine's
+// refusals reach the app as their DaemonError end to end.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "CoordinatorHarness.hpp"
+#include "DaemonService/DaemonRequestHandler.hpp"
 #include "DaemonService/Handover.hpp"
 #include "DaemonService/ReplacementCheck.hpp"
+#include "DaemonService/SessionTicker.hpp"
 #include "HushwallCore/Identity.hpp"
 #include "HushwallCore/Strings.hpp"
 #include "support/CapturingLogSink.hpp"
@@ -17,6 +24,57 @@ namespace {
 
 namespace fs = std::filesystem;
 using R = HandoverPolicy::Replacement;
+using Outcome = SessionCoordinator::Outcome;
+using Arming = SessionTicker::Arming;
+using Hooks = SessionTicker::Hooks;
+
+// An engine error that is no DaemonError reaches the app as the method's fallback code, is logged once with its
+// cause, changes nothing, and still counts as activity.
+TEST(ServiceHandlersTest, AFailedStartGetsTheFallbackCodeChangesNothingAndCountsAsActivity) {
+  testing::CapturingLogSink logs;
+  testing::CoordinatorHarness harness;
+  Date now{1000};
+  DaemonRequestHandler handler{
+      *harness.coordinator, BlockController(HostsFile(harness.hostsPath)), {.now = [&] { return now; }}};
+  now = now + 7;
+  harness.failSave = true;
+  auto reply = handler.startSession(R"({"domains":["example.com"],"duration":600})");
+  EXPECT_EQ(reply ? DaemonError{} : reply.error(), DaemonError::hostsWriteFailed);
+  EXPECT_EQ(handler.sinceLastRequest(), 0);
+  EXPECT_EQ(logs.messages("requests"),
+            std::vector<std::string>{"startSession failed: could not rename the temporary file over " +
+                                     harness.stateDirectory + "/session.json: Read-only file system"});
+  EXPECT_EQ(handler.currentSession(), "");
+  EXPECT_FALSE(harness.hostsHasBlock());
+}
+
+Outcome runningWith(double remaining) {
+  SessionState state;
+  state.totalDuration = 600;
+  state.consumed = 600 - remaining;
+  return Outcome::running(state);
+}
+
+// After a tick on a 15 s interval: the next one's delay and leeway, and whether onTick and onIdle run.
+TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
+  // clang-format off
+  const struct { const char* name; Outcome outcome; Arming arming; Hooks hooks; } cases[] = {
+      {"40 s left", runningWith(40), {15, 5}, {true, false}},
+      {"10 s left: lands on the end", runningWith(10), {10, 0}, {false, false}},
+      {"exactly one interval left", runningWith(15), {15, 0}, {false, false}},
+      {"overdrawn counts as zero", runningWith(-3), {0, 0}, {false, false}},
+      {"not a number counts as zero", runningWith(std::numeric_limits<double>::quiet_NaN()), {0, 0}, {false, false}},
+      {"ended", Outcome::ended(SessionState{}), {15, 5}, {true, false}},
+      {"stuck", Outcome::stuck(DaemonError::hostsWriteFailed), {15, 5}, {false, false}},
+      {"idle", Outcome::idle(), {15, 5}, {true, true}},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Arming::after(c.outcome, 15), c.arming);
+    EXPECT_EQ(Hooks::after(c.outcome, 15), c.hooks);
+  }
+}
 
 // The operations a handover asks for, scripted.
 struct Script {
