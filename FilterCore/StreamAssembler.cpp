@@ -4,12 +4,11 @@
 
 namespace hushwall::filter {
 
-StreamAssembler::Added StreamAssembler::add(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+void StreamAssembler::add(std::uint64_t offset, std::span<const std::uint8_t> bytes) {
   const std::uint64_t end = offset + bytes.size();
   const std::uint64_t limit = base_ + capacity_;
   const std::uint64_t from = std::max(offset, base_);
   const std::uint64_t to = std::min(end, limit);
-  bool stored = false;
   if (from < to && from == base_ + contiguous_ && buffer_.size() == contiguous_) {
     // In order with nothing held beyond: the common case, appended whole.
     const auto count = static_cast<std::size_t>(to - from);
@@ -17,7 +16,6 @@ StreamAssembler::Added StreamAssembler::add(std::uint64_t offset, std::span<cons
     buffer_.insert(buffer_.end(), bytes.begin() + skip, bytes.begin() + skip + static_cast<std::ptrdiff_t>(count));
     present_.resize(buffer_.size(), true);
     contiguous_ = buffer_.size();
-    stored = true;
   } else if (from < to) {
     const auto needed = static_cast<std::size_t>(to - base_);
     if (buffer_.size() < needed) {
@@ -29,12 +27,9 @@ StreamAssembler::Added StreamAssembler::add(std::uint64_t offset, std::span<cons
       if (present_[index]) continue;
       buffer_[index] = bytes[static_cast<std::size_t>(at - offset)];
       present_[index] = true;
-      stored = true;
     }
     while (contiguous_ < present_.size() && present_[contiguous_]) ++contiguous_;
   }
-  if (end > limit) return Added::overflow;
-  return stored ? Added::stored : Added::duplicate;
 }
 
 std::span<const std::uint8_t> StreamAssembler::contiguous() const { return std::span(buffer_).first(contiguous_); }

@@ -15,14 +15,9 @@ class StreamAssembler {
  public:
   explicit StreamAssembler(std::size_t capacity) : capacity_(capacity) {}
 
-  enum class Added {
-    stored,     // some or all of the piece was new
-    duplicate,  // every byte was already held
-    overflow,   // the piece lies (partly) beyond the capacity; its bytes inside it were stored
-  };
-  // Stores `bytes` found at `offset` from the stream's start. Where pieces
-  // overlap, the bytes first received are kept.
-  Added add(std::uint64_t offset, std::span<const std::uint8_t> bytes);
+  // Stores `bytes` found at `offset` from the stream's start, up to the
+  // capacity. Where pieces overlap, the bytes first received are kept.
+  void add(std::uint64_t offset, std::span<const std::uint8_t> bytes);
 
   // The bytes held without a gap from the start.
   [[nodiscard]] std::span<const std::uint8_t> contiguous() const;

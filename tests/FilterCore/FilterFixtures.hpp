@@ -1,6 +1,7 @@
 // Captured packets and the small builders the filter tests share.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -33,14 +34,12 @@ inline Bytes hex(std::string_view text) {
 inline Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 inline IpAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
-  const std::uint8_t octets[4] = {a, b, c, d};
-  return IpAddress::v4(octets);
+  return IpAddress::v4(std::array{a, b, c, d});
 }
 
 // 2001:db8::`last`
 inline IpAddress v6(std::uint8_t last) {
-  const std::uint8_t octets[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, last};
-  return IpAddress::v6(octets);
+  return IpAddress::v6(std::array<std::uint8_t, 16>{0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, last});
 }
 
 // The packet `key`'s source sends: built as the reply to a packet the other way.

@@ -7,8 +7,7 @@
 namespace hushwall::filter {
 namespace {
 
-using testing::Bytes, testing::dnsQuery, testing::fixture, testing::hex, testing::packetFrom, testing::text,
-    testing::v4, testing::v6;
+using namespace testing;  // the shared packet builders
 using Action = Decision::Action;
 using Mark = Decision::Mark;
 
@@ -43,37 +42,32 @@ TEST(FlowEngine, VerdictTable) {
   const Bytes chromium = fixture("tls-chromium.bin");
   const std::vector<std::string> news = {"news.example"};
   auto quic = [](const char* file) { return packetFrom(udpFlow, fixture(file)); };
-  auto dns = [](const char* name, std::uint16_t type) { return packetFrom(dnsFlow, dnsQuery(name, type)); };
   // Chromium's ClientHello spans two Initials whose CRYPTO frames are out of
   // order; the first is resent later with its bytes cut into other frames.
   // While anything is blocked, the Initials before the whole ClientHello are held.
   const Bytes chromium1 = quic("quic-chromium-1.bin"), chromium2 = quic("quic-chromium-2.bin");
   Bytes damaged = fixture("quic-v1-rfc9001.bin");
   damaged[200] ^= 0xFF;
-  const Bytes unreadable = packetFrom(udpFlow, damaged);
   const FlowKey dns6{Transport::udp, v6(2), v6(0x53), 40004, 53}, dnsTcp{Transport::tcp, v6(2), v6(0x53), 40003, 53};
   Bytes framed = dnsQuery("news.example", DnsType::aaaa);
   framed.insert(framed.begin(), {0, static_cast<std::uint8_t>(framed.size())});
   // clang-format off
-  const char* video = "video.news.example";
   const struct { const char* what; std::vector<std::string> rules; std::vector<Bytes> packets; Action action; Mark mark; const char* name; Action before = Action::accept; /* of every packet but the last */ } rows[] = {
       {"TLS, one segment", news, segments(chromium, {}), Action::reset, Mark::blocked, "www.news.example"},
       {"TLS, three segments, last first", news, segments(chromium, {3, 1200}, {2, 0, 1}), Action::reset, Mark::blocked, "www.news.example"},
-      {"TLS, upper case", news, segments(fixture("tls-openssl.bin"), {}), Action::reset, Mark::blocked, "News.Example"},
       {"TLS allowed", {"other.example", "ws.example"}, segments(chromium, {700}), Action::accept, Mark::allowed, "www.news.example"},
       {"HTTP, trailing dot", news, segments(text("GET / HTTP/1.1\r\nHost: WWW.NEWS.EXAMPLE.\r\n\r\n"), {5}), Action::reset, Mark::blocked, "WWW.NEWS.EXAMPLE."},
       {"TCP without a name", news, segments(text("SSH-2.0-OpenSSH_9.2\r\n"), {}), Action::accept, Mark::allowed, ""},
       {"QUIC v1", {"example.com"}, {quic("quic-v1-rfc9001.bin")}, Action::reject, Mark::blocked, "example.com"},
       {"QUIC v2 allowed", news, {quic("quic-v2-rfc9369.bin")}, Action::accept, Mark::allowed, "example.com"},
-      {"QUIC split", news, {chromium1, chromium2}, Action::reject, Mark::blocked, video, Action::hold},
-      {"QUIC split, resent", news, {chromium1, quic("quic-chromium-3.bin"), chromium2}, Action::reject, Mark::blocked, video, Action::hold},
-      {"QUIC split, idle", {}, {chromium1, chromium2}, Action::accept, Mark::allowed, video},
-      {"QUIC unreadable, blocking", news, {unreadable}, Action::reject, Mark::blocked, ""},
-      {"QUIC unreadable, idle", {}, {unreadable}, Action::accept, Mark::allowed, ""},
+      {"QUIC split", news, {chromium1, chromium2}, Action::reject, Mark::blocked, "video.news.example", Action::hold},
+      {"QUIC split, resent", news, {chromium1, quic("quic-chromium-3.bin"), chromium2}, Action::reject, Mark::blocked, "video.news.example", Action::hold},
+      {"QUIC split, allowed", {"other.example"}, {chromium1, chromium2}, Action::accept, Mark::allowed, "video.news.example", Action::hold},
+      {"QUIC unreadable, blocking", news, {packetFrom(udpFlow, damaged)}, Action::reject, Mark::blocked, ""},
       {"UDP that is not QUIC", news, {packetFrom(udpFlow, text("\x40hello"))}, Action::accept, Mark::allowed, ""},
-      {"DNS A", news, {dns("news.example", DnsType::a)}, Action::answer, Mark::none, "news.example"},
+      {"DNS A", news, {packetFrom(dnsFlow, dnsQuery("news.example", DnsType::a))}, Action::answer, Mark::none, "news.example"},
       {"DNS HTTPS over IPv6", news, {packetFrom(dns6, dnsQuery("WWW.news.example", DnsType::https))}, Action::answer, Mark::none, "WWW.news.example"},
-      {"DNS unrelated", news, {dns("news.example.org", DnsType::a)}, Action::accept, Mark::none, ""},
+      {"DNS unrelated", news, {packetFrom(dnsFlow, dnsQuery("news.example.org", DnsType::a))}, Action::accept, Mark::none, ""},
       {"DNS over TCP", news, segments(framed, {}, {}, dnsTcp), Action::answer, Mark::blocked, "news.example"},
   };
   // clang-format on
@@ -137,44 +131,16 @@ TEST(FlowEngine, BlockFindsConnectionsAlreadyOpen) {
 
 TEST(FlowEngine, MemoryStaysWithinItsLimits) {
   FlowEngine engine(FlowEngine::Limits{.maxFlows = 2, .maxStreamBytes = 512, .maxBufferedBytes = 1024});
-  for (std::uint16_t port : {1, 2, 3}) {
-    (void)engine.decide(packetFrom({Transport::tcp, v4(10, 0, 0, 2), v4(192, 0, 2, 10), port, 443}, {}, TcpFlag::syn),
-                        start);
-  }
-  EXPECT_EQ(engine.flowCount(), 2u);
-  EXPECT_EQ(engine.stats().flowsEvicted, 1u);
+  for (FlowKey key = tcpFlow; key.sourcePort < 40003; ++key.sourcePort)
+    (void)engine.decide(packetFrom(key, {}, TcpFlag::syn), start);
+  EXPECT_EQ(std::pair(engine.flowCount(), engine.stats().flowsEvicted), std::pair(2ul, 1ul));
   engine.expire(start + std::chrono::seconds(30));
   EXPECT_EQ(engine.flowCount(), 0u);
   // A hello longer than the stream limit is allowed unread, its buffer freed.
   const auto packets = segments(fixture("tls-chromium.bin"), {500, 1000});
   EXPECT_EQ(engine.decide(packets[1], start), Decision{});
   EXPECT_EQ(engine.decide(packets[2], start).mark, Mark::allowed);
-  EXPECT_EQ(engine.stats().flowsUnread, 1u);
-  EXPECT_EQ(engine.bufferedBytes(), 0u);
-}
-
-// Damaged copies of captured packets, judged under blocking rules: any outcome
-// will do, as long as nothing reads outside the packet (run under ASan).
-TEST(FlowEngine, DamagedPacketsAreJudgedSafely) {
-  FlowEngine engine;
-  engine.setRules(FlowRules(std::vector<std::string>{"news.example"}));
-  std::vector<Bytes> originals = {
-      packetFrom(dnsFlow.reversed(), hex("abcd818000010001000000000161000001000100000001000a7f"))};
-  for (const char* file : {"tls-chromium.bin", "quic-chromium-1.bin", "quic-v2-rfc9369.bin"}) {
-    for (const auto& key : {tcpFlow, udpFlow}) originals.push_back(packetFrom(key, fixture(file)));
-  }
-  std::uint32_t seed = 1;
-  for (int round = 0; round < 300; ++round) {
-    for (Bytes packet : originals) {
-      for (int flips = 0; flips < 4; ++flips) {
-        seed = seed * 1103515245 + 12345;
-        packet[seed % packet.size()] ^= static_cast<std::uint8_t>(seed >> 16);
-      }
-      packet.resize(packet.size() - (seed >> 8) % 64 % packet.size());
-      (void)engine.decide(packet, start);
-    }
-  }
-  EXPECT_EQ(engine.stats().packets, 300u * originals.size());
+  EXPECT_EQ(std::pair(engine.stats().flowsUnread, engine.bufferedBytes()), std::pair(1ul, 0ul));
 }
 
 }  // namespace

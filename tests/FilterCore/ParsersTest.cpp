@@ -5,15 +5,13 @@
 #include "FilterCore/DnsMessage.hpp"
 #include "FilterCore/HttpRequest.hpp"
 #include "FilterCore/QuicInitial.hpp"
-#include "FilterCore/StreamAssembler.hpp"
 #include "FilterCore/TlsClientHello.hpp"
 #include "FilterFixtures.hpp"
 
 namespace hushwall::filter {
 namespace {
 
-using testing::Bytes, testing::dnsQuery, testing::fixture, testing::hex, testing::packetFrom, testing::text,
-    testing::v4;
+using testing::Bytes, testing::fixture, testing::hex, testing::packetFrom, testing::text, testing::v4;
 using Status = NameScan::Status;
 
 // `bytes` with the byte at `at` set to `value`.
@@ -62,12 +60,8 @@ TEST(DnsMessage, MalformedMessagesFailWithTheirCause) {
   for (const auto& row : rows) EXPECT_EQ(parseDnsMessage(row.message).error(), row.error);
 }
 
-TEST(DnsMessage, FailureAnswerEchoesTheQuestion) {
-  const Bytes query = dnsQuery("news.example", DnsType::https);
-  Bytes expected = query;
-  expected[2] = 0x81;  // QR, RD kept
-  expected[3] = 0x85;  // RA, REFUSED
-  EXPECT_EQ(failureAnswer(query, DnsFailure::refused), expected);
+// The answers themselves are checked with the verdicts.
+TEST(DnsMessage, NoFailureAnswerToAQueryWithoutAQuestionOrWithCraftedPointers) {
   EXPECT_FALSE(failureAnswer(hex("abcd01000000000000000000"), DnsFailure::refused));
   // Names whose pointers lead into the rewritten header or past the copied question.
   for (const char* crafted : {"010000000001000000000000c00000010001", "abcd010000010000000000000105c00d000100014100"}) {
@@ -87,9 +81,8 @@ TEST(TlsClientHello, CapturedHellosAreReadOnlyWhenWhole) {
     const Bytes hello = fixture(file);
     EXPECT_EQ(scanTlsRecords(hello), (NameScan{Status::complete, name}));
     // However the segments split it, every prefix asks for more.
-    for (std::size_t n = 0; n < hello.size(); ++n) {
+    for (std::size_t n = 0; n < hello.size(); ++n)
       ASSERT_EQ(scanTlsRecords(std::span(hello).first(n)).status, Status::needMore) << n;
-    }
   }
   // The curl hello cut into two records of 100 bytes and the rest.
   Bytes hello = fixture("tls-curl.bin"), records = {0x16, 0x03, 0x01, 0x00, 100};
@@ -123,10 +116,8 @@ TEST(HttpRequest, HostTable) {
       {"OPTIONS * HTTP/1.1\nhost:\t[::1]:80 \n\n", Status::complete, "::1"},
       {"GET / HTTP/1.0\r\n\r\n", Status::complete, std::nullopt},
       {"GET / HTTP/1.1\r\nHost: x.example\r\n", Status::needMore, std::nullopt},
-      {"POS", Status::needMore, std::nullopt},
       {"SSH-2.0-OpenSSH_9.2\r\n", Status::invalid, std::nullopt},
       {"GET / HTTP/2\r\n\r\n", Status::invalid, std::nullopt},
-      {"GET /\r\n\r\n", Status::invalid, std::nullopt},
       {"GET / HTTP/1.1\r\nno colon\r\n\r\n", Status::invalid, std::nullopt},
   };
   // clang-format on
@@ -134,36 +125,9 @@ TEST(HttpRequest, HostTable) {
     EXPECT_EQ(scanHttpRequest(text(row.request)), (NameScan{row.status, row.host})) << row.request;
 }
 
-// The connection ID of both RFCs' sample packets.
-const Bytes sampleId = hex("8394c8f03e515708");
-
-TEST(QuicInitial, RfcSamplesDeriveTheirKeysAndOpenToTheirClientHello) {
-  // clang-format off
-  const struct { const char* file; std::uint32_t version; const char *key, *iv, *hp; } rows[] = {
-      {"quic-v1-rfc9001.bin", QuicVersion::v1, "1f369613dd76d5467730efcbe3b1a22d", "fa044b2f42a3fd3b46fb255c", "9f50449e04a0e810283a1e9933adedd2"},
-      {"quic-v2-rfc9369.bin", QuicVersion::v2, "8b1a0bc121284290a29e0971b5cd045d", "91f73e2351d8fa91660e909f", "45b95e15235d6f45a6b19cbcb0294ba9"},
-  };
-  // clang-format on
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.file);
-    auto keys = QuicInitialKeys::derive(row.version, sampleId);
-    ASSERT_TRUE(keys);
-    EXPECT_EQ(Bytes(keys->key.begin(), keys->key.end()), hex(row.key));
-    EXPECT_EQ(Bytes(keys->iv.begin(), keys->iv.end()), hex(row.iv));
-    EXPECT_EQ(Bytes(keys->headerKey.begin(), keys->headerKey.end()), hex(row.hp));
-    const Bytes packet = fixture(row.file);
-    auto header = peekLongHeader(packet);
-    EXPECT_TRUE(header && header->isInitial && std::ranges::equal(header->destinationId, sampleId));
-    auto fragments = openClientInitials(packet, *keys);
-    ASSERT_TRUE(fragments && fragments->size() == 1 && fragments->front().offset == 0);
-    EXPECT_EQ(scanHandshake(fragments->front().bytes), (NameScan{Status::complete, "example.com"}));
-  }
-  EXPECT_EQ(QuicInitialKeys::derive(0xff00001d, sampleId).error(), QuicError::unknownVersion);
-}
-
 TEST(QuicInitial, DamagedPacketsFailWithTheirCause) {
   const Bytes packet = fixture("quic-v1-rfc9001.bin");
-  const auto keys = *QuicInitialKeys::derive(QuicVersion::v1, sampleId);
+  const auto keys = *QuicInitialKeys::derive(QuicVersion::v1, hex("8394c8f03e515708"));  // the RFC sample's ID
   // clang-format off
   const struct { Bytes datagram; QuicError error; } rows[] = {
       {with(packet, 100, packet[100] ^ 1), QuicError::decryptFailed},
@@ -177,21 +141,6 @@ TEST(QuicInitial, DamagedPacketsFailWithTheirCause) {
   for (const auto& row : rows) EXPECT_EQ(openClientInitials(row.datagram, keys).error(), row.error);
   for (std::size_t n = 0; n < packet.size(); ++n)
     ASSERT_FALSE(openClientInitials(std::span(packet).first(n), keys)) << n;
-}
-
-TEST(StreamAssembler, PiecesInAnyOrderWithinCapacityTheFirstBytesWin) {
-  StreamAssembler stream(8);
-  auto add = [&](std::uint64_t offset, std::string_view piece) { return stream.add(offset, text(piece)); };
-  auto held = [&] { return std::string(stream.contiguous().begin(), stream.contiguous().end()); };
-  EXPECT_EQ(add(4, "EFzz"), StreamAssembler::Added::stored);
-  EXPECT_EQ(held(), "");
-  EXPECT_EQ(add(0, "ABCDxx"), StreamAssembler::Added::stored);
-  EXPECT_EQ(held(), "ABCDEFzz");
-  EXPECT_EQ(add(2, "CD"), StreamAssembler::Added::duplicate);
-  EXPECT_EQ(add(6, "zzIJ"), StreamAssembler::Added::overflow);
-  stream.consume(4);
-  EXPECT_EQ(add(8, "IJ"), StreamAssembler::Added::stored);
-  EXPECT_EQ(held(), "EFzzIJ");
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -31,31 +30,11 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 constexpr double sessionLength = SessionLimits::maximum;  // outlasts any run
+// The calls a kill interrupts end in one of these; anything else is the daemon's own answer.
+const std::set<std::string> killed = {"org.freedesktop.DBus.Error.NoReply", "org.freedesktop.DBus.Error.ServiceUnknown",
+                                      "org.freedesktop.DBus.Error.NameHasNoOwner"};
 
 double secondsSince(Clock::time_point then) { return std::chrono::duration<double>(Clock::now() - then).count(); }
-
-// What the client has seen acknowledged, and what it sent without hearing back.
-struct Expected {
-  std::optional<Uuid> session;
-  Clock::time_point startAsked, startSeen;  // the session began between the two
-  bool startUnanswered = false;
-  int savedGeneration = 0;  // 0: no schedules
-  std::optional<int> unansweredGeneration;
-};
-
-// Generation g: 1 to 3 schedules whose ids say g, windows twelve hours away.
-std::vector<Schedule> schedulesOf(int generation) {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  std::int64_t farMinute = ((local.tm_hour + 12) % 24) * 60;
-  std::vector<Schedule> list;
-  for (int k = 0; k <= generation % 3 && generation > 0; ++k) {
-    list.push_back(
-        weeklySchedule({1, 2, 3, 4, 5, 6, 7}, farMinute, 60, static_cast<std::uint64_t>(generation * 4 + k)));
-  }
-  return list;
-}
 
 std::vector<Uuid> idsOf(const std::vector<Schedule>& list) {
   std::vector<Uuid> ids;
@@ -63,40 +42,41 @@ std::vector<Uuid> idsOf(const std::vector<Schedule>& list) {
   return ids;
 }
 
-// The calls a kill interrupts end in one of these; anything else is the daemon's own answer.
-bool daemonWasKilled(const BusError& error) {
-  return error.name == "org.freedesktop.DBus.Error.NoReply" ||
-         error.name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-         error.name == "org.freedesktop.DBus.Error.NameHasNoOwner";
-}
-
 class KillLoop : public E2ETest {
  protected:
+  // Generation g: 1 to 3 schedules whose ids say g, windows twelve hours away.
+  std::vector<Schedule> schedulesOf(int generation) const {
+    std::vector<Schedule> list;
+    for (int k = 0; k <= generation % 3 && generation > 0; ++k) {
+      list.push_back(weeklySchedule({1, 2, 3, 4, 5, 6, 7}, farMinute_, 60, generation * 4 + k));
+    }
+    return list;
+  }
+
   // Calls until the daemon is killed or `stop` is set; a wrong answer is recorded as a violation.
-  void drive(std::mt19937& random, const std::atomic<bool>& stop) {
+  void drive(unsigned seed, const std::atomic<bool>& stop) {
+    std::mt19937 random(seed);
     while (!stop) {
       std::expected<std::string, BusError> reply;
       switch (random() % 4) {
         case 0:
-          if (!expected_.session && !expected_.startUnanswered) expected_.startAsked = Clock::now();
-          expected_.startUnanswered = !expected_.session;
+          if (!session_ && !startUnanswered_) startAsked_ = Clock::now();
+          startUnanswered_ = !session_;
           reply = client.call("StartSession", startRequest(sessionLength));
           if (reply) {
             auto state = SessionState::decode(*reply);
-            if (expected_.session || !state) violation("a second start was accepted, or the reply is undecodable");
-            if (state) expected_.session = state->id, expected_.startSeen = Clock::now();
-          } else if (reply.error().daemonError() == DaemonError::sessionAlreadyActive && !expected_.session) {
+            if (session_ || !state) violation("a second start was accepted, or the reply is undecodable");
+            if (state) session_ = state->id, startSeen_ = Clock::now();
+          } else if (reply.error().daemonError() == DaemonError::sessionAlreadyActive && !session_) {
             violation("refused as already active, with no session started");
           }
-          if (reply || !daemonWasKilled(reply.error())) expected_.startUnanswered = false;
+          if (reply || !killed.contains(reply.error().name)) startUnanswered_ = false;
           break;
-        case 1: {
-          int generation = ++generations_;
-          expected_.unansweredGeneration = generation;
-          reply = client.call("SaveSchedules", Schedule::encodedList(schedulesOf(generation)));
-          if (reply) expected_.savedGeneration = generation, expected_.unansweredGeneration.reset();
+        case 1:
+          unansweredGeneration_ = ++generations_;
+          reply = client.call("SaveSchedules", Schedule::encodedList(schedulesOf(generations_)));
+          if (reply) savedGeneration_ = generations_, unansweredGeneration_.reset();
           break;
-        }
         case 2:
           reply = client.call(random() % 2 ? "CurrentSession" : "Schedules");
           break;
@@ -104,7 +84,7 @@ class KillLoop : public E2ETest {
           writeFile(daemon.hosts, std::string(SandboxDaemon::initialHosts));
           continue;
       }
-      if (!reply && daemonWasKilled(reply.error())) return;
+      if (!reply && killed.contains(reply.error().name)) return;
       if (!reply && reply.error().daemonError() != DaemonError::sessionAlreadyActive) violation(reply.error().name);
     }
   }
@@ -114,16 +94,15 @@ class KillLoop : public E2ETest {
     auto reply = client.call("CurrentSession");
     if (!reply) return violation("CurrentSession: " + reply.error().name);
     auto state = reply->empty() ? std::nullopt : std::optional(SessionState::decode(*reply).value_or(SessionState{}));
-    if (!expected_.session && expected_.startUnanswered && state) {
-      expected_.session = state->id, expected_.startSeen = Clock::now();  // the unanswered start got through
+    if (!session_ && startUnanswered_ && state) {
+      session_ = state->id, startSeen_ = Clock::now();  // the unanswered start got through
     }
-    expected_.startUnanswered = false;
-    if (state.has_value() != expected_.session.has_value() || (state && state->id != *expected_.session)) {
+    startUnanswered_ = false;
+    if (state.has_value() != session_.has_value() || (state && state->id != *session_)) {
       return violation("the session is not the one started");
     }
     if (state) {
-      double latest = sessionLength - secondsSince(expected_.startAsked);
-      double earliest = sessionLength - secondsSince(expected_.startSeen);
+      double latest = sessionLength - secondsSince(startAsked_), earliest = sessionLength - secondsSince(startSeen_);
       if (state->remaining() < latest - 1 || state->remaining() > earliest + TickCadence::interval) {
         violation(cat("remaining ", std::to_string(state->remaining()), "s, expected ", std::to_string(latest), "s to ",
                       std::to_string(earliest), "s"));
@@ -142,15 +121,15 @@ class KillLoop : public E2ETest {
         if (name.ends_with(".tmp")) violation("left behind: " + name);
       }
     }
-    auto schedules = client.call("Schedules");
-    auto set = ScheduleSet::decode(schedules.value_or("")).value_or(ScheduleSet{});
-    if (expected_.unansweredGeneration && idsOf(set.schedules) == idsOf(schedulesOf(*expected_.unansweredGeneration))) {
-      expected_.savedGeneration = *expected_.unansweredGeneration;
+    auto saved = client.call("Schedules");
+    if (!saved) return violation("Schedules: " + saved.error().name);
+    auto ids = idsOf(ScheduleSet::decode(*saved).value_or(ScheduleSet{}).schedules);
+    if (unansweredGeneration_ && ids == idsOf(schedulesOf(*unansweredGeneration_))) {
+      savedGeneration_ = *unansweredGeneration_;
     }
-    expected_.unansweredGeneration.reset();
-    if (!schedules || idsOf(set.schedules) != idsOf(schedulesOf(expected_.savedGeneration))) {
-      violation(cat("schedules are not generation ", expected_.savedGeneration, "'s"));
-    }
+    unansweredGeneration_.reset();
+    if (ids != idsOf(schedulesOf(savedGeneration_)))
+      violation(cat("schedules are not generation ", savedGeneration_, "'s"));
   }
 
   void violation(const std::string& what) {
@@ -158,9 +137,15 @@ class KillLoop : public E2ETest {
     ADD_FAILURE() << what;
   }
 
-  Expected expected_;  // the driver's until it is joined, then the checks'
-  int generations_ = 0;
+  // The driver's until it is joined, then the checks': what the client has
+  // seen acknowledged, and what it sent without hearing back.
+  std::optional<Uuid> session_;
+  Clock::time_point startAsked_, startSeen_;  // the session began between the two
+  bool startUnanswered_ = false;
+  int generations_ = 0, savedGeneration_ = 0;  // 0: no schedules
+  std::optional<int> unansweredGeneration_;
   int violations_ = 0;
+  const std::int64_t farMinute_ = localMinute(720);
 };
 
 TEST_F(KillLoop, EveryRestartKeepsTheSessionTheBlockAndTheLastSavedSchedules) {
@@ -171,10 +156,7 @@ TEST_F(KillLoop, EveryRestartKeepsTheSessionTheBlockAndTheLastSavedSchedules) {
   int round = 0;
   for (; round < kills && violations_ < 5; ++round) {
     std::atomic<bool> stop = false;
-    std::thread driver([&, driverSeed = random()] {
-      std::mt19937 own(driverSeed);
-      drive(own, stop);
-    });
+    std::thread driver([&, driverSeed = random()] { drive(driverSeed, stop); });
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 30'000));  // the random moment
     daemon.kill(SIGKILL);
     stop = true;
@@ -183,7 +165,7 @@ TEST_F(KillLoop, EveryRestartKeepsTheSessionTheBlockAndTheLastSavedSchedules) {
     checkRestart();
   }
   std::printf("%d kills, %d violations, %d schedule saves, session %s, seed %u\n", round, violations_, generations_,
-              expected_.session ? "kept" : "never started", seed);
+              session_ ? "kept" : "never started", seed);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // restores the previous sink afterwards. Thread-safe.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,20 +15,43 @@ namespace hushwall::testing {
 
 class CapturingLogSink {
  public:
-  CapturingLogSink();
-  ~CapturingLogSink();
+  CapturingLogSink() { previous_ = setLogSink(store_); }
+  ~CapturingLogSink() { setLogSink(previous_); }
   CapturingLogSink(const CapturingLogSink&) = delete;
   CapturingLogSink& operator=(const CapturingLogSink&) = delete;
 
-  [[nodiscard]] std::vector<LogRecord> records() const;
+  [[nodiscard]] std::vector<LogRecord> records() const {
+    std::lock_guard lock(store_->mutex);
+    return store_->records;
+  }
   // Messages only, optionally those of one category.
-  [[nodiscard]] std::vector<std::string> messages(std::string_view category = {}) const;
-  [[nodiscard]] std::size_t count(std::string_view message) const;
-  void clear();
+  [[nodiscard]] std::vector<std::string> messages(std::string_view category = {}) const {
+    std::vector<std::string> out;
+    for (const auto& record : records()) {
+      if (category.empty() || record.category == category) out.push_back(record.message);
+    }
+    return out;
+  }
+  [[nodiscard]] std::size_t count(std::string_view message) const {
+    auto all = messages();
+    return static_cast<std::size_t>(std::count(all.begin(), all.end(), message));
+  }
+  void clear() {
+    std::lock_guard lock(store_->mutex);
+    store_->records.clear();
+  }
 
  private:
-  struct Store;
-  std::shared_ptr<Store> store_;
+  struct Store final : LogSink {
+    std::mutex mutex;
+    std::vector<LogRecord> records;  // guarded by mutex
+
+    void write(const LogRecord& record) override {
+      std::lock_guard lock(mutex);
+      records.push_back(record);
+    }
+  };
+  std::shared_ptr<Store> store_ = std::make_shared<Store>();
   std::shared_ptr<LogSink> previous_;
 };
 

@@ -12,24 +12,12 @@ namespace hushwall::testing {
 class FakeTimeSource final : public TimeSource {
  public:
   FakeTimeSource(double wall = 1000, double continuous = 5000, std::string bootID = "A", double bootTime = 0)
-      : wall_(wall), continuous_(continuous), bootID_(std::move(bootID)), bootTime_(bootTime) {}
+      : wall_(wall), continuous_(continuous), bootTime_(bootTime), bootID_(std::move(bootID)) {}
 
-  [[nodiscard]] Date wallClock() const override {
-    std::lock_guard lock(mutex_);
-    return Date{wall_};
-  }
-  [[nodiscard]] Date bootTime() const override {
-    std::lock_guard lock(mutex_);
-    return Date{bootTime_};
-  }
-  [[nodiscard]] std::string bootID() const override {
-    std::lock_guard lock(mutex_);
-    return bootID_;
-  }
-  [[nodiscard]] double continuous() const override {
-    std::lock_guard lock(mutex_);
-    return continuous_;
-  }
+  [[nodiscard]] Date wallClock() const override { return Date{locked(wall_)}; }
+  [[nodiscard]] Date bootTime() const override { return Date{locked(bootTime_)}; }
+  [[nodiscard]] std::string bootID() const override { return locked(bootID_); }
+  [[nodiscard]] double continuous() const override { return locked(continuous_); }
 
   // Moves the wall clock and the continuous clock forward together.
   void advance(double seconds) {
@@ -47,11 +35,15 @@ class FakeTimeSource final : public TimeSource {
   }
 
  private:
+  template <typename T>
+  T locked(const T& field) const {
+    std::lock_guard lock(mutex_);
+    return field;
+  }
+
   mutable std::mutex mutex_;
-  double wall_;         // guarded by mutex_
-  double continuous_;   // guarded by mutex_
-  std::string bootID_;  // guarded by mutex_
-  double bootTime_;     // guarded by mutex_
+  double wall_, continuous_, bootTime_;  // guarded by mutex_
+  std::string bootID_;                   // guarded by mutex_
 };
 
 }  // namespace hushwall::testing

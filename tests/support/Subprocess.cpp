@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,31 +43,29 @@ void pump(int& out, std::string& outText, int& err, std::string& errText, Clock:
 
 Subprocess::Subprocess(const std::vector<std::string>& argv, std::optional<std::string> logFile) {
   int input[2], output[2] = {-1, -1}, errors[2] = {-1, -1};
-  if (::pipe2(input, O_CLOEXEC) != 0) std::abort();
+  // A socket rather than a pipe, so that writing to a child that has gone raises no SIGPIPE.
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0) std::abort();
+  if (logFile) {
+    output[1] = errors[1] = ::open(logFile->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  } else if (::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(errors, O_CLOEXEC) != 0) {
+    std::abort();
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-  if (logFile) {
-    posix_spawn_file_actions_addopen(&actions, 1, logFile->c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  } else {
-    if (::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(errors, O_CLOEXEC) != 0) std::abort();
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
-  }
+  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) std::abort();
   posix_spawn_file_actions_destroy(&actions);
   ::close(input[0]);
+  ::close(output[1]);
+  if (!logFile) ::close(errors[1]);
   stdin_ = input[1];
-  if (!logFile) {
-    ::close(output[1]);
-    ::close(errors[1]);
-    stdout_ = output[0];
-    stderr_ = errors[0];
-  }
+  stdout_ = output[0];
+  stderr_ = errors[0];
 }
 
 Subprocess::~Subprocess() {
@@ -78,21 +77,12 @@ Subprocess::~Subprocess() {
 }
 
 void Subprocess::write(std::string_view bytes) {
-  // A child that has already exited is an outcome the caller checks, not a reason to die of SIGPIPE:
-  // the signal is held for this thread while writing and a pending one taken back, so children keep its default.
-  sigset_t pipe, previous;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+  // Sent without SIGPIPE: a child that has already exited is an outcome the caller checks.
   while (!bytes.empty()) {
-    ssize_t wrote = ::write(stdin_, bytes.data(), bytes.size());
-    if (wrote <= 0) break;
-    bytes.remove_prefix(static_cast<std::size_t>(wrote));
+    ssize_t sent = ::send(stdin_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (sent <= 0) break;
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
-  const timespec none{};
-  while (sigtimedwait(&pipe, nullptr, &none) == SIGPIPE) {
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void Subprocess::closeInput() {
@@ -133,12 +123,6 @@ std::optional<int> Subprocess::waitForExit(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return status_;
-}
-
-bool Subprocess::isRunning() { return pid_ > 0 && !reap(WNOHANG); }
-
-void Subprocess::signal(int number) {
-  if (pid_ > 0) ::kill(pid_, number);
 }
 
 void Subprocess::kill(int number) {

@@ -33,8 +33,6 @@ class Subprocess {
   int finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // The exit status once the program has ended by itself; none on timeout.
   [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout);
-  [[nodiscard]] bool isRunning();
-  void signal(int number);
   // Sends `number` and reaps the process.
   void kill(int number);
 

@@ -1,6 +1,5 @@
 // A D-Bus caller for the platform tests, stamped at build time. It calls the
 // method Nothing of /org/hushwall/test, interface org.hushwall.Test, at DESTINATION:
-//   caller DESTINATION send-and-exit  send, and exit at once before any reply
 //   caller DESTINATION exec PROGRAM   call, wait for a line on standard input, then run PROGRAM on the
 //                                     same connection
 //   caller DESTINATION fork PROGRAM   call, then exit, leaving a child that runs PROGRAM on the
@@ -48,8 +47,8 @@ std::string methodCall(const char* destination) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string_view mode = argc > 2 ? argv[2] : "";
-  if (argc != (mode == "send-and-exit" ? 3 : 4)) return 2;
+  if (argc != 4) return 2;
+  std::string_view mode = argv[2];
   char byte = 0;
   if (mode == "raw") {
     std::string message = methodCall(argv[1]);
@@ -58,15 +57,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   sd_bus* bus = nullptr;
-  sd_bus_message* message = nullptr;
   if (sd_bus_open_system(&bus) < 0) return 3;
-  if (mode == "send-and-exit") {
-    bool sent = sd_bus_message_new_method_call(bus, &message, argv[1], path, interface, member) >= 0 &&
-                sd_bus_send(bus, message, nullptr) >= 0;
-    sd_bus_message_unref(message);
-    sd_bus_flush_close_unref(bus);  // the call is on the wire before the process ends
-    return sent ? 0 : 3;
-  }
   (void)sd_bus_call_method(bus, argv[1], path, interface, member, nullptr, nullptr, "");
   int fd = sd_bus_get_fd(bus);
   std::string fdText = std::to_string(fd);

@@ -2,7 +2,7 @@
 
 #include <ctime>
 #include <filesystem>
-#include <fstream>
+#include <regex>
 #include <thread>
 
 #include "HushwallCore/Identity.hpp"
@@ -43,31 +43,14 @@ SandboxDaemon::SandboxDaemon(const std::string& executable, const std::string& s
   fs::copy_file(built, installed);
 }
 
-namespace {
-
-bool hasOwner(std::string_view name) {
-  sd_bus* bus = nullptr;
-  sd_bus_message* reply = nullptr;
-  int has = 0;
-  bool asked = sd_bus_open_system(&bus) >= 0 &&
-               sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                  "NameHasOwner", nullptr, &reply, "s", std::string(name).c_str()) >= 0 &&
-               sd_bus_message_read(reply, "b", &has) >= 0;
-  sd_bus_message_unref(reply);
-  sd_bus_flush_close_unref(bus);
-  return asked && has != 0;
-}
-
-}  // namespace
-
 bool SandboxDaemon::start(const std::optional<std::string>& executable) {
+  // The app's service and the filter's each say so once their bus name is owned.
+  const int listening = logCount("listening on ") + 2;
   process_ = std::make_unique<Subprocess>(std::vector<std::string>{executable.value_or(installed)}, logFile);
-  auto up = [] { return hasOwner(AppService::busName) && hasOwner(RulesService::busName); };
-  if (!waitUntil([&] { return up() || !process_->isRunning(); }, 10s, 1ms) || !process_->isRunning()) {
-    ADD_FAILURE() << "the daemon did not come up; its log:\n" << log();
-    return false;
-  }
-  return true;
+  auto exited = [&] { return process_->waitForExit(0ms).has_value(); };
+  if (waitUntil([&] { return logCount("listening on ") >= listening || exited(); }, 10s, 1ms) && !exited()) return true;
+  ADD_FAILURE() << "the daemon did not come up; its log:\n" << log();
+  return false;
 }
 
 void SandboxDaemon::replaceWith(const std::string& file) const {
@@ -86,8 +69,15 @@ bool SandboxDaemon::waitForLog(std::string_view text, std::chrono::milliseconds 
   return waitUntil([&] { return logCount(text) >= count; }, timeout, 20ms);
 }
 
-bool SandboxDaemon::maps(std::string_view name) const {
-  return fileOrEmpty("/proc/" + std::to_string(pid()) + "/maps").find(name) != std::string::npos;
+long SandboxDaemon::longestStay(bool schedules) const {
+  std::string text = log();
+  std::regex line(std::string("staying up: session=false stuck=false schedules=") + (schedules ? "true" : "false") +
+                  " sinceLastRequest=([0-9]+)s");
+  long longest = -1;
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+    longest = std::max(longest, std::stol((*it)[1]));
+  }
+  return longest;
 }
 
 AppClient::AppClient() {

@@ -11,7 +11,7 @@
 // may replace the way an update does. The daemon's output goes to daemon.log.
 // HUSHWALL_CLIENT and HUSHWALL_FILTER_CLIENT name the command-line clients, and
 // HUSHWALL_E2E_FILTER_CLIENT the filter stand-in (filter_client.cpp), which
-// makes raw calls to the filter service as the stamped filter.
+// sends raw reports to the filter service as the stamped filter.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -61,8 +61,8 @@ class SandboxDaemon {
   [[nodiscard]] std::string log() const { return fileOrEmpty(logFile); }
   [[nodiscard]] int logCount(std::string_view text) const;
   bool waitForLog(std::string_view text, std::chrono::milliseconds timeout, int count = 1) const;
-  // Whether the running daemon has a file whose path contains `name` mapped.
-  [[nodiscard]] bool maps(std::string_view name) const;
+  // The longest sinceLastRequest the daemon logged staying up idle, with or without schedules; -1 if none.
+  [[nodiscard]] long longestStay(bool schedules) const;
 
   const std::string built, root, installed = root + "/hushwalld", hosts = root + "/etc/hosts",
                                  stateDirectory = root + "/var/lib/org.hushwall.daemon",
@@ -99,11 +99,7 @@ std::string rawCall(sd_bus* bus, const char* path, const char* interface, const 
 #ifdef HUSHWALL_E2E_DAEMON
 class E2ETest : public ::testing::Test {
  protected:
-  // Tests that need the sandbox prepared differently do it, then call startDaemon().
-  virtual bool startsAtOnce() const { return true; }
-  void SetUp() override {
-    if (startsAtOnce()) startDaemon();
-  }
+  void SetUp() override { startDaemon(); }
   // Starts the daemon and waits for its launch doorbell; later counts start from there.
   void startDaemon() {
     int before = client.doorbells();
