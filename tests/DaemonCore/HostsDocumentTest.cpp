@@ -1,14 +1,17 @@
+// The hosts file's managed regions: where they are, how a block replaces them, and the scanner and
+// the transform held against the line-by-line definition on random hostile documents.
 #include "DaemonCore/HostsDocument.hpp"
 
 #include <gtest/gtest.h>
 
-#include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace hushwall {
 namespace {
 
+using HostsRegions::ByteRange;
 using namespace std::string_literals;
 
 const Uuid session = *Uuid::parse("0f5e2a4c-1b3d-4e6f-8a9b-c0d1e2f3a4b5");
@@ -29,17 +32,23 @@ TEST(HostsDocument, RendersEachLineWithItsTrailingDotTwinAndWwwFormsUnlessGiven)
             block({"a.com", "www.a.com", "WWW.a.d", "www.WWW.a.d", "www.a.d", "a.com", "www.a.com"}));
 }
 
-// Removal cuts every region, with its markers' line ends, and keeps every other byte; applying
-// puts one block first, before what removal keeps, and applying again changes nothing.
+// Removal cuts every complete region, with its markers' line ends, and keeps every other byte (a begin line is the
+// marker alone or followed by a space, an end line the marker alone, each at a line's start); applying puts one block
+// first, before what removal keeps, and applying again changes nothing.
 TEST(HostsDocument, ApplyingPutsOneBlockFirstAndRemovalTouchesNothingButRegions) {
   const std::string old = block({"old.com"}, Uuid::random());
   const std::pair<std::string, std::string> rows[] = {
       {"", ""},
       {"127.0.0.1\tlocalhost", "127.0.0.1\tlocalhost"},  // a missing final line feed stays missing
-      {"x\n\n", "x\n\n"},
-      {"a\r\n\n\0b"s, "a\r\n\n\0b"s},
       {"a\r\nb\r", "a\r\nb\r"},
       {"a\n" + old, "a\n"},
+      {"a\n# BEGIN HUSHWALL\nx\n# END HUSHWALL", "a\n"},
+      {"# BEGIN HUSHWALLX\n# END HUSHWALL\n", "# BEGIN HUSHWALLX\n# END HUSHWALL\n"},
+      {"# BEGIN HUSHWALL\r# END HUSHWALL\n", "# BEGIN HUSHWALL\r# END HUSHWALL\n"},
+      {"# BEGIN HUSHWALL\n# END HUSHWALL \n", "# BEGIN HUSHWALL\n# END HUSHWALL \n"},
+      {" # BEGIN HUSHWALL\nx# BEGIN HUSHWALL\n# END HUSHWALL\n",
+       " # BEGIN HUSHWALL\nx# BEGIN HUSHWALL\n# END HUSHWALL\n"},
+      {"# BEGIN HUSHWALLHUSHWALL\n# BEGIN HUSHWALL HUSHWALL\nHUSHWALL\n# END HUSHWALL\n", "# BEGIN HUSHWALLHUSHWALL\n"},
       {"a\n" + old + "b\n", "a\nb\n"},
       {old + "a\n" + old, "a\n"},
       {"\n\n" + old + "\n\n", "\n\n\n\n"},
@@ -57,6 +66,7 @@ TEST(HostsDocument, ApplyingPutsOneBlockFirstAndRemovalTouchesNothingButRegions)
   for (const auto& [document, kept] : rows) {
     SCOPED_TRACE(::testing::PrintToString(document.substr(0, 200)));
     EXPECT_EQ(HostsDocument::removingManagedRegion(document), kept);
+    EXPECT_EQ(HostsRegions::contains(document), kept != document);
     const std::string once = HostsDocument::applying({"a.com"}, session, document);
     EXPECT_EQ(once, block({"a.com", "www.a.com"}) + kept);
     EXPECT_EQ(HostsDocument::applying({"a.com"}, session, once), once);
@@ -64,23 +74,51 @@ TEST(HostsDocument, ApplyingPutsOneBlockFirstAndRemovalTouchesNothingButRegions)
   }
 }
 
-// Against cutting `HostsRegions::ranges` again and again until none is left.
+// The definition taken literally: split into lines, classify each line's content, walk with `open` and `start`. The
+// scanner never splits lines, so it is held against this where every boundary it treats specially meets every other.
+std::vector<ByteRange> referenceRanges(std::string_view bytes) {
+  std::vector<ByteRange> found;
+  bool open = false;
+  std::size_t start = 0;
+  for (std::size_t line = 0, next; line < bytes.size(); line = next) {
+    std::size_t feed = std::min(bytes.find('\n', line), bytes.size());
+    next = feed + 1;
+    std::string_view content = bytes.substr(line, feed - line);
+    if (feed < bytes.size() && content.ends_with('\r')) content.remove_suffix(1);
+    std::string_view afterMarker = content.substr(std::min(content.size(), HostsRegions::beginMarker.size()));
+    if (content.starts_with(HostsRegions::beginMarker) && (afterMarker.empty() || afterMarker[0] == ' ')) {
+      start = line;
+      open = true;
+    } else if (content == HostsRegions::endMarker && open) {
+      found.push_back({start, std::min(next, bytes.size())});
+      open = false;
+    }
+  }
+  return found;
+}
+
+// Documents drawn alternately from marker fragments and from whole marker lines: the scanner agrees with the
+// definition, removal with cutting `HostsRegions::ranges` again and again until none is left, and applying is
+// idempotent.
 TEST(HostsDocument, RandomHostileDocumentsLoseOnlyRegionsAndStayIdempotent) {
   // clang-format off
-  const std::string pieces[] = {"# BEGIN HUSHWALL\n", "# BEGIN HUSHWALL x\r\n", "# END HUSHWALL\n", "# END HUSHWALL\r\n", "# END HUSHWALL", "# BEGIN HUSHWALL", "# END HUSHWALL\r", "text\n", "\r\n", "\0"s};
+  const std::vector<std::string> fragments = {"# BEGIN HUSHWALL", "# END HUSHWALL", "HUSHWALL", "# BEGIN ", " ", "\n", "\r", "\0"s, "H"};
+  const std::vector<std::string> lines = {"# BEGIN HUSHWALL\n", "# BEGIN HUSHWALL x\r\n", "# END HUSHWALL\n", "# END HUSHWALL\r\n", "# END HUSHWALL", "# BEGIN HUSHWALL", "# END HUSHWALL\r", "text\n", "\r\n", "\0"s};
   // clang-format on
-  std::mt19937 random(7);
-  std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
-  for (int round = 0; round < 5000; ++round) {
+  std::mt19937 random(20240501);
+  for (int round = 0; round < 40000; ++round) {
+    const auto& pieces = round % 2 == 0 ? fragments : lines;
     std::string document, cut;
-    for (int n = static_cast<int>(random() % 17); n > 0; --n) document += pieces[pick(random)];
+    for (int n = static_cast<int>(random() % 25); n > 0; --n) document += pieces[random() % pieces.size()];
+    const auto expected = referenceRanges(document);
     for (cut = document; HostsRegions::contains(cut);) {
       auto ranges = HostsRegions::ranges(cut);
       for (auto range = ranges.rbegin(); range != ranges.rend(); ++range)
         cut.erase(range->start, range->end - range->start);
     }
     const std::string once = HostsDocument::applying({"a.com"}, session, document);
-    if (HostsDocument::removingManagedRegion(document) != cut ||
+    if (HostsRegions::ranges(document) != expected || HostsRegions::contains(document) == expected.empty() ||
+        HostsDocument::removingManagedRegion(document) != cut ||
         HostsDocument::applying({"a.com"}, session, once) != once) {
       FAIL() << "fails on " << ::testing::PrintToString(document);
     }

@@ -1,24 +1,103 @@
-#include "HushwallCore/FilterRuleSync.hpp"
-
+// The filter's rules: names as the user gives them, as the rules hold them and as the flow matcher
+// judges them, and the follower that keeps a copy of the daemon's rules in step.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "HushwallCore/DomainValidator.hpp"
+#include "HushwallCore/FilterRuleSet.hpp"
+#include "HushwallCore/FilterRuleSync.hpp"
+#include "HushwallCore/FlowRules.hpp"
+#include "HushwallCore/HostName.hpp"
 #include "HushwallCore/Strings.hpp"
 
 namespace hushwall {
 namespace {
 
+using List = std::vector<std::string>;
+using namespace std::string_literals;
 using State = FilterRuleSet::State;
 using Sync = FilterRuleSync;
 
+// Lower-casing with first occurrences kept in order, and the 501st name, are in the coordinator's start table.
+TEST(DomainValidator, NormalisesOrRefusesTheWholeList) {
+  using Result = std::expected<List, DaemonError>;
+  const Result invalid = std::unexpected(DaemonError::invalidDomain);
+  const Result tooMany = std::unexpected(DaemonError::tooManyDomains);
+  const std::string l63(63, 'a'), of253 = l63 + "." + l63 + "." + l63 + "." + std::string(61, 'a');
+  // clang-format off
+  const std::pair<List, Result> rows[] = {
+      {{"localhost", "123.456", "ex--ample.com", "\xE2\x84\xAA" "ELVIN.org"}, List{"localhost", "123.456", "ex--ample.com", "kelvin.org"}},
+      {{of253, l63 + ".com"}, List{of253, l63 + ".com"}},
+      {List(500, "same.com"), List{"same.com"}},
+      {List(100000, "bad domain"), tooMany},  // the count comes before the entries
+      {{}, invalid},
+  };
+  // clang-format on
+  for (const auto& [domains, expected] : rows)
+    EXPECT_EQ(DomainValidator::validate(domains), expected) << domains.size();
+  for (const std::string& bad :
+       List{"", "example.com.", ".example.com", "-a.com", "a-.com", "a..com", "a.-b.com", "exa mple.com",
+            "caf\xC3\xA9.fr", "\xC4\xB0stanbul.tr", "exa\0mple.com"s, of253 + "a", std::string(64, 'a') + ".com"}) {
+    EXPECT_EQ(DomainValidator::validate({"good.com", bad}), invalid) << bad;
+  }
+}
+
+TEST(HostName, RuleHostsAreCleanDistinctAndInFirstOrder) {
+  const Uuid id = *Uuid::parse("0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9");
+  // clang-format off
+  const std::pair<List, List> rows[] = {
+      {{" B.org.\n", "\u00A0Example.COM\u3000", "b.ORG..", "example.com"}, {"b.org", "example.com"}},
+      {{"10.0.0.1", "12345", "my_site.com", "a..org", ".a.org", "exa mple.com", "1.2.3.a", "-a-.b-", "123abc"}, {"1.2.3.a", "-a-.b-", "123abc"}},
+      {{"", "  ", "...", "stra\u00DFe.de", "\u0085\u212ADE.org\u2028", std::string(300, 'a')}, {"kde.org", std::string(300, 'a')}},
+  };
+  // clang-format on
+  for (const auto& [domains, expected] : rows) {
+    EXPECT_EQ(FilterRuleSet(1, FilterRuleSet::State::blocking, id, domains).ruleHosts(), expected) << domains[0];
+  }
+}
+
+// The matcher looks up what follows each dot, skipping dot counts no blocked
+// name has; this holds it against the literal suffix rule on every combination
+// of a few labels, odd domains and a very deep one included.
+TEST(FlowRules, AgreesWithTheLiteralSuffixRule) {
+  std::string deep = "com";
+  for (int label = 0; label < 70; ++label) deep = "a." + deep;
+  const List domains = {"example.com", "ample.com", "com.example", "1.a", "..com", ".x", "a-b", deep};
+  const FlowRules rules(domains);
+  const List labels = {"", "a", "1", "x", "ex", "example", "ample", "com", "COM", "a-b"};
+  auto withLabels = [&](List hosts, int depth) {
+    for (std::size_t end = hosts.size(); depth-- > 0; end = hosts.size()) {
+      for (std::size_t i = 0; i < end; ++i) {
+        for (const auto& label : labels) hosts.push_back(hosts[i].empty() ? label : label + "." + hosts[i]);
+      }
+    }
+    return hosts;
+  };
+  auto hosts = withLabels({""}, 4);
+  for (auto& host : withLabels({deep.substr(2)}, 2)) hosts.push_back(std::move(host));
+  int blocked = 0;
+  for (const auto& host : hosts) {
+    std::optional<FlowRules::Verdict> expected;
+    if (auto name = HostName::normalized(host)) {
+      bool match = std::ranges::any_of(domains, [&](const auto& d) { return *name == d || name->ends_with("." + d); });
+      expected = match ? FlowRules::Verdict::block : FlowRules::Verdict::allow;
+    }
+    ASSERT_EQ(rules.verdict(host), expected) << host;
+    ASSERT_EQ(rules.verdict(host + ". "), expected) << host;
+    blocked += expected == FlowRules::Verdict::block;
+  }
+  EXPECT_GT(blocked, 1000);  // the sweep reaches both verdicts
+}
+
 const Uuid first = *Uuid::parse("11111111-1111-4111-8111-111111111111");
 const Uuid second = *Uuid::parse("22222222-2222-4222-8222-222222222222");
-const std::vector<std::string> blockingHosts = {"example.com", "news.site.org"};
+const List blockingHosts = {"example.com", "news.site.org"};
 // Idle means no hosts and no session, whatever else the record carries.
 const std::map<std::string, FilterRuleSet> ruleSets = {
     {"blocking", FilterRuleSet(1, State::blocking, first, {"Example.com.", "news.site.org", "EXAMPLE.COM"})},
@@ -65,7 +144,7 @@ std::string run(Sync& sync, const std::string& event) {
 TEST(FilterRuleSync, Transitions) {
   // Steps "event > what it did", separated by "; "; then the hosts and session in force at the end.
   // clang-format off
-  const struct { const char* steps; std::vector<std::string> hosts; std::optional<Uuid> session; } scenarios[] = {
+  const struct { const char* steps; List hosts; std::optional<Uuid> session; } scenarios[] = {
       {"start > ask 1; answer 1 blocking > accepted changed, none; ring > ask 2; answer 2 otherSession > accepted changed, none; ring > ask 3; answer 3 idleWithLeftovers > accepted changed, none; ring > ask 4; answer 4 idle > accepted, none", {}, std::nullopt},
       {"start > ask 1; answer 1 blocking > accepted changed, none; ring > ask 2; answer 2 version2 > accepted kept unsupportedSchema, none; ring > ask 3; answer 3 version2Unknown > accepted kept unsupportedSchema, none; ring > ask 4; answer 4 unknown > accepted kept daemonUnsure, none", blockingHosts, first},
       {"start > ask 1; fail 1 > retry 2; retry > ask 2; answer 1 blocking > stale; answer 3 blocking > stale; fail 1 > none; answer 2 idle > accepted, none; answer 2 blocking > stale; fail 2 > none", {}, std::nullopt},

@@ -1,0 +1,155 @@
+// The daemon service's own decisions: the request handler's answer to a failed start, the ticker's
+// arming, and the handover to a replaced executable. The request handler runs on a real coordinator
+// over files in a temporary directory (see CoordinatorHarness); undecodable requests and the engine's
+// refusals reach the app as their DaemonError end to end.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "CoordinatorHarness.hpp"
+#include "DaemonService/DaemonRequestHandler.hpp"
+#include "DaemonService/Handover.hpp"
+#include "DaemonService/ReplacementCheck.hpp"
+#include "DaemonService/SessionTicker.hpp"
+#include "HushwallCore/Identity.hpp"
+#include "HushwallCore/Strings.hpp"
+#include "support/CapturingLogSink.hpp"
+#include "support/TemporaryDirectory.hpp"
+
+namespace hushwall {
+namespace {
+
+namespace fs = std::filesystem;
+using R = HandoverPolicy::Replacement;
+using Outcome = SessionCoordinator::Outcome;
+using Arming = SessionTicker::Arming;
+using Hooks = SessionTicker::Hooks;
+
+// An engine error that is no DaemonError reaches the app as the method's fallback code, is logged once with its
+// cause, changes nothing, and still counts as activity.
+TEST(ServiceHandlersTest, AFailedStartGetsTheFallbackCodeChangesNothingAndCountsAsActivity) {
+  testing::CapturingLogSink logs;
+  testing::CoordinatorHarness harness;
+  Date now{1000};
+  DaemonRequestHandler handler{
+      *harness.coordinator, BlockController(HostsFile(harness.hostsPath)), {.now = [&] { return now; }}};
+  now = now + 7;
+  harness.failSave = true;
+  auto reply = handler.startSession(R"({"domains":["example.com"],"duration":600})");
+  EXPECT_EQ(reply ? DaemonError{} : reply.error(), DaemonError::hostsWriteFailed);
+  EXPECT_EQ(handler.sinceLastRequest(), 0);
+  EXPECT_EQ(logs.messages("requests"),
+            std::vector<std::string>{"startSession failed: could not rename the temporary file over " +
+                                     harness.stateDirectory + "/session.json: Read-only file system"});
+  EXPECT_EQ(handler.currentSession(), "");
+  EXPECT_FALSE(harness.hostsHasBlock());
+}
+
+Outcome runningWith(double remaining) {
+  SessionState state;
+  state.totalDuration = 600;
+  state.consumed = 600 - remaining;
+  return Outcome::running(state);
+}
+
+// After a tick on a 15 s interval: the next one's delay and leeway, and whether onTick and onIdle run.
+TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
+  // clang-format off
+  const struct { const char* name; Outcome outcome; Arming arming; Hooks hooks; } cases[] = {
+      {"40 s left", runningWith(40), {15, 5}, {true, false}},
+      {"10 s left: lands on the end", runningWith(10), {10, 0}, {false, false}},
+      {"exactly one interval left", runningWith(15), {15, 0}, {false, false}},
+      {"overdrawn counts as zero", runningWith(-3), {0, 0}, {false, false}},
+      {"not a number counts as zero", runningWith(std::numeric_limits<double>::quiet_NaN()), {0, 0}, {false, false}},
+      {"ended", Outcome::ended(SessionState{}), {15, 5}, {true, false}},
+      {"stuck", Outcome::stuck(DaemonError::hostsWriteFailed), {15, 5}, {false, false}},
+      {"idle", Outcome::idle(), {15, 5}, {true, true}},
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Arming::after(c.outcome, 15), c.arming);
+    EXPECT_EQ(Hooks::after(c.outcome, 15), c.hooks);
+  }
+}
+
+// The operations a handover asks for, scripted.
+struct Script {
+  R replacement = R::validated;
+  bool servable = true, stuck = false;
+  std::vector<double> since = {30};  // successive answers; the last repeats
+  bool settled = true, hasSession = false;
+};
+
+// Retires only at a quiet, settled moment with a validated replacement. The calls that matter, in
+// order; "retire" with whether a session runs / whether the daemon is still servable.
+TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
+  const std::string guarded = "replacement servable settled ";
+  // clang-format off
+  const struct { const char* name; Script script; Handover::Result result; std::string calls; } cases[] = {
+      {"quiet, validated", {}, Handover::Result::retired, guarded + "retire false/true"},
+      {"mid-session", {.hasSession = true}, Handover::Result::retired, guarded + "retire true/true"},
+      {"same file", {.replacement = R::sameFile}, Handover::Result::stays, "replacement "},
+      {"missing", {.replacement = R::missing}, Handover::Result::stays, "replacement "},
+      {"unvalidated", {.replacement = R::unvalidated}, Handover::Result::stays, "replacement "},
+      {"stuck", {.stuck = true}, Handover::Result::stays, "replacement servable "},
+      {"request 4.9 s ago", {.since = {4.9}}, Handover::Result::stays, "replacement servable "},
+      {"request 5 s ago", {.since = {5}}, Handover::Result::retired, guarded + "retire false/true"},
+      {"unservable: no waiting", {.servable = false, .since = {0.1}}, Handover::Result::retired, guarded + "retire false/false"},
+      {"a request arrived meanwhile", {.since = {30, 0.2}}, Handover::Result::deferredRequest, guarded},
+      {"teardown in flight", {.settled = false}, Handover::Result::deferredUnsettled, guarded},
+  };
+  // clang-format on
+  for (const auto& [name, s, result, expected] : cases) {
+    SCOPED_TRACE(name);
+    std::string calls;
+    std::size_t asked = 0;
+    const Handover handover{
+        .replacement = [&] { return calls += "replacement ", s.replacement; },
+        .stillServable = [&] { return calls += "servable ", s.servable; },
+        .isStuck = [&] { return s.stuck; },
+        .sinceLastRequest = [&] { return s.since[std::min(asked++, s.since.size() - 1)]; },
+        .whileSettled =
+            [&](const std::function<void(bool)>& body) {
+              return calls += "settled ", s.settled && (body(s.hasSession), true);
+            },
+        .retire = [&](bool session, bool servable) { calls += cat("retire ", session, "/", servable); }};
+    EXPECT_EQ(handover.attempt(), result);
+    EXPECT_EQ(calls, expected);
+  }
+}
+
+// This test binary is stamped as the daemon, so a copy of it is a genuine replacement. The end-to-end runs see the
+// launched file, an unstamped replacement and a stamped one, each judged and logged once; here a missing file, a
+// replacement examined afresh after a refused one, and the self-check, which counts only a definite refusal.
+TEST(ReplacementCheckTest, TellsAMissingFileAndExaminesEachNewReplacement) {
+  testing::CapturingLogSink logs;
+  testing::TemporaryDirectory directory;
+  const std::string path = directory.file("hushwalld");
+  fs::copy_file("/proc/self/exe", path);
+  ReplacementCheck subject(path, std::string(CodeSigningRequirement::forDaemon), CodeRequirement::Owner::processUser,
+                           ReplacementCheck::identity(path).value());
+  const char* names[] = {"sameFile", "missing", "unvalidated", "validated"};
+  std::string seen;
+  fs::remove(path);
+  for (const char* file : {"", "/usr/bin/true", "/proc/self/exe"}) {
+    // A new file renamed over the old one, as an update does: never the same inode.
+    if (*file != 0 && fs::copy_file(file, path + ".next")) fs::rename(path + ".next", path);
+    seen += cat(names[static_cast<int>(subject.replacement())], " ");
+  }
+  for (std::string_view requirement : {CodeSigningRequirement::forApp, std::string_view("not a requirement")})
+    seen += cat(subject.meetsRequirement(std::string(requirement)), " ");
+  EXPECT_EQ(seen, "missing unvalidated validated false true ");
+  EXPECT_EQ(logs.messages("handover"),
+            (std::vector<std::string>{
+                cat("the file at ", path, " is not this daemon and does not satisfy our requirement (no identity: ",
+                    path, ": no identity note) — staying"),
+                cat("another daemon is at ", path, " and satisfies our requirement"),
+                "the self-check refused: other identifier: /proc/self/exe is org.hushwall.daemon"}));
+}
+
+}  // namespace
+}  // namespace hushwall
