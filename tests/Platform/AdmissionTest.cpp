@@ -14,7 +14,6 @@
 #include <functional>
 #include <mutex>
 
-#include "Eventually.hpp"
 #include "HushwallCore/Identity.hpp"
 #include "HushwallCore/Strings.hpp"
 #include "Platform/AdmissionCache.hpp"
@@ -24,6 +23,7 @@
 #include "support/CapturingLogSink.hpp"
 #include "support/Subprocess.hpp"
 #include "support/TemporaryDirectory.hpp"
+#include "support/WaitUntil.hpp"
 
 namespace hushwall {
 namespace {
@@ -261,7 +261,7 @@ TEST_F(BusTest, AnAdmittedCallerGetsItsReplyAndIsLoggedOncePerConnection) {
   EXPECT_EQ(log_.count(cat("accepted connection pid=", static_cast<int>(getpid()), " euid=", geteuid())), 2u);
   EXPECT_EQ(server_->admittedNames(), 2u);
   other.reset();
-  EXPECT_TRUE(testing::eventually([&] { return server_->admittedNames() == 1; }));
+  EXPECT_TRUE(testing::waitUntil([&] { return server_->admittedNames() == 1; }, 10s, 1ms));
 }
 
 // The confirmation asks the bus which process owns the caller's name now.
@@ -299,7 +299,7 @@ TEST_F(BusTest, AnAdmissionLastsOnlyWhileTheSameProcessRunsTheSameFile) {
     SCOPED_TRACE(c.name);
     const std::size_t admitted = callers().size(), decided = admitted + refusals();
     auto admittedOnce = [&](std::size_t calls) {  // of this row's calls, once `calls` are decided
-      EXPECT_TRUE(testing::eventually([&] { return callers().size() + refusals() == decided + calls; }));
+      EXPECT_TRUE(testing::waitUntil([&] { return callers().size() + refusals() == decided + calls; }, 10s, 1ms));
       return callers().size() - admitted;
     };
     testing::Subprocess running({dir_.file(c.program), busName_, c.mode, dir_.file(c.successor)});

@@ -9,11 +9,11 @@
 #include <fstream>
 #include <thread>
 
-#include "Eventually.hpp"
 #include "Platform/FileWatcher.hpp"
 #include "Platform/SystemTimeSource.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/TemporaryDirectory.hpp"
+#include "support/WaitUntil.hpp"
 
 namespace hushwall {
 namespace {
@@ -30,7 +30,7 @@ TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFi
   std::atomic<std::size_t> calls = 0;
   std::atomic<Clock::time_point> firstCall{};
   auto callsReach = [&](std::size_t count, std::chrono::milliseconds timeout = 10s) {
-    return testing::eventually([&] { return calls >= count; }, timeout);
+    return testing::waitUntil([&] { return calls >= count; }, timeout, 1ms);
   };
   SerialQueue queue("org.hushwall.test.watchers");
   auto write = [&](const std::string& text) { std::ofstream(path, std::ios::app) << text << std::flush; };

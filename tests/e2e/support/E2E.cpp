@@ -3,7 +3,6 @@
 #include <ctime>
 #include <filesystem>
 #include <regex>
-#include <thread>
 
 #include "HushwallCore/Identity.hpp"
 #include "PrivateBus.hpp"
@@ -11,16 +10,6 @@
 
 namespace hushwall::testing {
 namespace fs = std::filesystem;
-
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds interval) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(interval);
-  }
-  return true;
-}
 
 std::string fileOrEmpty(const std::string& path) { return fs::exists(path) ? readFile(path) : std::string(); }
 

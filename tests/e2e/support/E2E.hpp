@@ -29,14 +29,12 @@
 #include "Platform/BusConnection.hpp"
 #include "Platform/SerialQueue.hpp"
 #include "support/Subprocess.hpp"
+#include "support/WaitUntil.hpp"
 
 namespace hushwall::testing {
 
 using namespace std::chrono_literals;
 
-// Polls `condition` until it holds or `timeout` has passed; returns whether it held.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds interval = 10ms);
 std::string fileOrEmpty(const std::string& path);
 // The local minute of the day, `offset` minutes from now.
 std::int64_t localMinute(std::int64_t offset);
