@@ -49,12 +49,19 @@ TEST(FlowEngine, VerdictTable) {
   Bytes damaged = fixture("quic-v1-rfc9001.bin");
   damaged[200] ^= 0xFF;
   const FlowKey dns6{Transport::udp, v6(2), v6(0x53), 40004, 53}, dnsTcp{Transport::tcp, v6(2), v6(0x53), 40003, 53};
-  Bytes framed = dnsQuery("news.example", DnsType::aaaa);
+  // On one TCP connection, an unrelated query, then a blocked one split across segments.
+  Bytes framed = dnsQuery("news.example.org", DnsType::a), blocked = dnsQuery("news.example", DnsType::aaaa);
   framed.insert(framed.begin(), {0, static_cast<std::uint8_t>(framed.size())});
+  framed.insert(framed.end(), {0, static_cast<std::uint8_t>(blocked.size())});
+  framed.insert(framed.end(), blocked.begin(), blocked.end());
+  // A later segment over bytes already held, the name's among them, rewrites nothing.
+  auto overlapped = segments(chromium, {100, 300}, {1, 0, 2});
+  overlapped.insert(overlapped.begin() + 2, packetFrom(tcpFlow, Bytes(200, 'x'), TcpFlag::ack, 1101));
   // clang-format off
   const struct { const char* what; std::vector<std::string> rules; std::vector<Bytes> packets; Action action; Mark mark; const char* name; Action before = Action::accept; /* of every packet but the last */ FlowEngine::Limits limits = {}; } rows[] = {
       {"TLS, one segment", news, segments(chromium, {}), Action::reset, Mark::blocked, "www.news.example"},
       {"TLS, three segments, last first", news, segments(chromium, {3, 1200}, {2, 0, 1}), Action::reset, Mark::blocked, "www.news.example"},
+      {"TLS, a later overlapping segment", news, overlapped, Action::reset, Mark::blocked, "www.news.example"},
       {"TLS allowed", {"other.example", "ws.example"}, segments(chromium, {700}), Action::accept, Mark::allowed, "www.news.example"},
       {"HTTP, trailing dot", news, segments(text("GET / HTTP/1.1\r\nHost: WWW.NEWS.EXAMPLE.\r\n\r\n"), {5}), Action::reset, Mark::blocked, "WWW.NEWS.EXAMPLE."},
       {"TLS past the stream limit", news, segments(chromium, {500}), Action::accept, Mark::allowed, "", Action::accept, {.maxStreamBytes = 512}},
@@ -69,7 +76,7 @@ TEST(FlowEngine, VerdictTable) {
       {"DNS A", news, {packetFrom(dnsFlow, dnsQuery("news.example", DnsType::a))}, Action::answer, Mark::none, "news.example"},
       {"DNS HTTPS over IPv6", news, {packetFrom(dns6, dnsQuery("WWW.news.example", DnsType::https))}, Action::answer, Mark::none, "WWW.news.example"},
       {"DNS unrelated", news, {packetFrom(dnsFlow, dnsQuery("news.example.org", DnsType::a))}, Action::accept, Mark::none, ""},
-      {"DNS over TCP", news, segments(framed, {}, {}, dnsTcp), Action::answer, Mark::blocked, "news.example"},
+      {"DNS over TCP", news, segments(framed, {40}, {}, dnsTcp), Action::answer, Mark::blocked, "news.example"},
   };
   // clang-format on
   for (const auto& row : rows) {

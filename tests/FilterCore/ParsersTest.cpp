@@ -5,7 +5,6 @@
 #include "FilterCore/DnsMessage.hpp"
 #include "FilterCore/HttpRequest.hpp"
 #include "FilterCore/QuicInitial.hpp"
-#include "FilterCore/StreamAssembler.hpp"
 #include "FilterCore/TlsClientHello.hpp"
 #include "FilterFixtures.hpp"
 
@@ -132,20 +131,6 @@ TEST(QuicInitial, DamagedPacketsFailWithTheirCause) {
   for (const auto& row : rows) EXPECT_EQ(openClientInitials(row.datagram, keys).error(), row.error);
   for (std::size_t n = 0; n < packet.size(); ++n)
     ASSERT_FALSE(openClientInitials(std::span(packet).first(n), keys)) << n;
-}
-
-// A later overlapping segment must not rewrite a name already read: the first bytes win.
-TEST(StreamAssembler, OverlapsKeepTheFirstBytesAndTheCapacityHolds) {
-  StreamAssembler stream(8);
-  auto held = [&] { return std::string(stream.contiguous().begin(), stream.contiguous().end()); };
-  stream.add(4, text("EFzz"));
-  stream.add(0, text("ABCDxx"));
-  stream.add(2, text("yy"));
-  stream.add(6, text("zzIJ"));
-  EXPECT_EQ(held(), "ABCDEFzz");
-  stream.consume(4);
-  stream.add(8, text("IJ"));
-  EXPECT_EQ(held(), "EFzzIJ");
 }
 
 }  // namespace
