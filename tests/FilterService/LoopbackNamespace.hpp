@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
 
 namespace hushwall::filter {
 
@@ -21,9 +20,7 @@ namespace hushwall::filter {
 [[nodiscard]] inline bool enterLoopbackNamespace() {
   if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  request.ifr_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING;
+  ifreq request{.ifr_ifrn = {"lo"}, .ifr_ifru = {.ifru_flags = IFF_UP | IFF_LOOPBACK | IFF_RUNNING}};
   bool up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
   close(fd);
   return up;
@@ -31,11 +28,7 @@ namespace hushwall::filter {
 
 // 127.0.0.1:`port`.
 [[nodiscard]] inline sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return address;
+  return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
 }
 
 }  // namespace hushwall::filter

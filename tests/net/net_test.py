@@ -79,9 +79,6 @@ class Bed:
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={self.work}/bus")
         self.inside, self._processes = [], []
 
-    def log_path(self, name):
-        return os.path.join(self.work, name + ".log")
-
     def start(self):
         for argv in (["rm", "-rf", self.root, self.work], ["mkdir", "-p", self.work, f"{self.root}/var/lib"],
                      ["cp", "-a", "/etc", f"{self.root}/etc"]):  # links and specials as such
@@ -132,7 +129,7 @@ class Bed:
     # when the bed closes.
     def spawn(self, name, argv, **options):
         options.setdefault("env", self.env)
-        with open(self.log_path(name), "ab") as log:
+        with open(f"{self.work}/{name}.log", "ab") as log:
             process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log, **options)
         self._processes.append(process)
         return process
@@ -142,7 +139,7 @@ class Bed:
     def namespace(self, name, setup, *flags):
         holder = self.spawn(name, [*self.inside, "unshare", "--net", *flags, "sh", "-c",
                                    f"{setup} && echo ready && exec sleep infinity"])
-        wait_until(lambda: "ready" in open(self.log_path(name)).read(), 5, 0.01, f"no {name} namespace")
+        wait_until(lambda: "ready" in open(f"{self.work}/{name}.log").read(), 5, 0.01, f"no {name} namespace")
         return holder.pid
 
     # The test sites on `address`, HTTP and HTTPS, run `where` (a namespace's prefix).
@@ -298,7 +295,7 @@ def during_session(bed):
 # Chromium resolving through a DNS-over-HTTPS stand-in, by policy, as a browser set to secure DNS does.
 def quic_and_doh(bed):
     bed.spawn("quic-sink", bed.inside + [sys.executable, "-c", SINK, SITE])
-    arrived = lambda: sum(1 for _ in open(bed.log_path("quic-sink")))
+    arrived = lambda: sum(1 for _ in open(f"{bed.work}/quic-sink.log"))
     quic = Browser(bed, "quic", "--enable-quic", f"--origin-to-force-quic-on={BLOCKED}:443,{OTHER}:443",
                        f"--host-resolver-rules=MAP * {SITE}")
     bed.write("etc/chromium/policies/managed/doh.json", json.dumps(
@@ -311,7 +308,7 @@ def quic_and_doh(bed):
     quic.evaluate(tab, ask.format(BLOCKED))
     asked = time.monotonic()
     error = doh.fresh_error(f"https://sub.{BLOCKED}/")  # while the blocked QUIC attempt has its two seconds
-    queries = open(bed.log_path(f"sites-{SITE}")).read().count(f"sub.{BLOCKED}")
+    queries = open(f"{bed.work}/sites-{SITE}.log").read().count(f"sub.{BLOCKED}")
     check(error is not None and queries > 0,
           f"Chromium resolving over DNS-over-HTTPS ({queries} queries for sub.{BLOCKED}) fails it: {error}")
     check(doh.fresh_error(f"https://{OTHER}/") is None, f"and loads the unrelated {OTHER}")
@@ -338,7 +335,7 @@ def run(bed):
         check(wait_until(lambda: all_load(bed, url), 10, 0.5), f"before the session, all load {url}")
     tab = browser.open_tab()
     check(browser.navigate(tab, f"https://{BLOCKED}/") is None, "a tab has the site open over HTTPS")
-    check(wait_until(lambda: open(bed.log_path("kept")).read().startswith("1"), 5), f"the router's client uses {FAR}")
+    check(wait_until(lambda: open(f"{bed.work}/kept.log").read().startswith("1"), 5), f"the router's client uses {FAR}")
 
     start = bed.hushwall("start", f"{SESSION}s", BLOCKED)
     started = time.monotonic()
