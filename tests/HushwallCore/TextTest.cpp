@@ -6,7 +6,6 @@
 #include <unicode/unistr.h>
 
 #include <memory>
-#include <random>
 #include <string>
 
 namespace hushwall {
@@ -43,11 +42,12 @@ void expectIcusAnswers(const std::string& text) {
 // Text beyond ASCII goes to ICU: I WITH DOT ABOVE keeps its dot, invalid bytes read as U+FFFD, ZERO WIDTH SPACE is
 // no white space, a ZWJ family and a combining accent are one character each. ASCII text never reaches ICU: every
 // ASCII byte alone and beside every other (the case boundaries @ A Z [ ` a z {, every control character, CR LF as one
-// character), then random runs.
+// character), and runs of white space, line ends and both cases longer than two.
 TEST(Text, EachHelperGivesIcusAnswer) {
-  for (const char* text :
-       {"\u0130BC", "A\xFFz", "\u2028\u00A0x\u200B\u3000", "\U0001F468\u200D\U0001F469\u200D\U0001F467e\u0301ab\r\n"}) {
-    SCOPED_TRACE(text);
+  for (const char* text : {"\u0130BC", "A\xFFz", "\u2028\u00A0x\u200B\u3000",
+                           "\U0001F468\u200D\U0001F469\u200D\U0001F467e\u0301ab\r\n",
+                           " \t\v\f\r\n\r\r\nAb Zz\n\n\r@[`{\x7F\x01 x\r\n\t\t\t "}) {
+    SCOPED_TRACE(testing::PrintToString(text));
     expectIcusAnswers(text);
   }
   for (int first = 0; first < 0x80; ++first) {
@@ -57,16 +57,6 @@ TEST(Text, EachHelperGivesIcusAnswer) {
       SCOPED_TRACE(testing::PrintToString(text));
       expectIcusAnswers(text);
     }
-  }
-  const unsigned seed = std::random_device()();
-  SCOPED_TRACE(testing::Message() << "seed " << seed);
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> length(0, 80), byte(0, 0x7F);
-  for (int i = 0; i < 2000 && !HasFailure(); ++i) {
-    std::string text(static_cast<std::size_t>(length(random)), '\0');
-    for (char& c : text) c = static_cast<char>(byte(random));
-    SCOPED_TRACE(testing::PrintToString(text));
-    expectIcusAnswers(text);
   }
 }
 
