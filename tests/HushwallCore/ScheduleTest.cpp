@@ -64,7 +64,6 @@ TEST(ScheduleValidation, EachRuleRefusesInItsOrderAndItsBoundaryPasses) {
       {"64 lists", [](Schedule& s) { s.blocklists = lists(64); }, passes},
       {"65 lists", [](Schedule& s) { s.blocklists = lists(65); }, bad},
       {"two lists with one id", [](Schedule& s) { s.blocklists = {BlocklistRef(fixedID(7), "A"), BlocklistRef(fixedID(7), "B")}; }, bad},
-      {"501 domains", [](Schedule& s) { for (int i = 0; i < 501; ++i) s.domains.push_back("d" + std::to_string(i) + ".com"); }, DaemonError::tooManyDomains},
       {"a bad name is reported before bad domains", [](Schedule& s) { s.name = ""; s.domains = {}; }, bad},
       {"disabled, nil id and any effective date are not checked", [](Schedule& s) { s.isEnabled = false; s.id = Uuid(); s.effectiveFrom = Date{std::nan("")}; }, passes},
   };
@@ -76,17 +75,13 @@ TEST(ScheduleValidation, EachRuleRefusesInItsOrderAndItsBoundaryPasses) {
     EXPECT_EQ(result ? std::nullopt : std::optional(result.error()), row.expected) << row.what;
   }
 
-  Schedule messy = weeklySchedule({2, 4}, 600, 3600);
-  messy.name = " \n Deep work\t ";
-  messy.blocklists = {BlocklistRef(fixedID(8), repeated("l", 80)),
-                      BlocklistRef(fixedID(9), "x")};  // as decoded: not yet cut
-  messy.domains = {"Example.COM", "example.com", "news.org"};
-  Schedule clean = messy;
-  clean.name = "Deep work";
-  clean.blocklists[0].name = repeated("l", 64);
-  clean.domains = {"example.com", "news.org"};
-  EXPECT_EQ(messy.validated(), clean);
-  EXPECT_EQ(messy.name, " \n Deep work\t ");  // the original is untouched
+  // As decoded: the name untrimmed, list names not yet cut, domains as typed.
+  const Schedule messy(fixedID(1), " \n Deep work\t ", true, {2, 4}, 600, 3600,
+                       {BlocklistRef(fixedID(8), repeated("l", 80)), BlocklistRef(fixedID(9), "x")},
+                       {"Example.COM", "example.com", "news.org"});
+  EXPECT_EQ(messy.validated(), Schedule(fixedID(1), "Deep work", true, {2, 4}, 600, 3600,
+                                        {BlocklistRef(fixedID(8), repeated("l", 64)), BlocklistRef(fixedID(9), "x")},
+                                        {"example.com", "news.org"}));
 }
 
 constexpr std::int64_t sunday = 1, monday = 2, saturday = 7;
@@ -161,8 +156,7 @@ TEST(ScheduleSet, ReplacingDatesChangedTimingsAndRefusesAnyInvalidList) {
   const Date before{1000}, now{5000};
   Schedule kept = weeklySchedule({2, 4}, 600, 3600, 1), neverDated = weeklySchedule({3}, 600, 3600, 2);
   kept.effectiveFrom = before;
-  ScheduleSet current{3, {kept, neverDated}, {{kept.id, Date{10}}}, {}};
-  const ScheduleSet original = current;
+  const ScheduleSet current{3, {kept, neverDated}, {{kept.id, Date{10}}}, {}};
   // clang-format off
   const struct { const char* what; Schedule (*edit)(Schedule); std::optional<Date> expected; } timings[] = {
       {"name, lists, domains and pause changed", [](Schedule s) { s.name = "Renamed"; s.isEnabled = false; s.blocklists.emplace_back(fixedID(99), "More"); s.domains = {"other.org"}; return s; }, before},
@@ -190,7 +184,6 @@ TEST(ScheduleSet, ReplacingDatesChangedTimingsAndRefusesAnyInvalidList) {
   // clang-format on
   for (const auto& row : refusals)
     EXPECT_EQ(current.replacing(row.list, now), std::unexpected(row.expected)) << row.what;
-  EXPECT_EQ(current, original);
   EXPECT_TRUE(current.replacing(std::vector(tooMany.begin(), tooMany.begin() + 32), now));
   EXPECT_TRUE(current.replacing({}, now)->isEmpty());
 }

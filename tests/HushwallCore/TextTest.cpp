@@ -13,17 +13,14 @@ namespace {
 
 std::string utf8(const icu::UnicodeString& unicode) {
   std::string out;
-  unicode.toUTF8String(out);
-  return out;
+  return unicode.toUTF8String(out);
 }
 
 // Each helper gives ICU's own answer: full lower-casing, Unicode white space, user-perceived characters.
 void expectIcusAnswers(const std::string& text) {
-  static std::unique_ptr<icu::BreakIterator> clusters = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    return std::unique_ptr<icu::BreakIterator>(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-  }();
+  UErrorCode status = U_ZERO_ERROR;
+  static const std::unique_ptr<icu::BreakIterator> clusters(
+      icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
   icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(text);
   EXPECT_EQ(lowercased(text), utf8(icu::UnicodeString(unicode).toLower(icu::Locale::getRoot())));
   int32_t start = 0, end = unicode.length();
@@ -44,9 +41,9 @@ void expectIcusAnswers(const std::string& text) {
 // ASCII byte alone and beside every other (the case boundaries @ A Z [ ` a z {, every control character, CR LF as one
 // character), and runs of white space, line ends and both cases longer than two.
 TEST(Text, EachHelperGivesIcusAnswer) {
-  for (const char* text : {"\u0130BC", "A\xFFz", "\u2028\u00A0x\u200B\u3000",
-                           "\U0001F468\u200D\U0001F469\u200D\U0001F467e\u0301ab\r\n",
-                           " \t\v\f\r\n\r\r\nAb Zz\n\n\r@[`{\x7F\x01 x\r\n\t\t\t "}) {
+  for (const char* text :
+       {"\u0130BC", "A\xFFz", "\u2028\u00A0x\u200B\u3000", "\U0001F468\u200D\U0001F469\u200D\U0001F467e\u0301ab\r\n",
+        " \t\v\f\r\n\r\r\nAb Zz\n\n\r@[`{\x7F\x01 x\r\n\t\t\t "}) {
     SCOPED_TRACE(testing::PrintToString(text));
     expectIcusAnswers(text);
   }
