@@ -52,7 +52,7 @@ void expectRecord(const T& value, const std::string& json) {
   EXPECT_EQ(T::decode(value.encoded()), value);
 }
 
-TEST(RecordsJson, EachRecordWritesItsExactFormAndReadsItBack) {
+TEST(RecordsJson, EachRecordWritesItsExactFormAndReadsItBackAndWhatTheConventionsAllow) {
   SessionState scheduled = session;
   scheduled.scheduleID = fixedID(2);
   scheduled.scheduleName = "Mornings";
@@ -79,11 +79,9 @@ TEST(RecordsJson, EachRecordWritesItsExactFormAndReadsItBack) {
                R"(",730000000.0],"history":[")" + idText + R"(",[{"occurrence":730000000.0,"outcome":"ran","duration":3000.5}]]})");
   // clang-format on
   EXPECT_EQ(Schedule::decodeList(Schedule::encodedList(scheduleSet().schedules)), scheduleSet().schedules);
-}
 
-// Unknown keys are ignored, null reads as absent for an optional key, ids in
-// either case, integral numbers written with a fraction, the schema-2 pair.
-TEST(RecordsJson, ReadsWhatTheConventionsAllow) {
+  // What the conventions allow: unknown keys are ignored, null reads as absent for an optional key, ids in either
+  // case, integral numbers written without a fraction, the schema-2 pair alone.
   SessionState withoutBootID = session;
   withoutBootID.lastTick.bootID = "";
   Schedule pair = weeklySchedule({2}, 600, 3600, 1);

@@ -33,12 +33,6 @@ std::string repeated(std::string_view piece, std::size_t times) {
 // A thumbs-up with a skin-tone modifier: one character, eight bytes.
 constexpr std::string_view toned = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD";
 
-std::vector<BlocklistRef> lists(std::size_t count) {
-  std::vector<BlocklistRef> out;
-  for (std::size_t i = 0; i < count; ++i) out.emplace_back(fixedID(2000 + i), "List " + std::to_string(i));
-  return out;
-}
-
 TEST(ScheduleValidation, EachRuleRefusesInItsOrderAndItsBoundaryPasses) {
   const std::optional<DaemonError> passes, bad = DaemonError::invalidSchedule;
   // clang-format off
@@ -61,8 +55,8 @@ TEST(ScheduleValidation, EachRuleRefusesInItsOrderAndItsBoundaryPasses) {
       {"duration 86400.5", [](Schedule& s) { s.duration = 86400.5; }, bad},
       {"duration NaN", [](Schedule& s) { s.duration = std::nan(""); }, bad},
       {"no lists", [](Schedule& s) { s.blocklists = {}; }, bad},
-      {"64 lists", [](Schedule& s) { s.blocklists = lists(64); }, passes},
-      {"65 lists", [](Schedule& s) { s.blocklists = lists(65); }, bad},
+      {"64 lists", [](Schedule& s) { for (std::uint64_t i = 1; i < 64; ++i) s.blocklists.emplace_back(fixedID(2000 + i), "L"); }, passes},
+      {"65 lists", [](Schedule& s) { for (std::uint64_t i = 1; i < 65; ++i) s.blocklists.emplace_back(fixedID(2000 + i), "L"); }, bad},
       {"two lists with one id", [](Schedule& s) { s.blocklists = {BlocklistRef(fixedID(7), "A"), BlocklistRef(fixedID(7), "B")}; }, bad},
       {"a bad name is reported before bad domains", [](Schedule& s) { s.name = ""; s.domains = {}; }, bad},
       {"disabled, nil id and any effective date are not checked", [](Schedule& s) { s.isEnabled = false; s.id = Uuid(); s.effectiveFrom = Date{std::nan("")}; }, passes},
