@@ -75,9 +75,8 @@ TEST(FlowRules, BlocksANameAndItsSubdomainsOnly) {
       {{"", " . ", "..."}, std::nullopt},
   };
   // clang-format on
-  for (const auto& [hosts, expected] : rows) {
+  for (const auto& [hosts, expected] : rows)
     for (const auto& host : hosts) EXPECT_EQ(rules.verdict(host), expected) << host;
-  }
 }
 
 const List blockingHosts = {"example.com", "news.site.org"};

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace hushwall {
 namespace {
@@ -28,12 +29,11 @@ void expectIcusAnswers(const std::string& text) {
   while (end > start && u_isUWhiteSpace(unicode.char32At(end - 1))) --end;
   EXPECT_EQ(trimmingWhitespaceAndNewlines(text), utf8(icu::UnicodeString(unicode, start, end - start)));
   clusters->setText(unicode);
-  std::size_t count = 0;
-  for (clusters->first(); clusters->next() != icu::BreakIterator::DONE;) ++count;
-  EXPECT_EQ(characterCount(text), count);
-  int32_t half = clusters->first();
-  for (std::size_t i = 0; i < (count + 1) / 2; ++i) half = clusters->next();
-  EXPECT_EQ(prefixCharacters(text, (count + 1) / 2), utf8(icu::UnicodeString(unicode, 0, half)));
+  std::vector<int32_t> ends = {0};  // where each prefix of whole characters ends
+  for (int32_t at = clusters->next(); at != icu::BreakIterator::DONE; at = clusters->next()) ends.push_back(at);
+  EXPECT_EQ(characterCount(text), ends.size() - 1);
+  for (std::size_t n = 0; n < ends.size(); ++n)
+    EXPECT_EQ(prefixCharacters(text, n), utf8(icu::UnicodeString(unicode, 0, ends[n]))) << n;
 }
 
 // Text beyond ASCII goes to ICU: I WITH DOT ABOVE keeps its dot, invalid bytes read as U+FFFD, ZERO WIDTH SPACE is
