@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <thread>
+
+#include "support/WaitUntil.hpp"
 
 namespace hushwall::testing {
 
@@ -25,14 +26,11 @@ PrivateBus::PrivateBus(const std::string& configPath) : directory_("/tmp/hushwal
                                "--address=unix:path=" + directory_ + "/bus", "--print-address=1"},
       log);
   std::string address;
-  for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-       address.empty() && std::chrono::steady_clock::now() < deadline;
-       std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+  auto printed = [&] {
     std::ifstream in(log);
-    std::string line;
-    if (std::getline(in, line) && !in.eof() && line.starts_with("unix:")) address = line;
-  }
-  if (address.empty()) {
+    return std::getline(in, address) && !in.eof() && address.starts_with("unix:");
+  };
+  if (!waitUntil(printed, std::chrono::seconds(10), std::chrono::milliseconds(1))) {
     std::fprintf(stderr, "dbus-daemon did not print its address; see %s\n", log.c_str());
     std::abort();
   }
