@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "HushwallCore/Identity.hpp"
 #include "HushwallCore/Strings.hpp"
@@ -87,29 +87,25 @@ TEST(CodeRequirementFile, OnlyTheGenuineRootOrOwnUserExecutablePasses) {
   ASSERT_TRUE(geteuid() != 0 || chown(file("foreign", caller).c_str(), 65534, 65534) == 0);
   const CodeRequirement& foreignRule = geteuid() == 0 ? own : rootRule;
 
-  struct Case {
-    std::string name, path;
-    Reason refusal;
-    const CodeRequirement& rule;
+  // clang-format off
+  const std::vector<std::tuple<std::string, std::string, Reason, const CodeRequirement*>> cases = {
+      {"genuine", dir.file("genuine"), {}, &own},
+      {"through a symbolic link", dir.file("link"), {}, &own},
+      {"group-writable", file("group-writable", caller, 0775), Reason::writableByOthers, &own},
+      {"world-writable", file("world-writable", caller, 0757), Reason::writableByOthers, &own},
+      {"not executable", file("not-executable", caller, 0644), Reason::notExecutable, &own},
+      {"owned by another user", dir.file("foreign"), Reason::untrustedOwner, &foreignRule},
+      {"stamped for another program", file("impostor", helperBytes("hushwall_test_impostor")), Reason::otherIdentifier, &own},
+      {"stamped for another team", file("other-team", helperBytes("hushwall_test_other_team")), Reason::otherTeam, &own},
+      {"a script without the note", file("script", "#!/bin/sh\nexit 0\n"), Reason::noIdentity, &own},
+      {"an empty file", file("empty", ""), Reason::noIdentity, &own},
+      {"a named pipe", dir.file("fifo"), Reason::notRegularFile, &own},
+      {"a directory", dir.file("directory"), Reason::notRegularFile, &own},
+      {"an absent path", dir.file("absent"), Reason::unreadable, &own},
+      {"a system program owned by root", "/bin/sh", Reason::noIdentity, &rootRule},
   };
-  const std::vector<Case> cases = {
-      {"genuine", dir.file("genuine"), {}, own},
-      {"through a symbolic link", dir.file("link"), {}, own},
-      {"group-writable", file("group-writable", caller, 0775), Reason::writableByOthers, own},
-      {"world-writable", file("world-writable", caller, 0757), Reason::writableByOthers, own},
-      {"not executable", file("not-executable", caller, 0644), Reason::notExecutable, own},
-      {"owned by another user", dir.file("foreign"), Reason::untrustedOwner, foreignRule},
-      {"stamped for another program", file("impostor", helperBytes("hushwall_test_impostor")), Reason::otherIdentifier,
-       own},
-      {"stamped for another team", file("other-team", helperBytes("hushwall_test_other_team")), Reason::otherTeam, own},
-      {"a script without the note", file("script", "#!/bin/sh\nexit 0\n"), Reason::noIdentity, own},
-      {"an empty file", file("empty", ""), Reason::noIdentity, own},
-      {"a named pipe", dir.file("fifo"), Reason::notRegularFile, own},
-      {"a directory", dir.file("directory"), Reason::notRegularFile, own},
-      {"an absent path", dir.file("absent"), Reason::unreadable, own},
-      {"a system program owned by root", "/bin/sh", Reason::noIdentity, rootRule},
-  };
-  for (const auto& c : cases) EXPECT_EQ(reasonOf(c.rule.checkFile(c.path)), c.refusal) << c.name;
+  // clang-format on
+  for (const auto& [name, path, refusal, rule] : cases) EXPECT_EQ(reasonOf(rule->checkFile(path)), refusal) << name;
 }
 
 // A minimal ELF64 file: header, note sections, a name table and the section
@@ -131,9 +127,8 @@ struct ElfImage {
     for (int i = 0; i < noteSections; ++i) {
       Elf64_Shdr& section = sections.emplace_back(Elf64_Shdr{1, SHT_NOTE, 0, 0, bytes.size(), 0, 0, 0, alignment, 0});
       for (int n = 0; n < notesPerSection; ++n) {
-        const auto sizes = std::array{static_cast<std::uint32_t>(noteOwner.size()),
-                                      static_cast<std::uint32_t>(descriptor.size()), noteType};
-        append(sizes.data(), sizeof sizes, 1);
+        const std::uint32_t sizes[] = {std::uint32_t(noteOwner.size()), std::uint32_t(descriptor.size()), noteType};
+        append(sizes, sizeof sizes, 1);
         append(noteOwner.data(), noteOwner.size(), alignment);
         append(descriptor.data(), descriptor.size(), alignment);
       }
@@ -170,9 +165,7 @@ TEST(IdentityNote, ReadsWellFormedNotesAndRefusesCraftedOnesAsCarryingNoIdentity
 
   const std::string good = ElfImage{}.build();
   auto poke = [&](std::size_t offset, auto value) {
-    std::string bytes = good;
-    std::memcpy(bytes.data() + offset, &value, sizeof value);
-    return bytes;
+    return std::string(good).replace(offset, sizeof value, reinterpret_cast<const char*>(&value), sizeof value);
   };
   const std::size_t shoff = 0x28, shentsize = 0x3A, shnum = 0x3C, shstrndx = 0x3E, note = 64;
   const std::vector<std::pair<std::string, std::string>> cases = {
@@ -260,9 +253,8 @@ TEST_F(BusTest, TheConfirmationComparesTheProcessBehindTheName) {
   ASSERT_GE(sd_bus_open_system(&bus), 0);
   ASSERT_GE(sd_bus_message_new_signal(bus, &call, "/", "org.hushwall.Test", "Any"), 0);  // only its bus is used
   EXPECT_TRUE(PeerAdmission::confirmSender(call, BusCaller{getpid(), geteuid(), unique}));
-  for (const BusCaller& other : {BusCaller{getpid() + 1, geteuid(), unique}, BusCaller{getpid(), 0, ":1.999999"}}) {
-    EXPECT_EQ(PeerAdmission::confirmSender(call, other).error().reason, Reason::callerGone);
-  }
+  for (const BusCaller& other : {BusCaller{getpid() + 1, geteuid(), unique}, BusCaller{getpid(), 0, ":1.999999"}})
+    EXPECT_EQ(reasonOf(PeerAdmission::confirmSender(call, other)), Reason::callerGone);
   sd_bus_message_unref(call);
   sd_bus_flush_close_unref(bus);
 }
@@ -272,32 +264,29 @@ TEST_F(BusTest, TheConfirmationComparesTheProcessBehindTheName) {
 TEST_F(BusTest, AnAdmissionLastsOnlyWhileTheSameProcessRunsTheSameFile) {
   fs::copy_file(dir_.file("hushwall_test_caller"), dir_.file("swapped"), fs::copy_options::overwrite_existing);
   const std::string caller = "hushwall_test_caller", impostor = "hushwall_test_impostor";
-  struct Case {
-    std::string name, program, mode, successor;
-    std::size_t admittedFirst, admittedBoth;
-  };
-  const std::vector<Case> cases = {
+  // The name, the program and how it hands over, its successor, and how many calls are admitted: first, of both.
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string, std::size_t, std::size_t>> cases = {
       {"the same program again", caller, "exec", caller, 1, 2},
       {"a program stamped for another", caller, "exec", impostor, 1, 1},
       {"the stamped file replaced on disk", "swapped", "exec", "swapped", 1, 1},
       {"a refused caller trying again", impostor, "exec", impostor, 0, 0},
       {"its process gone, a child on its connection", caller, "fork", caller, 1, 1},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, program, mode, successor, admittedFirst, admittedBoth] : cases) {
+    SCOPED_TRACE(name);
     const std::size_t admitted = admitted_, decided = admitted + refusals();
     auto admittedOnce = [&](std::size_t calls) {  // of this row's calls, once `calls` are decided
       EXPECT_TRUE(testing::waitUntil([&] { return admitted_ + refusals() == decided + calls; }, 10s, 1ms));
       return admitted_ - admitted;
     };
-    testing::Subprocess running({dir_.file(c.program), busName_, c.mode, dir_.file(c.successor)});
-    EXPECT_EQ(admittedOnce(1), c.admittedFirst);
-    if (c.program == "swapped") {  // renamed over it, as an update would: the running file cannot be written
+    testing::Subprocess running({dir_.file(program), busName_, mode, dir_.file(successor)});
+    EXPECT_EQ(admittedOnce(1), admittedFirst);
+    if (program == "swapped") {  // renamed over it, as an update would: the running file cannot be written
       fs::copy_file(dir_.file(impostor), dir_.file("swapped.new"), fs::copy_options::overwrite_existing);
       fs::rename(dir_.file("swapped.new"), dir_.file("swapped"));
     }
     running.write("\n");
-    EXPECT_EQ(admittedOnce(2), c.admittedBoth);
+    EXPECT_EQ(admittedOnce(2), admittedBoth);
     running.closeInput();
     EXPECT_EQ(running.finish(), 0);
   }
@@ -346,14 +335,13 @@ TEST(PeerAdmission, EveryFailingStepRefusesAndARememberedCallerIsReexaminedWhenI
       if (scripted && index == c.failing) return std::unexpected(Refusal{c.reason, ""});
       return {};
     };
-    const PeerAdmission admission{.sender = [](sd_bus_message*) { return someCaller.uniqueName; },
-                                  .lookUp = [&](sd_bus_message*) -> std::expected<BusCaller, Refusal> {
-                                    if (auto ok = step(1); !ok) return std::unexpected(ok.error());
-                                    return someCaller;
-                                  },
-                                  .examine = [&](const CodeRequirement&, pid_t) { return step(2); },
-                                  .confirm = [&](sd_bus_message*, const BusCaller&) { return step(3); },
-                                  .stamp = [&](pid_t) { return now; }};
+    using Found = std::expected<BusCaller, Refusal>;
+    const PeerAdmission admission{
+        .sender = [](sd_bus_message*) { return someCaller.uniqueName; },
+        .lookUp = [&](sd_bus_message*) { return step(1) ? Found(someCaller) : Found(std::unexpect, c.reason); },
+        .examine = [&](const CodeRequirement&, pid_t) { return step(2); },
+        .confirm = [&](sd_bus_message*, const BusCaller&) { return step(3); },
+        .stamp = [&](pid_t) { return now; }};
     AdmissionCache cache;
     auto parsed = CodeRequirement::parse(c.failing < 0 ? "identifier" : requirement, Owner::processUser);
     if (c.change) {
