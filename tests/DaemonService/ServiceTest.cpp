@@ -67,11 +67,9 @@ TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
       {"idle", Outcome::idle(), {15, 5}, {true, true}},
   };
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(Arming::after(c.outcome, 15), c.arming);
-    EXPECT_EQ(Hooks::after(c.outcome, 15), c.hooks);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(std::pair(Arming::after(c.outcome, 15), Hooks::after(c.outcome, 15)), std::pair(c.arming, c.hooks))
+        << c.name;
 }
 
 // The operations a handover asks for, scripted.
@@ -123,13 +121,11 @@ TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
 // self-check only spares a daemon no client can reach its wait for a quiet moment, which comes anyway.
 TEST(ReplacementCheckTest, TellsAMissingFileAndExaminesEachNewReplacement) {
   testing::TemporaryDirectory directory;
-  const std::string path = directory.file("hushwalld");
-  fs::copy_file("/proc/self/exe", path);
+  const std::string path = directory.file("hushwalld");  // launched from this binary, and absent at first
   ReplacementCheck subject(path, std::string(CodeSigningRequirement::forDaemon), CodeRequirement::Owner::processUser,
-                           ReplacementCheck::identity(path).value());
+                           ReplacementCheck::identity("/proc/self/exe").value());
   const char* names[] = {"sameFile", "missing", "unvalidated", "validated"};
   std::string seen;
-  fs::remove(path);
   for (const char* file : {"", "/usr/bin/true", "/proc/self/exe"}) {
     // A new file renamed over the old one, as an update does: never the same inode.
     if (*file != 0 && fs::copy_file(file, path + ".next")) fs::rename(path + ".next", path);

@@ -9,7 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <tuple>
@@ -159,28 +159,26 @@ std::expected<CodeIdentity, Refusal> noteIn(const std::string& bytes) {
 }
 
 TEST(IdentityNote, ReadsWellFormedNotesAndRefusesCraftedOnesAsCarryingNoIdentity) {
-  const CodeIdentity app{"org.hushwall.app", "HW7Q3K9P2L"};
-  EXPECT_EQ(noteIn(ElfImage{}.build()).value(), app);
-  EXPECT_EQ(noteIn(ElfImage{.alignment = 8}.build()).value(), app);
+  for (std::uint64_t alignment : {4u, 8u})
+    EXPECT_EQ(noteIn(ElfImage{.alignment = alignment}.build()).value(), CodeIdentity("org.hushwall.app", "HW7Q3K9P2L"));
 
   const std::string good = ElfImage{}.build();
   auto poke = [&](std::size_t offset, auto value) {
     return std::string(good).replace(offset, sizeof value, reinterpret_cast<const char*>(&value), sizeof value);
   };
-  const std::size_t shoff = 0x28, shentsize = 0x3A, shnum = 0x3C, shstrndx = 0x3E, note = 64;
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"big-endian", poke(EI_DATA, std::uint8_t{ELFDATA2MSB})},
       {"32-bit class", poke(EI_CLASS, std::uint8_t{ELFCLASS32})},
       {"bad magic", poke(1, 'X')},
-      {"no section headers", poke(shoff, std::uint64_t{0})},
-      {"section headers past the end", poke(shoff, ~0ull - 8)},
-      {"odd header size", poke(shentsize, std::uint16_t{32})},
-      {"huge section count", poke(shnum, std::uint16_t{0xFFFF})},
-      {"extended count, zero", poke(shnum, std::uint16_t{0})},
-      {"name table index out of range", poke(shstrndx, std::uint16_t{40})},
-      {"extended name table index", poke(shstrndx, std::uint16_t{SHN_XINDEX})},
-      {"note name size past the section", poke(note, 0xFFFFFFF0u)},
-      {"note descriptor size past the section", poke(note + 4, 0xFFFFFFFFu)},
+      {"no section headers", poke(offsetof(Elf64_Ehdr, e_shoff), std::uint64_t{0})},
+      {"section headers past the end", poke(offsetof(Elf64_Ehdr, e_shoff), ~0ull - 8)},
+      {"odd header size", poke(offsetof(Elf64_Ehdr, e_shentsize), std::uint16_t{32})},
+      {"huge section count", poke(offsetof(Elf64_Ehdr, e_shnum), std::uint16_t{0xFFFF})},
+      {"extended count, zero", poke(offsetof(Elf64_Ehdr, e_shnum), std::uint16_t{0})},
+      {"name table index out of range", poke(offsetof(Elf64_Ehdr, e_shstrndx), std::uint16_t{40})},
+      {"extended name table index", poke(offsetof(Elf64_Ehdr, e_shstrndx), std::uint16_t{SHN_XINDEX})},
+      {"note name size past the section", poke(sizeof(Elf64_Ehdr), 0xFFFFFFF0u)},
+      {"note descriptor size past the section", poke(sizeof(Elf64_Ehdr) + 4, 0xFFFFFFFFu)},
       {"other owner", ElfImage{.noteOwner = std::string("GNU\0", 4)}.build()},
       {"other type", ElfImage{.noteType = 3}.build()},
       {"descriptor without a team", ElfImage{.descriptor = std::string("org.hushwall.app\0", 17)}.build()},
@@ -202,9 +200,8 @@ class BusTest : public ::testing::Test {
   static void SetUpTestSuite() {
     (void)testing::PrivateBus::shared(HUSHWALL_SOURCE_DIR "/packaging/test-bus.conf");
     // Copies with a fixed mode, whatever the build's umask was.
-    for (const std::string name : {"hushwall_test_caller", "hushwall_test_impostor"}) {
+    for (const std::string name : {"hushwall_test_caller", "hushwall_test_impostor"})
       testing::writeFile(dir_.file(name), helperBytes(name), 0755);
-    }
   }
 
   // Serves Nothing (→), counting the calls admitted to it.
@@ -374,9 +371,8 @@ TEST(ProcessStamp, ReadsTheStartTimeWhateverTheCommandName) {
   const std::string tail = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 987654 19 20\n";
   for (const std::string& line :
        {"42 (bash)" + tail, "42 (a) b ) (c)" + tail, "42 ())" + tail, std::string(), std::string("42 (a) S 1 2 3"),
-        std::string("42 (x) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 98x 19")}) {
+        std::string("42 (x) S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 98x 19")})
     EXPECT_EQ(startTimeField(line), line.ends_with(tail) ? std::optional(987654u) : std::nullopt) << line;
-  }
 }
 
 }  // namespace

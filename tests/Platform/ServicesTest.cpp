@@ -68,9 +68,8 @@ TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFi
 const Uuid first = *Uuid::parse("11111111-1111-4111-8111-111111111111");
 const BusError away{"org.freedesktop.DBus.Error.ServiceUnknown", "not there"};
 
-std::string rules(FilterRuleSet::State state, std::vector<std::string> domains = {}) {
-  const auto id = state == FilterRuleSet::State::idle ? std::nullopt : std::optional(first);
-  return FilterRuleSet(1, state, id, std::move(domains)).encoded();
+std::string blocking(std::vector<std::string> domains) {
+  return FilterRuleSet(1, FilterRuleSet::State::blocking, first, std::move(domains)).encoded();
 }
 std::string session(const std::optional<Uuid>& id) { return id ? " " + id->string().substr(0, 4) : ""; }
 
@@ -79,12 +78,12 @@ std::string session(const std::optional<Uuid>& id) { return id ? " " + id->strin
 // meanwhile asks at once); the first answer, idle, is applied; the same rules again are not; nothing is due after an
 // accepted answer; the daemon goes away, the rules lapse, and the same rules come back and are applied again.
 TEST(FilterFollower, AppliesTheFirstAnswerThenOnlyChangesReportsEachApplyAndBacksOffWhileTheDaemonIsAway) {
-  using State = FilterRuleSet::State;
+  const std::string idle = FilterRuleSet(1, FilterRuleSet::State::idle, std::nullopt, {}).encoded();
   // clang-format off
   const std::vector<std::expected<std::string, BusError>> replies = {
-      std::unexpected(away), std::string("not json"), std::string(), rules(State::idle),
-      rules(State::blocking, {"A.example", "a.example", "b.example"}), rules(State::blocking, {"a.example", "b.example"}),
-      std::unexpected(away), rules(State::blocking, {"a.example", "b.example"}), rules(State::idle)};
+      std::unexpected(away), std::string("not json"), std::string(), idle,
+      blocking({"A.example", "a.example", "b.example"}), blocking({"a.example", "b.example"}),
+      std::unexpected(away), blocking({"a.example", "b.example"}), idle};
   // clang-format on
   std::string transcript;
   std::size_t asked = 0, applies = 0;
