@@ -75,9 +75,8 @@ TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
 // The operations a handover asks for, scripted.
 struct Script {
   R replacement = R::validated;
-  bool servable = true, stuck = false;
   std::vector<double> since = {30};  // successive answers; the last repeats
-  bool settled = true, hasSession = false;
+  bool servable = true, stuck = false, settled = true, hasSession = false;
 };
 
 // Retires only at a quiet, settled moment with a validated replacement. The calls that matter, in
@@ -94,7 +93,7 @@ TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
       {"stuck", {.stuck = true}, Handover::Result::stays, "replacement servable "},
       {"request 4.9 s ago", {.since = {4.9}}, Handover::Result::stays, "replacement servable "},
       {"request 5 s ago", {.since = {5}}, Handover::Result::retired, guarded + "retire false/true"},
-      {"unservable: no waiting", {.servable = false, .since = {0.1}}, Handover::Result::retired, guarded + "retire false/false"},
+      {"unservable: no waiting", {.since = {0.1}, .servable = false}, Handover::Result::retired, guarded + "retire false/false"},
       {"a request arrived meanwhile", {.since = {30, 0.2}}, Handover::Result::deferredRequest, guarded},
       {"teardown in flight", {.settled = false}, Handover::Result::deferredUnsettled, guarded},
   };
