@@ -14,12 +14,9 @@
 #include "DaemonCore/HostsFile.hpp"
 #include "DaemonCore/RootOwnedFile.hpp"
 #include "DaemonCore/ScheduleStore.hpp"
-#include "DaemonCore/SessionStore.hpp"
-#include "DaemonCore/Timekeeper.hpp"
 #include "HushwallCore/Json.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/ChildProcess.hpp"
-#include "support/FakeTimeSource.hpp"
 #include "support/ScheduleFixtures.hpp"
 #include "support/TemporaryDirectory.hpp"
 
@@ -57,6 +54,7 @@ FileIO::Steps recording(std::vector<Call>& trace, const std::string& failing = "
   s.syncDirectory = [=, &live](const std::string& d) { note("syncDirectory", d), live.syncDirectory(d); };
   s.removeTemp = [=, &live](const std::string& p) { note("unlink", p), live.removeTemp(p); };
   s.remove = [=, &live](const std::string& p) { return note("unlink", p), live.remove(p); };
+  s.move = [=, &live](const std::string& f, const std::string& t) { return note("move", f, t) ? fail(t) : live.move(f, t); };
   // clang-format on
   return s;
 }
@@ -108,31 +106,27 @@ TEST(AtomicWrite, AFailureAtAnyStepLeavesTheTargetAsItWasAndNoTemporaryFile) {
   }
 }
 
-// Root-only files and directories whatever the umask and the user; a new hosts file is 0644 whatever
-// the umask, and a write first removes what an interrupted one left; the hosts file is written through a link to its
-// directory; a temporary file never follows one.
+// Root-only files and directories whatever the umask and the user; a new hosts file is 0644 whatever the umask, written
+// through a link to its directory, and a write first removes what an interrupted one left; a temporary file never
+// follows a link.
 TEST(AtomicWrite, EachWriterGivesItsFileItsAttributes) {
   TemporaryDirectory dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const std::string stale = ".hosts-" + Uuid::random().string() + ".tmp",
+                    notOurs = ".hosts-" + Uuid::random().string() + ".temp";
+  writeFile(dir.file(stale), "left by a crash"), writeFile(dir.file(notOurs), "");
+  ASSERT_TRUE(::chmod(dir.path().c_str(), 0777) == 0 && ::symlink(dir.path().c_str(), dir.file("etc").c_str()) == 0);
   EXPECT_EQ(testing::asUnprivilegedUser([&] {
               const mode_t umask = ::umask(0277);  // even a umask that takes the owner's write bit
               auto written = RootOwnedFile(dir.file("state/nested/session.json")).write("user");
+              if (written) written = HostsFile(dir.file("etc/hosts")).writeData("linked\n");
               ::umask(umask);
               return written ? "" : describe(written.error());
             }),
             "");
-  const std::string stale = ".hosts-" + Uuid::random().string() + ".tmp",
-                    notOurs = ".hosts-" + Uuid::random().string() + ".temp";
-  writeFile(dir.file(stale), "left by a crash"), writeFile(dir.file(notOurs), "");
-  const mode_t umask = ::umask(077);
-  EXPECT_TRUE(HostsFile(dir.file("hosts")).writeData("new\n"));
-  ::umask(umask);
   for (auto [name, mode] :
        {std::pair{"state", 0700}, {"state/nested", 0700}, {"state/nested/session.json", 0600}, {"hosts", 0644}}) {
     EXPECT_EQ(testing::fileMode(dir.file(name)), mode) << name;
   }
-  ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("etc").c_str()), 0);
-  ASSERT_TRUE(HostsFile(dir.file("etc/hosts")).writeData("linked\n"));
   ASSERT_EQ(::symlink(dir.file("hosts").c_str(), dir.file(".link.tmp").c_str()), 0);
   EXPECT_FALSE(FileIO::Steps::live().createTemp(dir.file(".link.tmp"), 0600)) << "a link is never followed";
   EXPECT_EQ(readFile(dir.file("hosts")), "linked\n");
@@ -259,91 +253,69 @@ TEST(CrashStates, EveryWriteLeavesTheOldOrTheNewFileAndNothingElse) {
   }
 }
 
-const SessionState session = [] {
-  SessionState state =
-      *Timekeeper{}.start({"example.com"}, 3600, testing::FakeTimeSource(700000000, 8125.25, "boot-1", 699990000));
-  return state.consumed = 125.5, state;
-}();
 const ScheduleSet twoSchedules{
     3, {testing::weeklySchedule({2}, 600, 3600, 1), testing::weeklySchedule({3, 5}, 0, 86400, 2)}, {}, {}};
 
-// A record's file at `version`, changed by `change`.
-std::string file(Json json, std::int64_t version, void (*change)(Json& json) = nullptr) {
-  json["schemaVersion"] = version;
-  if (change) change(json);
-  return json.dump();
-}
-
-// Every kind of file each store may find, one row a file: what a load makes of it, the lines it
-// logs ("@" is the file's path) and whether the file was moved aside with a directory sync. A
-// session file is read strictly and never moved; an unusable schedules file is moved aside as it
-// was, with its reason, or kept when that fails ("x": the move fails).
-TEST(Stores, ReadKnownVersionsAndRefuseEachBrokenFileWithItsCause) {
+// Every kind of file the schedules store may find, one row a file: what a load makes of it, the lines
+// it logs ("@" is the file's path) and the steps it takes. An unusable file is moved aside as it was,
+// in place of the one moved before, with its reason; or kept when that fails. (The session store's
+// reads are in the coordinator's tables: it never moves a file.)
+TEST(Stores, ReadKnownVersionsAndMoveEachBrokenFileAsideWithItsCause) {
+  auto file = [](std::int64_t version, void (*change)(Json & json)) {
+    Json json = twoSchedules.toJson();
+    json["schemaVersion"] = version;
+    return change(json), json.dump();
+  };
   auto old = [](Json& json) {
     json["schedules"][0].erase("blocklists");
     json["lastFired"] = {fixedID(1).string(), 10, fixedID(99).string(), 20};  // records of unknown ids are dropped
   };
-  const std::string aside = " \u2014 moving it aside", moved = aside + "; moved, synced";
+  const std::string unusable = "refused; schedules.json unusable (", aside = ") \u2014 moving it aside",
+                    moved = aside + "; unlink; move; syncDirectory";
   // clang-format off
-  const struct { char store; std::string bytes, expected; } rows[] = {
-      {'s', file(session.toJson(), 1), "read"},
-      {'s', file(session.toJson(), 4), "refused; session.json unreadable: schema version 4 is not one we read"},
-      {'s', "(directory)", "refused; session.json unreadable: read @: Is a directory"},
-      {'S', file(twoSchedules.toJson(), 1, old), "read"},
-      {'S', file(twoSchedules.toJson(), 3, old), "read"},
-      {'S', "(directory)", "refused; schedules.json unusable (read @: Is a directory)" + moved},
-      {'S', "", "refused; schedules.json unusable (the file could not be decoded)" + moved},
-      {'S', file(twoSchedules.toJson(), 4), "refused; schedules.json unusable (schema version 4 is not one we read)" + moved},
-      {'S', file(twoSchedules.toJson(), 3, [](Json& json) { json["schedules"][0]["startMinute"] = 1440; }), "refused; schedules.json unusable (a schedule in the file is no longer one we would accept)" + moved},
-      {'x', "{}", "refused; schedules.json unusable (the file could not be decoded)" + aside + "; could not move schedules.json aside: rename @.broken: Read-only file system"},
+  const struct { bool moveFails; std::string bytes, expected; } rows[] = {
+      {false, file(1, old), "read"},
+      {false, file(3, old), "read"},
+      {false, "(directory)", unusable + "read @: Is a directory" + moved},
+      {false, "", unusable + "the file could not be decoded" + moved},
+      {false, file(4, [](Json&) {}), unusable + "schema version 4 is not one we read" + moved},
+      {false, file(3, [](Json& json) { json["schedules"][0]["startMinute"] = 1440; }), unusable + "a schedule in the file is no longer one we would accept" + moved},
+      {true, "{}", unusable + "the file could not be decoded" + aside + "; could not move schedules.json aside: step @.broken: Input/output error; unlink; move"},
   };
   // clang-format on
   ScheduleSet read = twoSchedules;
   read.lastFired = {{fixedID(1), Date{10}}};
-  for (const auto& [store, bytes, expected] : rows) {
-    SCOPED_TRACE(expected);
+  for (const auto& [moveFails, bytes, expected] : rows) {
     TemporaryDirectory dir;
-    writeFile(dir.file("schedules.json.broken"), "older");
-    int syncs = 0;
-    FileIO::Steps steps = FileIO::Steps::live();
-    steps.syncDirectory = [&](const std::string&) { ++syncs; };
-    if (store == 'x')
-      steps.move = [](auto&, auto& to) {
-        return Result<void>(std::unexpected(SystemError::fromErrno(EROFS, "rename", to)));
-      };
-    const std::string path = dir.file(store == 's' ? "session.json" : "schedules.json");
+    const std::string path = dir.file("schedules.json");
     EXPECT_TRUE(bytes == "(directory)" ? ::mkdir(path.c_str(), 0700) == 0 : (writeFile(path, bytes, 0600), true));
     testing::CapturingLogSink logs;
-    std::string seen = "refused";
-    if (auto loaded = SessionStore(dir.path(), steps).load(); store == 's' && loaded == session) seen = "read";
-    if (store != 's' && ScheduleStore(dir.path(), steps).load() == ScheduleStore::Load(read)) seen = "read";
-    for (auto line : logs.messages()) {
-      if (auto at = line.find(path); at != std::string::npos) line.replace(at, path.size(), "@");
-      seen += "; " + line;
-    }
-    const std::string now = fs::exists(path) ? path : path + ".broken";
-    EXPECT_EQ(seen + (now == path ? "" : "; moved") + (syncs > 0 ? ", synced" : ""), expected);
-    EXPECT_EQ(bytes == "(directory)" ? bytes : readFile(now), bytes) << "kept or moved as it was";
+    std::vector<Call> trace;
+    const auto loaded = ScheduleStore(dir.path(), recording(trace, moveFails ? "move" : "")).load();
+    std::string seen = loaded == ScheduleStore::Load(read) ? "read" : "refused";
+    for (const auto& line : logs.messages()) seen += "; " + line;
+    for (const auto& call : trace) seen += "; " + call.step;
+    for (auto at = seen.find(path); at != std::string::npos; at = seen.find(path)) seen.replace(at, path.size(), "@");
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(bytes == "(directory)" ? bytes : readFile(fs::exists(path) ? path : path + ".broken"), bytes)
+        << "as it was";
   }
 }
 
 // A schedule set is written at the lowest version that holds it, so that an older reader can still
-// read it; records alone keep no file; removing twice succeeds.
-TEST(Stores, SaveLoadAndRemoveTwice) {
+// read it; records alone keep no file; removing what is gone succeeds.
+TEST(Stores, SaveAtTheLowestVersionAndRemoveTwice) {
   TemporaryDirectory dir;
-  SessionStore sessions(dir.file("state"));
-  ASSERT_TRUE(sessions.save(session));
-  ScheduleStore schedules(dir.file("state"));
+  ScheduleStore schedules(dir.path());
   ScheduleSet set = twoSchedules;
-  ASSERT_TRUE(schedules.save(set));
-  EXPECT_EQ(Json::parse(readFile(schedules.path()))["schemaVersion"], 2);
-  set.schedules[1].blocklists.emplace_back(fixedID(77), "News");
-  ASSERT_TRUE(schedules.save(set));
-  EXPECT_EQ(Json::parse(readFile(schedules.path()))["schemaVersion"], 3);
-  ASSERT_TRUE(sessions.remove());
-  ASSERT_TRUE(sessions.remove());
+  for (int version : {2, 3}) {
+    ASSERT_TRUE(schedules.save(set));
+    EXPECT_EQ(Json::parse(readFile(schedules.path()))["schemaVersion"], version);
+    set.schedules[1].blocklists.emplace_back(fixedID(77), "News");
+  }
   ASSERT_TRUE(schedules.save(ScheduleSet{3, {}, {{fixedID(1), Date{5}}}, {}}));
-  EXPECT_EQ(TemporaryDirectory::directoryNames(dir.file("state")), std::vector<std::string>{});
+  EXPECT_TRUE(schedules.remove());
+  EXPECT_EQ(dir.names(), std::vector<std::string>{});
 }
 
 }  // namespace

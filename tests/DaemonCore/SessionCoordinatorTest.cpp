@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <regex>
 #include <set>
 #include <thread>
 
 #include "CoordinatorHarness.hpp"
 #include "DaemonCore/HostsDocument.hpp"
+#include "HushwallCore/Json.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/ScheduleFixtures.hpp"
 
@@ -36,6 +38,13 @@ void begin(H& h, double duration, double away, bool ticked = false) {
   ASSERT_TRUE(h.coordinator->start(oneDomain, duration));
   h.clock->advance(away);
   if (ticked) (void)h.coordinator->tick();
+}
+
+// Rewrites the running session's file at schema version `version`.
+void atVersion(H& h, std::int64_t version) {
+  Json json = h.coordinator->current()->toJson();
+  json["schemaVersion"] = version;
+  writeFile(h.store->path(), json.dump());
 }
 
 // Moves the clock `minutesIn` minutes into a Monday 9:00 UTC window and saves `numbers` as
@@ -77,13 +86,6 @@ std::string said(const Result<SessionState>& started) {
   return text + " " + std::to_string(started->totalDuration).substr(0, 4);
 }
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (auto at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 using Act = std::string (*)(H&);
 const Act tick = [](H& h) { return said(h.coordinator->tick()); };
 const Act verify = [](H& h) { return said(h.coordinator->verify()); };
@@ -110,11 +112,11 @@ void check(std::initializer_list<Case> cases) {
     H h;
     c.arrange(h);
     h.takeEvents();
-    const auto before = h.store->load();
-    std::string text = replaced(replaced(transcript(h, c.act), h.directory.path() + "/", "@"),
-                                "00000000-0000-0000-0000-00000000000", "#");
-    for (const auto& session : {before, h.store->load()}) {
-      if (session && *session) text = replaced(text, (*session)->id.string(), "<id>");
+    std::string text = transcript(h, c.act);
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{h.directory.path() + "/", "@"},
+                                   {"0{8}-0{4}-0{4}-0{4}-0{11}", "#"},
+                                   {"[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}", "<id>"}}) {
+      text = std::regex_replace(text, std::regex(from), to);
     }
     EXPECT_EQ(text, c.expected);
     const auto session = h.coordinator->current();
@@ -153,11 +155,11 @@ TEST(CoordinatorStart, StartsOrRefusesInOrder) {
       {"duration not a number", [](H&) {}, [](H& h) { return said(h.coordinator->start(oneDomain, std::nan(""))); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
       {"an invalid domain", [](H&) {}, [](H& h) { return said(h.coordinator->start({"ok.com", "not ok"}, 60)); }, "refused: One or more domains are not valid hostnames. | | --- |"},
       {"too many domains", [](H&) {}, [](H& h) { return said(h.coordinator->start(std::vector<std::string>(501, "a.com"), 60)); }, "refused: Too many sites to block at once \u2014 the limit is 500. | | --- |"},
-      {"stuck on an unreadable session file", [](H& h) { h.writeSessionFile("{garbled"); (void)h.coordinator->reconcileOnLaunch(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- |"},
+      {"stuck on an unreadable session file", [](H& h) { writeFile(h.store->path(), "{garbled"); (void)h.coordinator->reconcileOnLaunch(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- |"},
       {"stuck, before sessionAlreadyActive", [](H& h) { begin(h, 600, 0); writeFile(h.hostsPath, "tampered\n"); h.failHostsWrite = true; (void)h.coordinator->tick(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@hosts: Permission denied | | -FS |"},
       {"a session running", [](H& h) { begin(h, 600, 0); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | BFS |"},
       {"a session on disk that memory does not know", [](H& h) { H other; begin(other, 600, 0); (void)h.store->save(*other.coordinator->current()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | -F- |"},
-      {"an undecodable session file", [](H& h) { h.writeSessionFile(""); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- | session.json unreadable: not valid JSON"},
+      {"an undecodable session file", [](H& h) { writeFile(h.store->path(), ""); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- | session.json unreadable: not valid JSON"},
       {"a managed region in the hosts file", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL 0\n127.0.0.1\tx.com\n# END HUSHWALL\n"); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | B-- |"},
       {"the hosts file cannot be read", [](H& h) { ::unlink(h.hostsPath.c_str()); ::mkdir(h.hostsPath.c_str(), 0755); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: read @hosts: Is a directory | | --- |"},
       {"the session file cannot be written", [](H& h) { h.failSave = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@state/session.json: Read-only file system | | --- |"},
@@ -202,7 +204,8 @@ TEST(CoordinatorLaunch, ResumesEndsClearsOrGetsStuck) {
       {"after the session expired", [](H& h) { begin(h, 60, 3600); }, launch, "ended 60 | ring flush delete | --- | session <id> ended at launch"},
       {"on an orphaned block", [](H& h) { writeFile(h.hostsPath, original + "# BEGIN HUSHWALL x\n127.0.0.1\tgone.com\n# END HUSHWALL\n"); }, launch, "idle | ring flush | --- | launch: cleared an orphaned block"},
       {"without a hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, launch, "idle | ring | --- |"},
-      {"on an unreadable session file", [](H& h) { h.writeSessionFile("not json"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file" + stuck + "The session state file could not be read."},
+      {"on a session file of the oldest version", [](H& h) { begin(h, 600, 30); atVersion(h, 1); }, launch, "running 30 | ring | BFS |"},
+      {"on a session file of a later version", [](H& h) { begin(h, 600, 30); atVersion(h, 4); }, launch, "stuck | ring | BF- | session.json unreadable: schema version 4 is not one we read launch: reading the session file" + stuck + "The session state file could not be read."},
       {"when the block cannot be put back", [](H& h) { begin(h, 60, 30); writeFile(h.hostsPath, original); h.failHostsWrite = true; }, launch, "stuck | ring | -FS | launch: reasserting the block" + stuck + renamed + "@hosts: Permission denied"},
       {"when the expired session cannot be ended", [](H& h) { begin(h, 60, 3600); h.failHostsWrite = true; }, launch, "stuck | ring | BFS | launch: ending the session" + stuck + renamed + "@hosts: Permission denied"},
   });
@@ -223,7 +226,7 @@ TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfIt) {
       {"a failed start records nothing", [](H& h) { window(h, 30, {1}); h.failHostsWrite = true; }, tick, "idle | delete | --- | schedule #1 could not start: " + renamed + "@hosts: Permission denied"},
       {"a failed start is tried again", [](H& h) { window(h, 30, {1}); h.failHostsWrite = true; (void)h.coordinator->tick(); h.failHostsWrite = false; h.clock->advance(15); }, tick, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "1785" + left},
       {"a launch inside the window", [](H& h) { window(h, 10, {1}); }, launch, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "3000" + left},
-      {"a stuck launch leaves the schedules alone", [](H& h) { window(h, 10, {1}); h.writeSessionFile("garbage"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file FAILED, the block is STUCK: The session state file could not be read."},
+      {"a stuck launch leaves the schedules alone", [](H& h) { window(h, 10, {1}); ::mkdir(h.store->path().c_str(), 0700); }, launch, "stuck | ring | -F- | session.json unreadable: read @state/session.json: Is a directory launch: reading the session file FAILED, the block is STUCK: The session state file could not be read."},
   });
   // clang-format on
 }
