@@ -1,7 +1,6 @@
 // The daemon's files: the two atomic writers (RootOwnedFile::write and HostsFile::writeData) with
 // a failure at each step, the attributes each gives its file and every state a power cut during a
-// write may leave; and the two stores on them, "session.json" (read strictly, never moved) and
-// "schedules.json" (an unusable file is moved aside with its reason).
+// write may leave; and how the schedules store saves (its reads are in the coordinator's tables).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 #include "DaemonCore/RootOwnedFile.hpp"
 #include "DaemonCore/ScheduleStore.hpp"
 #include "HushwallCore/Json.hpp"
-#include "support/CapturingLogSink.hpp"
 #include "support/ChildProcess.hpp"
 #include "support/ScheduleFixtures.hpp"
 #include "support/TemporaryDirectory.hpp"
@@ -51,7 +49,6 @@ FileIO::Steps recording(std::vector<Call>& trace, const std::string& failing = "
   s.syncDirectory = [=, &live](const std::string& d) { note("syncDirectory", d), live.syncDirectory(d); };
   s.removeTemp = [=, &live](const std::string& p) { note("unlink", p), live.removeTemp(p); };
   s.remove = [=, &live](const std::string& p) { return note("unlink", p), live.remove(p); };
-  s.move = [=, &live](const std::string& f, const std::string& t) { return note("move", f, t) ? fail(t) : live.move(f, t); };
   // clang-format on
   return s;
 }
@@ -232,45 +229,6 @@ TEST(CrashStates, EveryWriteLeavesTheOldOrTheNewFileAndNothingElse) {
   for (const Row& row : crashRows) {
     SCOPED_TRACE(row.name);
     std::printf("[ crash states ] %s: %zu\n", row.name, enumerate(row));
-  }
-}
-
-// Every kind of file the schedules store may find, one row a file: what a load makes of it, the lines
-// it logs ("@" is the file's path) and the steps it takes. An unusable file is moved aside as it was,
-// in place of the one moved before, with its reason; or kept when that fails. (The session store's
-// reads are in the coordinator's tables: it never moves a file.)
-TEST(Stores, ReadKnownVersionsAndMoveEachBrokenFileAsideWithItsCause) {
-  const std::string unusable = "refused; schedules.json unusable (", aside = ") \u2014 moving it aside",
-                    moved = aside + "; unlink; move; syncDirectory";
-  // A schedule with the schema-2 pair alone; records of unknown ids are dropped.
-  // clang-format off
-  const std::string focus = R"({"id":"00000000-0000-0000-0000-000000000001","name":"Focus 1","weekdays":[2],"duration":3600,"isEnabled":true,"domains":["example.com"],"blocklistID":"00000000-0000-0000-0000-0000000003E9","blocklistName":"Work","startMinute":)",
-                    fired = R"(],"lastFired":["00000000-0000-0000-0000-000000000001",10,"00000000-0000-0000-0000-000000000063",20]})";
-  const struct { bool moveFails; std::string bytes, expected; } rows[] = {
-      {false, R"({"schemaVersion":1,"schedules":[)" + focus + "600}" + fired, "read"},
-      {false, R"({"schemaVersion":3,"schedules":[)" + focus + "600}" + fired, "read"},
-      {false, "(directory)", unusable + "read @: Is a directory" + moved},
-      {false, "", unusable + "the file could not be decoded" + moved},
-      {false, R"({"schemaVersion":4,"schedules":[)" + focus + "600}" + fired, unusable + "schema version 4 is not one we read" + moved},
-      {false, R"({"schemaVersion":3,"schedules":[)" + focus + "1440}" + fired, unusable + "a schedule in the file is no longer one we would accept" + moved},
-      {true, "{}", unusable + "the file could not be decoded" + aside + "; could not move schedules.json aside: step @.broken: Input/output error; unlink; move"},
-  };
-  // clang-format on
-  const ScheduleSet read{3, {testing::weeklySchedule({2}, 600, 3600, 1)}, {{fixedID(1), Date{10}}}, {}};
-  for (const auto& [moveFails, bytes, expected] : rows) {
-    TemporaryDirectory dir;
-    const std::string path = dir.file("schedules.json");
-    EXPECT_TRUE(bytes == "(directory)" ? ::mkdir(path.c_str(), 0700) == 0 : (writeFile(path, bytes, 0600), true));
-    testing::CapturingLogSink logs;
-    std::vector<Call> trace;
-    const auto loaded = ScheduleStore(dir.path(), recording(trace, moveFails ? "move" : "")).load();
-    std::string seen = loaded == ScheduleStore::Load(read) ? "read" : "refused";
-    for (const auto& line : logs.messages()) seen += "; " + line;
-    for (const auto& call : trace) seen += "; " + call.step;
-    for (auto at = seen.find(path); at != std::string::npos; at = seen.find(path)) seen.replace(at, path.size(), "@");
-    EXPECT_EQ(seen, expected);
-    EXPECT_EQ(bytes == "(directory)" ? bytes : readFile(fs::exists(path) ? path : path + ".broken"), bytes)
-        << "as it was";
   }
 }
 

@@ -35,11 +35,8 @@ TEST(HostsDocument, RendersEachLineWithItsTrailingDotTwinAndWwwFormsUnlessGivenA
   const std::pair<std::string, std::string> rows[] = {
       {"", ""},
       {"127.0.0.1\tlocalhost", "127.0.0.1\tlocalhost"},  // a missing final line feed stays missing
-      {"a\n" + old + "b\n", "a\nb\n"},
-      {"a\n# BEGIN HUSHWALL\r\nx\r\n# END HUSHWALL\r\nz", "a\nz"},
       // Cutting only the inner region would leave the outer markers as a new one.
       {"# BEGIN HUSHWALL\n# BEGIN HUSHWALL\n" + old + "# END HUSHWALL\n# END HUSHWALL\nz", "z"},
-      {std::string(100000, 'H'), std::string(100000, 'H')},
   };
   for (const auto& [document, kept] : rows) {
     EXPECT_EQ(HostsDocument::applying({"a.com"}, session, document), block({"a.com", "www.a.com"}) + kept);
