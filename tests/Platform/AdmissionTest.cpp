@@ -296,15 +296,12 @@ const ProcessStamp someStamp{77, 1, 2, 3, 4, 5, 6, 7};
 // process stamp reads after a first admission. A remembered admission is used only while the stamp reads the
 // same; any other reading sends the caller through the whole admission again.
 TEST(PeerAdmission, EveryFailingStepRefusesAndARememberedCallerIsReexaminedWhenItsProcessReadsDifferently) {
-  struct Case {
-    std::string name;
-    int failing;  // 1 lookUp, 2 examine, 3 confirm refuse; 4: the process changes while examined; -1: bad requirement
-    std::function<void(std::optional<ProcessStamp>&)> change;  // empty: no first admission
-    Reason reason;                                             // Reason{}: admitted
-    int steps;                                                 // 0: admitted from memory
-  };
+  using Change = std::function<void(std::optional<ProcessStamp>&)>;
+  // The name; the step that refuses (1 lookUp, 2 examine, 3 confirm; 4: the process changes while examined; -1: bad
+  // requirement); the change after a first admission (none: no first admission); the refusal (Reason{}: admitted);
+  // the steps run (0: admitted from memory).
   // clang-format off
-  const std::vector<Case> cases = {
+  const std::vector<std::tuple<std::string, int, Change, Reason, int>> cases = {
       {"all succeed", 0, nullptr, {}, 3},
       {"unparsable requirement", -1, nullptr, Reason::unparsableRequirement, 0},
       {"lookup errs", 1, nullptr, Reason::lookupFailed, 1},
@@ -321,35 +318,35 @@ TEST(PeerAdmission, EveryFailingStepRefusesAndARememberedCallerIsReexaminedWhenI
       {"changed but still stamped", 0, [](auto& s) { s->device += 1; }, {}, 3},
   };
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, failing, change, reason, expectedSteps] : cases) {
+    SCOPED_TRACE(name);
     int steps = 0;
-    bool scripted = !c.change;  // the row's refusal waits for the first admission to pass
+    bool scripted = !change;  // the row's refusal waits for the first admission to pass
     std::optional<ProcessStamp> now = someStamp;
     auto step = [&](int index) -> std::expected<void, Refusal> {
       ++steps;
-      if (scripted && c.failing == 4 && index == 2) now->inode += 1;
-      if (scripted && index == c.failing) return std::unexpected(Refusal{c.reason, ""});
+      if (scripted && failing == 4 && index == 2) now->inode += 1;
+      if (scripted && index == failing) return std::unexpected(Refusal{reason, ""});
       return {};
     };
     using Found = std::expected<BusCaller, Refusal>;
     const PeerAdmission admission{
         .sender = [](sd_bus_message*) { return someCaller.uniqueName; },
-        .lookUp = [&](sd_bus_message*) { return step(1) ? Found(someCaller) : Found(std::unexpect, c.reason); },
+        .lookUp = [&](sd_bus_message*) { return step(1) ? Found(someCaller) : Found(std::unexpect, reason); },
         .examine = [&](const CodeRequirement&, pid_t) { return step(2); },
         .confirm = [&](sd_bus_message*, const BusCaller&) { return step(3); },
         .stamp = [&](pid_t) { return now; }};
     AdmissionCache cache;
-    auto parsed = CodeRequirement::parse(c.failing < 0 ? "identifier" : requirement, Owner::processUser);
-    if (c.change) {
+    auto parsed = CodeRequirement::parse(failing < 0 ? "identifier" : requirement, Owner::processUser);
+    if (change) {
       ASSERT_TRUE(admission.admit(parsed, nullptr, cache));
-      c.change(now);
+      change(now);
       scripted = true;
       steps = 0;
     }
     auto verdict = admission.admit(parsed, nullptr, cache);
-    EXPECT_EQ(reasonOf(verdict), c.reason);
-    EXPECT_EQ(steps, c.steps);
+    EXPECT_EQ(reasonOf(verdict), reason);
+    EXPECT_EQ(steps, expectedSteps);
     const auto* kept = cache.find(someCaller.uniqueName);  // with the stamp read now
     EXPECT_EQ(kept ? std::optional(kept->stamp) : std::nullopt, verdict ? now : std::nullopt);
   }

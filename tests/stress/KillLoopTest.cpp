@@ -9,6 +9,7 @@
 // (200 by default).
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -35,12 +36,6 @@ const std::set<std::string> killed = {"org.freedesktop.DBus.Error.NoReply", "org
                                       "org.freedesktop.DBus.Error.NameHasNoOwner"};
 
 double secondsSince(Clock::time_point then) { return std::chrono::duration<double>(Clock::now() - then).count(); }
-
-std::vector<Uuid> idsOf(const std::vector<Schedule>& list) {
-  std::vector<Uuid> ids;
-  for (const auto& schedule : list) ids.push_back(schedule.id);
-  return ids;
-}
 
 class KillLoop : public E2ETest {
  protected:
@@ -94,42 +89,33 @@ class KillLoop : public E2ETest {
     auto reply = client.call("CurrentSession");
     if (!reply) return violation("CurrentSession: " + reply.error().name);
     auto state = reply->empty() ? std::nullopt : std::optional(SessionState::decode(*reply).value_or(SessionState{}));
-    if (!session_ && startUnanswered_ && state) {
-      session_ = state->id, startSeen_ = Clock::now();  // the unanswered start got through
-    }
+    if (!session_ && startUnanswered_ && state) session_ = state->id, startSeen_ = Clock::now();  // it got through
     startUnanswered_ = false;
-    if (state.has_value() != session_.has_value() || (state && state->id != *session_)) {
+    if (state.has_value() != session_.has_value() || (state && state->id != *session_))
       return violation("the session is not the one started");
-    }
-    if (state) {
-      double latest = sessionLength - secondsSince(startAsked_), earliest = sessionLength - secondsSince(startSeen_);
-      if (state->remaining() < latest - 1 || state->remaining() > earliest + TickCadence::interval) {
-        violation(cat("remaining ", std::to_string(state->remaining()), "s, expected ", std::to_string(latest), "s to ",
-                      std::to_string(earliest), "s"));
-      }
-    }
+    double latest = sessionLength - secondsSince(startAsked_), earliest = sessionLength - secondsSince(startSeen_);
+    if (state && (state->remaining() < latest - 1 || state->remaining() > earliest + TickCadence::interval))
+      violation(cat("remaining ", std::to_string(state->remaining()), "s, expected ", std::to_string(latest), "s to ",
+                    std::to_string(earliest), "s"));
     std::string hosts = readFile(daemon.hosts);
     std::optional<SessionState> stored;
     if (fs::exists(daemon.session)) stored = SessionState::decode(readFile(daemon.session)).value_or(SessionState{});
     if (stored.has_value() != state.has_value() || (stored && stored->id != state->id) ||
         HostsRegions::contains(hosts) != state.has_value() || hosts.contains("\texample.com\n") != state.has_value() ||
-        !hosts.ends_with(SandboxDaemon::initialHosts)) {
+        !hosts.ends_with(SandboxDaemon::initialHosts))
       violation("the hosts block and session.json disagree:\n" + hosts);
-    }
-    for (const std::string& directory : {daemon.stateDirectory, daemon.root + "/etc"}) {
-      for (const auto& name : TemporaryDirectory::directoryNames(directory)) {
+    for (const std::string& directory : {daemon.stateDirectory, daemon.root + "/etc"})
+      for (const auto& name : TemporaryDirectory::directoryNames(directory))
         if (name.ends_with(".tmp")) violation("left behind: " + name);
-      }
-    }
     auto saved = client.call("Schedules");
     if (!saved) return violation("Schedules: " + saved.error().name);
-    auto ids = idsOf(ScheduleSet::decode(*saved).value_or(ScheduleSet{}).schedules);
-    if (unansweredGeneration_ && ids == idsOf(schedulesOf(*unansweredGeneration_))) {
-      savedGeneration_ = *unansweredGeneration_;
-    }
+    auto schedules = ScheduleSet::decode(*saved).value_or(ScheduleSet{}).schedules;
+    auto are = [&](int generation) {  // compared by their ids
+      return std::ranges::equal(schedules, schedulesOf(generation), {}, &Schedule::id, &Schedule::id);
+    };
+    if (unansweredGeneration_ && are(*unansweredGeneration_)) savedGeneration_ = *unansweredGeneration_;
     unansweredGeneration_.reset();
-    if (ids != idsOf(schedulesOf(savedGeneration_)))
-      violation(cat("schedules are not generation ", savedGeneration_, "'s"));
+    if (!are(savedGeneration_)) violation(cat("schedules are not generation ", savedGeneration_, "'s"));
   }
 
   void violation(const std::string& what) {
