@@ -61,9 +61,8 @@ class KillLoop : public E2ETest {
             auto state = SessionState::decode(*reply);
             if (session_ || !state) violation("a second start was accepted, or the reply is undecodable");
             if (state) session_ = state->id, startSeen_ = Clock::now();
-          } else if (reply.error().daemonError() == DaemonError::sessionAlreadyActive && !session_) {
+          } else if (reply.error().daemonError() == DaemonError::sessionAlreadyActive && !session_)
             violation("refused as already active, with no session started");
-          }
           if (reply || !killed.contains(reply.error().name)) startUnanswered_ = false;
           break;
         case 1:
