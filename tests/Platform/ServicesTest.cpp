@@ -22,29 +22,34 @@ namespace hushwall {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
-// Start never calls; a burst of writes shorter than the debounce calls once. While the path is absent the watcher
+// Start never calls; a burst of writes calls once, a debounce after the last. While the path is absent the watcher
 // polls, saying so once per absence.
-TEST(FileWatcher, CallsOnceAfterABurstAndFollowsEachWayOfReplacingTheFile) {
+TEST(FileWatcher, CallsOnceADebounceAfterABurstAndFollowsEachWayOfReplacingTheFile) {
   testing::CapturingLogSink log;
   testing::TemporaryDirectory dir;
   const std::string path = dir.file("watched");
   std::atomic<std::size_t> calls = 0;
+  std::atomic<Clock::time_point> firstCall{};
   auto callsReach = [&](std::size_t count, std::chrono::milliseconds timeout = 10s) {
     return testing::waitUntil([&] { return calls >= count; }, timeout, 1ms);
   };
   SerialQueue queue("org.hushwall.test.watchers");
   auto write = [&](const std::string& text) { std::ofstream(path, std::ios::app) << text << std::flush; };
   write("start\n");
-  auto onChange = [&] { ++calls; };
+  auto onChange = [&] { firstCall = ++calls == 1 ? Clock::now() : firstCall.load(); };
   auto watcher = FileWatcher::make(path, queue, 100ms, onChange, 20ms);  // an absent path polled every 20 ms
   watcher->start();
   queue.sync([] {});
+  Clock::time_point last;
   for (int i = 0; i < 3; ++i, std::this_thread::sleep_for(10ms)) {  // a burst shorter than the debounce
     write("line\n");
+    last = Clock::now();
     queue.sync([] {});  // each write seen apart, however busy the machine: only the debounce makes them one call
   }
   ASSERT_TRUE(callsReach(1));
+  EXPECT_GE(firstCall.load() - last, 100ms);
   testing::writeFile(dir.file(".watched.tmp"), "new\n");
   std::filesystem::rename(dir.file(".watched.tmp"), path);
   ASSERT_TRUE(callsReach(2));
