@@ -108,9 +108,8 @@ class KillLoop : public E2ETest {
     auto saved = client.call("Schedules");
     if (!saved) return violation("Schedules: " + saved.error().name);
     auto schedules = ScheduleSet::decode(*saved).value_or(ScheduleSet{}).schedules;
-    auto are = [&](int generation) {  // compared by their ids
-      return std::ranges::equal(schedules, schedulesOf(generation), {}, &Schedule::id, &Schedule::id);
-    };
+    // Compared by their ids.
+    auto are = [&](int g) { return std::ranges::equal(schedules, schedulesOf(g), {}, &Schedule::id, &Schedule::id); };
     if (unansweredGeneration_ && are(*unansweredGeneration_)) savedGeneration_ = *unansweredGeneration_;
     unansweredGeneration_.reset();
     if (!are(savedGeneration_)) violation(cat("schedules are not generation ", savedGeneration_, "'s"));
