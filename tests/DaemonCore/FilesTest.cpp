@@ -18,10 +18,10 @@
 #include "DaemonCore/Timekeeper.hpp"
 #include "HushwallCore/Json.hpp"
 #include "support/CapturingLogSink.hpp"
-#include "support/ChildProcess.hpp"
 #include "support/FakeTimeSource.hpp"
 #include "support/ScheduleFixtures.hpp"
 #include "support/TemporaryDirectory.hpp"
+#include "support/Unprivileged.hpp"
 
 namespace hushwall {
 namespace {
