@@ -25,6 +25,7 @@ namespace hushwall::testing {
 struct CoordinatorHarness {
   CoordinatorHarness() {
     writeFile(hostsPath, "127.0.0.1\tlocalhost\n");
+    std::filesystem::create_directory(stateDirectory);
     restart();
   }
 
@@ -57,11 +58,6 @@ struct CoordinatorHarness {
   }
   [[nodiscard]] std::string hosts() const { return readFile(hostsPath); }
   [[nodiscard]] bool hostsHasBlock() const { return HostsRegions::contains(hosts()); }
-  // Puts `bytes` in place of the session file, creating the state directory.
-  void writeSessionFile(const std::string& bytes) {
-    std::filesystem::create_directories(stateDirectory);
-    writeFile(store->path(), bytes, 0600);
-  }
 
   TemporaryDirectory directory;
   std::string hostsPath = directory.file("hosts"), stateDirectory = directory.file("state");

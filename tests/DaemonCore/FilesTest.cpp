@@ -1,7 +1,6 @@
 // The daemon's files: the two atomic writers (RootOwnedFile::write and HostsFile::writeData) with
 // a failure at each step, the attributes each gives its file and every state a power cut during a
-// write may leave; and the two stores on them, "session.json" (read strictly, never moved) and
-// "schedules.json" (an unusable file is moved aside with its reason).
+// write may leave; and how the schedules store saves (its reads are in the coordinator's tables).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,11 +13,7 @@
 #include "DaemonCore/HostsFile.hpp"
 #include "DaemonCore/RootOwnedFile.hpp"
 #include "DaemonCore/ScheduleStore.hpp"
-#include "DaemonCore/SessionStore.hpp"
-#include "DaemonCore/Timekeeper.hpp"
 #include "HushwallCore/Json.hpp"
-#include "support/CapturingLogSink.hpp"
-#include "support/FakeTimeSource.hpp"
 #include "support/ScheduleFixtures.hpp"
 #include "support/TemporaryDirectory.hpp"
 #include "support/Unprivileged.hpp"
@@ -27,10 +22,7 @@ namespace hushwall {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::fixedID;
-using testing::readFile;
-using testing::TemporaryDirectory;
-using testing::writeFile;
+using namespace testing;
 
 // clang-format off
 struct Call { std::string step, path, to, bytes; FileIO::Attributes attributes; };
@@ -64,7 +56,6 @@ FileIO::Steps recording(std::vector<Call>& trace, const std::string& failing = "
 // clang-format off
 struct Contents { std::string bytes; std::tuple<mode_t, uid_t, gid_t> attributes; auto operator<=>(const Contents&) const = default; };
 // clang-format on
-using State = std::map<std::string, std::optional<Contents>>;  // path -> contents, nullopt for a directory
 
 std::optional<Contents> contentsOf(const std::string& path) {
   struct stat info {};
@@ -108,31 +99,27 @@ TEST(AtomicWrite, AFailureAtAnyStepLeavesTheTargetAsItWasAndNoTemporaryFile) {
   }
 }
 
-// Root-only files and directories whatever the umask and the user; a new hosts file is 0644 whatever
-// the umask, and a write first removes what an interrupted one left; the hosts file is written through a link to its
-// directory; a temporary file never follows one.
+// Root-only files and directories whatever the umask and the user; a new hosts file is 0644 whatever the umask, written
+// through a link to its directory, and a write first removes what an interrupted one left; a temporary file never
+// follows a link.
 TEST(AtomicWrite, EachWriterGivesItsFileItsAttributes) {
   TemporaryDirectory dir;
-  ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+  const std::string stale = ".hosts-" + Uuid::random().string() + ".tmp",
+                    notOurs = ".hosts-" + Uuid::random().string() + ".temp";
+  writeFile(dir.file(stale), "left by a crash"), writeFile(dir.file(notOurs), "");
+  ASSERT_TRUE(::chmod(dir.path().c_str(), 0777) == 0 && ::symlink(dir.path().c_str(), dir.file("etc").c_str()) == 0);
   EXPECT_EQ(testing::asUnprivilegedUser([&] {
               const mode_t umask = ::umask(0277);  // even a umask that takes the owner's write bit
               auto written = RootOwnedFile(dir.file("state/nested/session.json")).write("user");
+              if (written) written = HostsFile(dir.file("etc/hosts")).writeData("linked\n");
               ::umask(umask);
               return written ? "" : describe(written.error());
             }),
             "");
-  const std::string stale = ".hosts-" + Uuid::random().string() + ".tmp",
-                    notOurs = ".hosts-" + Uuid::random().string() + ".temp";
-  writeFile(dir.file(stale), "left by a crash"), writeFile(dir.file(notOurs), "");
-  const mode_t umask = ::umask(077);
-  EXPECT_TRUE(HostsFile(dir.file("hosts")).writeData("new\n"));
-  ::umask(umask);
   for (auto [name, mode] :
        {std::pair{"state", 0700}, {"state/nested", 0700}, {"state/nested/session.json", 0600}, {"hosts", 0644}}) {
     EXPECT_EQ(testing::fileMode(dir.file(name)), mode) << name;
   }
-  ASSERT_EQ(::symlink(dir.path().c_str(), dir.file("etc").c_str()), 0);
-  ASSERT_TRUE(HostsFile(dir.file("etc/hosts")).writeData("linked\n"));
   ASSERT_EQ(::symlink(dir.file("hosts").c_str(), dir.file(".link.tmp").c_str()), 0);
   EXPECT_FALSE(FileIO::Steps::live().createTemp(dir.file(".link.tmp"), 0600)) << "a link is never followed";
   EXPECT_EQ(readFile(dir.file("hosts")), "linked\n");
@@ -173,33 +160,25 @@ struct Disk {
     }
   }
 
-  // Every state a crash now may leave: any subset of the unsynced directory changes, and for each
-  // file its synced or current bytes and attributes, mixed, or half the new bytes.
-  [[nodiscard]] std::set<State> crashStates() const {
-    std::set<State> states;
+  // What a reader may find at `path` after a crash now, for any subset of the unsynced directory changes:
+  // nothing when it or its directory is missing, else its synced or current bytes and attributes, mixed,
+  // or half the new bytes.
+  [[nodiscard]] std::set<std::optional<Contents>> crashStates(const std::string& path) const {
+    std::set<std::optional<Contents>> found;
     for (std::size_t kept = 0; kept < (1u << pending.size()); ++kept) {
       std::map<std::string, int> entries = synced;
       for (std::size_t i = 0; i < pending.size(); ++i) {
         if ((kept >> i & 1) != 0) put(entries, pending[i]);
       }
-      std::vector<State> partial{{}};
-      for (const auto& [path, inode] : entries) {
-        std::vector<std::optional<Contents>> choices{std::nullopt};
-        if (inode >= 0) {
-          const auto& [on, in] = inodes[static_cast<std::size_t>(inode)];
-          std::set<Contents> set{on, in, {in.bytes, on.attributes}, {on.bytes, in.attributes}};
-          if (on.bytes != in.bytes) set.insert({in.bytes.substr(0, in.bytes.size() / 2), on.attributes});
-          choices.assign(set.begin(), set.end());
-        }
-        std::vector<State> next;
-        for (const auto& state : partial) {
-          for (const auto& choice : choices) next.push_back(state), next.back()[path] = choice;
-        }
-        partial = std::move(next);
+      if (!entries.contains(path) || !entries.contains(FileIO::parentDirectory(path))) {
+        found.insert(std::nullopt);
+        continue;
       }
-      states.insert(partial.begin(), partial.end());
+      const auto& [on, in] = inodes[static_cast<std::size_t>(entries.at(path))];
+      found.insert({on, in, Contents{in.bytes, on.attributes}, Contents{on.bytes, in.attributes}});
+      if (on.bytes != in.bytes) found.insert(Contents{in.bytes.substr(0, in.bytes.size() / 2), on.attributes});
     }
-    return states;
+    return found;
   }
 };
 
@@ -214,9 +193,9 @@ const Row crashRows[] = {
      "127.0.0.1\texample.com\n127.0.0.1\tlocalhost\n"},
 };
 
-// One write is recorded at its file steps and replayed on a Disk. Each state a crash may leave after
-// each step must hold the old or the new file (the new once the write returned). Returns the number
-// of states.
+// One write is recorded at its file steps and replayed on a Disk. After each step, whatever a crash
+// may leave at the file's path must be the old or the new file (the new once the write returned).
+// Returns the number of such states.
 std::size_t enumerate(const Row& row) {
   TemporaryDirectory dir;
   const std::string path = dir.file(row.file);
@@ -224,16 +203,11 @@ std::size_t enumerate(const Row& row) {
   EXPECT_TRUE(!row.hosts ||
               (::chmod(path.c_str(), 0640) == 0 && (::geteuid() != 0 || ::chown(path.c_str(), 1234, 5678) == 0)));
   Disk disk;
+  disk.synced[dir.path()] = disk.current[dir.path()] = -1;
   for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
     const std::string name = entry.path();
     disk.synced[name] = disk.current[name] = entry.is_directory() ? -1 : disk.add(*contentsOf(name));
   }
-  // What a reader finds at `path`: nothing when it, or the directory it is in, is missing.
-  auto observe = [&](const State& state) {
-    auto found = state.find(path);
-    const bool reachable = FileIO::parentDirectory(path) == dir.path() || state.contains(FileIO::parentDirectory(path));
-    return reachable && found != state.end() ? found->second : std::nullopt;
-  };
   const auto before = contentsOf(path);
   std::vector<Call> trace;
   EXPECT_TRUE(write(row.hosts, path, row.replacement, recording(trace)));
@@ -241,10 +215,9 @@ std::size_t enumerate(const Row& row) {
   std::size_t states = 0;
   for (std::size_t done = 0; done <= trace.size(); ++done) {
     if (done > 0) disk.apply(trace[done - 1]);
-    for (const auto& state : disk.crashStates()) {
+    for (const auto& found : disk.crashStates(path)) {
       ++states;
-      const bool sound = observe(state) == after || (done < trace.size() && observe(state) == before);
-      EXPECT_TRUE(sound) << "after " << done << " steps";
+      EXPECT_TRUE(found == after || (done < trace.size() && found == before)) << "after " << done << " steps";
     }
   }
   return states;
@@ -259,91 +232,21 @@ TEST(CrashStates, EveryWriteLeavesTheOldOrTheNewFileAndNothingElse) {
   }
 }
 
-const SessionState session = [] {
-  SessionState state =
-      *Timekeeper{}.start({"example.com"}, 3600, testing::FakeTimeSource(700000000, 8125.25, "boot-1", 699990000));
-  return state.consumed = 125.5, state;
-}();
-const ScheduleSet twoSchedules{
-    3, {testing::weeklySchedule({2}, 600, 3600, 1), testing::weeklySchedule({3, 5}, 0, 86400, 2)}, {}, {}};
-
-// A record's file at `version`, changed by `change`.
-std::string file(Json json, std::int64_t version, void (*change)(Json& json) = nullptr) {
-  json["schemaVersion"] = version;
-  if (change) change(json);
-  return json.dump();
-}
-
-// Every kind of file each store may find, one row a file: what a load makes of it, the lines it
-// logs ("@" is the file's path) and whether the file was moved aside with a directory sync. A
-// session file is read strictly and never moved; an unusable schedules file is moved aside as it
-// was, with its reason, or kept when that fails ("x": the move fails).
-TEST(Stores, ReadKnownVersionsAndRefuseEachBrokenFileWithItsCause) {
-  auto old = [](Json& json) {
-    json["schedules"][0].erase("blocklists");
-    json["lastFired"] = {fixedID(1).string(), 10, fixedID(99).string(), 20};  // records of unknown ids are dropped
-  };
-  const std::string aside = " \u2014 moving it aside", moved = aside + "; moved, synced";
-  // clang-format off
-  const struct { char store; std::string bytes, expected; } rows[] = {
-      {'s', file(session.toJson(), 1), "read"},
-      {'s', file(session.toJson(), 4), "refused; session.json unreadable: schema version 4 is not one we read"},
-      {'s', "(directory)", "refused; session.json unreadable: read @: Is a directory"},
-      {'S', file(twoSchedules.toJson(), 1, old), "read"},
-      {'S', file(twoSchedules.toJson(), 3, old), "read"},
-      {'S', "(directory)", "refused; schedules.json unusable (read @: Is a directory)" + moved},
-      {'S', "", "refused; schedules.json unusable (the file could not be decoded)" + moved},
-      {'S', file(twoSchedules.toJson(), 4), "refused; schedules.json unusable (schema version 4 is not one we read)" + moved},
-      {'S', file(twoSchedules.toJson(), 3, [](Json& json) { json["schedules"][0]["startMinute"] = 1440; }), "refused; schedules.json unusable (a schedule in the file is no longer one we would accept)" + moved},
-      {'x', "{}", "refused; schedules.json unusable (the file could not be decoded)" + aside + "; could not move schedules.json aside: rename @.broken: Read-only file system"},
-  };
-  // clang-format on
-  ScheduleSet read = twoSchedules;
-  read.lastFired = {{fixedID(1), Date{10}}};
-  for (const auto& [store, bytes, expected] : rows) {
-    SCOPED_TRACE(expected);
-    TemporaryDirectory dir;
-    writeFile(dir.file("schedules.json.broken"), "older");
-    int syncs = 0;
-    FileIO::Steps steps = FileIO::Steps::live();
-    steps.syncDirectory = [&](const std::string&) { ++syncs; };
-    if (store == 'x')
-      steps.move = [](auto&, auto& to) {
-        return Result<void>(std::unexpected(SystemError::fromErrno(EROFS, "rename", to)));
-      };
-    const std::string path = dir.file(store == 's' ? "session.json" : "schedules.json");
-    EXPECT_TRUE(bytes == "(directory)" ? ::mkdir(path.c_str(), 0700) == 0 : (writeFile(path, bytes, 0600), true));
-    testing::CapturingLogSink logs;
-    std::string seen = "refused";
-    if (auto loaded = SessionStore(dir.path(), steps).load(); store == 's' && loaded == session) seen = "read";
-    if (store != 's' && ScheduleStore(dir.path(), steps).load() == ScheduleStore::Load(read)) seen = "read";
-    for (auto line : logs.messages()) {
-      if (auto at = line.find(path); at != std::string::npos) line.replace(at, path.size(), "@");
-      seen += "; " + line;
-    }
-    const std::string now = fs::exists(path) ? path : path + ".broken";
-    EXPECT_EQ(seen + (now == path ? "" : "; moved") + (syncs > 0 ? ", synced" : ""), expected);
-    EXPECT_EQ(bytes == "(directory)" ? bytes : readFile(now), bytes) << "kept or moved as it was";
-  }
-}
-
 // A schedule set is written at the lowest version that holds it, so that an older reader can still
-// read it; records alone keep no file; removing twice succeeds.
-TEST(Stores, SaveLoadAndRemoveTwice) {
+// read it; records alone keep no file; removing what is gone succeeds.
+TEST(Stores, SaveAtTheLowestVersionAndRemoveTwice) {
   TemporaryDirectory dir;
-  SessionStore sessions(dir.file("state"));
-  ASSERT_TRUE(sessions.save(session));
-  ScheduleStore schedules(dir.file("state"));
-  ScheduleSet set = twoSchedules;
-  ASSERT_TRUE(schedules.save(set));
-  EXPECT_EQ(Json::parse(readFile(schedules.path()))["schemaVersion"], 2);
-  set.schedules[1].blocklists.emplace_back(fixedID(77), "News");
-  ASSERT_TRUE(schedules.save(set));
-  EXPECT_EQ(Json::parse(readFile(schedules.path()))["schemaVersion"], 3);
-  ASSERT_TRUE(sessions.remove());
-  ASSERT_TRUE(sessions.remove());
+  ScheduleStore schedules(dir.path());
+  ScheduleSet set{
+      3, {testing::weeklySchedule({2}, 600, 3600, 1), testing::weeklySchedule({3, 5}, 0, 86400, 2)}, {}, {}};
+  for (int version : {2, 3}) {
+    ASSERT_TRUE(schedules.save(set));
+    EXPECT_EQ(Json::parse(readFile(schedules.path()))["schemaVersion"], version);
+    set.schedules[1].blocklists.emplace_back(fixedID(77), "News");
+  }
   ASSERT_TRUE(schedules.save(ScheduleSet{3, {}, {{fixedID(1), Date{5}}}, {}}));
-  EXPECT_EQ(TemporaryDirectory::directoryNames(dir.file("state")), std::vector<std::string>{});
+  EXPECT_TRUE(schedules.remove());
+  EXPECT_EQ(dir.names(), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -50,8 +50,11 @@ TEST(ScheduleEvaluator, OrderOfChecksAndTieBreaks) {
   Schedule tuesday = openedAgo("tuesday", 600, 3600), disabled = openedAgo("disabled", 600, 3600);
   tuesday.weekdays = {3};
   disabled.isEnabled = false;
+  // New York, Monday 23:00 EST for 2 h; Tuesday 00:30 EST (05:30Z) is 30 minutes before its end, outside every Monday
+  // window in UTC.
+  const Schedule newYork = testing::weeklySchedule({2}, 1380, 7200, 1);
   // clang-format off
-  struct Case { const char* what; std::vector<Schedule> schedules; std::map<Uuid, Date> lastFired; bool hasSession; std::string expected; };
+  struct Case { const char* what; std::vector<Schedule> schedules; std::map<Uuid, Date> lastFired; bool hasSession; std::string expected; Date at = now; const char* zone = "UTC"; };
   const Case cases[] = {
       {"no schedules", {}, {}, false, "nothing"},
       {"no window open: other day, window over", {tuesday, closed}, {}, false, "nothing"},
@@ -70,20 +73,14 @@ TEST(ScheduleEvaluator, OrderOfChecksAndTieBreaks) {
       {"59.9 seconds left", {underAMinuteLeft}, {}, false, "nothing; underAMinuteLeft windowNearlyOver"},
       {"fired beats nearly over", {underAMinuteLeft}, {{underAMinuteLeft.id, now - 3540}}, false, "nothing; underAMinuteLeft alreadyFired"},
       {"nearly over beats a running session", {underAMinuteLeft}, {}, true, "nothing; underAMinuteLeft windowNearlyOver"},
+      {"a window that opened yesterday in New York", {newYork}, {}, false, "start Focus 1 at -5400 for 1800", utc(2024, 1, 16, 5, 30), "America/New_York"},
+      {"the same instant in UTC", {newYork}, {}, false, "nothing", utc(2024, 1, 16, 5, 30)},
       {"a mixed set", {tuesday, disabled, underAMinuteLeft, high, tenIn, earlierHigh}, {{tenIn.id, now - 600}}, false, "start earlierHigh at -1200 for 2400; disabled paused; high sessionRunning; tenIn alreadyFired; underAMinuteLeft windowNearlyOver"},
   };
   // clang-format on
   for (const auto& c : cases) {
-    EXPECT_EQ(decided(ScheduleSet{3, c.schedules, c.lastFired, {}}, now, "UTC", c.hasSession), c.expected) << c.what;
+    EXPECT_EQ(decided(ScheduleSet{3, c.schedules, c.lastFired, {}}, c.at, c.zone, c.hasSession), c.expected) << c.what;
   }
-}
-
-// New York, Monday 23:00 EST for 2 h; Tuesday 00:30 EST (05:30Z) is 30 minutes before its end.
-// In UTC the same instant is Tuesday 05:30, outside every Monday window.
-TEST(ScheduleEvaluator, WindowThatOpenedYesterdayInNewYork) {
-  const ScheduleSet set{3, {testing::weeklySchedule({2}, 1380, 7200, 1)}, {}, {}};
-  EXPECT_EQ(decided(set, utc(2024, 1, 16, 5, 30), "America/New_York", false), "start Focus 1 at -5400 for 1800");
-  EXPECT_EQ(decided(set, utc(2024, 1, 16, 5, 30), "UTC", false), "nothing");
 }
 
 }  // namespace

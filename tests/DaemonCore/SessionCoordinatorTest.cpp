@@ -12,11 +12,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "CoordinatorHarness.hpp"
-#include "DaemonCore/HostsDocument.hpp"
+#include "HushwallCore/Json.hpp"
 #include "support/CapturingLogSink.hpp"
 #include "support/ScheduleFixtures.hpp"
 
@@ -24,9 +26,8 @@ namespace hushwall {
 namespace {
 
 using Kind = SessionCoordinator::Outcome::Kind;
-using H = testing::CoordinatorHarness;
-using testing::CapturingLogSink;
-using testing::writeFile;
+using namespace testing;
+using H = CoordinatorHarness;
 
 const std::string original = "127.0.0.1\tlocalhost\n", renamed = "could not rename the temporary file over ",
                   active = "refused: A session is already running. It cannot be ended early.";
@@ -36,6 +37,13 @@ void begin(H& h, double duration, double away, bool ticked = false) {
   ASSERT_TRUE(h.coordinator->start(oneDomain, duration));
   h.clock->advance(away);
   if (ticked) (void)h.coordinator->tick();
+}
+
+// Rewrites the JSON file at `path` through `change`.
+void rewrite(const std::string& path, void (*change)(Json& json)) {
+  Json json = Json::parse(readFile(path));
+  change(json);
+  writeFile(path, json.dump());
 }
 
 // Moves the clock `minutesIn` minutes into a Monday 9:00 UTC window and saves `numbers` as
@@ -50,18 +58,16 @@ void window(H& h, double minutesIn, const std::vector<std::uint64_t>& numbers) {
 }
 
 // "B" the hosts file holds a block, "F" the session file exists, "S" memory holds a session, "-"
-// for each that does not; then each schedule's recorded runs as " n:outcome".
+// for each that does not; then each schedule's recorded runs as " n:outcome", and " Q" when an
+// unusable schedules file was moved aside.
 std::string where(H& h) {
   std::string text = std::string(std::filesystem::is_regular_file(h.hostsPath) && h.hostsHasBlock() ? "B" : "-") +
                      (h.store->exists() ? "F" : "-") + (h.coordinator->current() ? "S" : "-");
-  auto loaded = ScheduleStore(h.stateDirectory).load();
-  if (auto* set = std::get_if<ScheduleSet>(&loaded)) {
-    for (const auto& [id, runs] : set->history) {
-      for (const auto& run : runs)
-        text += " " + id.string().substr(35) + ":" + std::string(ScheduleRun::text(run.outcome));
-    }
+  for (const auto& [id, runs] : h.coordinator->scheduleSet().history) {
+    for (const auto& run : runs)
+      text += " " + id.string().substr(35) + ":" + std::string(ScheduleRun::text(run.outcome));
   }
-  return text;
+  return text + (std::filesystem::exists(h.stateDirectory + "/schedules.json.broken") ? " Q" : "");
 }
 
 std::string said(const SessionCoordinator::Outcome& outcome) {
@@ -74,14 +80,7 @@ std::string said(const Result<SessionState>& started) {
   if (!started) return "refused: " + describe(started.error());
   std::string text = "started";
   for (const auto& domain : started->domains) text += " " + domain;
-  return text + " " + std::to_string(started->totalDuration).substr(0, 4);
-}
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (auto at = text.find(from); !from.empty() && at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
+  return text + " " + (std::ostringstream() << started->totalDuration).str();
 }
 
 using Act = std::string (*)(H&);
@@ -110,11 +109,11 @@ void check(std::initializer_list<Case> cases) {
     H h;
     c.arrange(h);
     h.takeEvents();
-    const auto before = h.store->load();
-    std::string text = replaced(replaced(transcript(h, c.act), h.directory.path() + "/", "@"),
-                                "00000000-0000-0000-0000-00000000000", "#");
-    for (const auto& session : {before, h.store->load()}) {
-      if (session && *session) text = replaced(text, (*session)->id.string(), "<id>");
+    std::string text = transcript(h, c.act);
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{h.directory.path() + "/", "@"},
+                                   {"0{8}-0{4}-0{4}-0{4}-0{11}", "#"},
+                                   {"[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}", "<id>"}}) {
+      text = std::regex_replace(text, std::regex(from), to);
     }
     EXPECT_EQ(text, c.expected);
     const auto session = h.coordinator->current();
@@ -126,7 +125,6 @@ void check(std::initializer_list<Case> cases) {
     EXPECT_TRUE(settled == !stuck && ran == !stuck) << "settled work runs under the lock, unless stuck";
     if (text.starts_with("running") || text.starts_with("started")) {
       EXPECT_EQ(h.store->load().value(), session) << "the session file holds what memory holds";
-      EXPECT_TRUE(h.hosts().starts_with(HostsDocument::beginMarker)) << "the block goes first";
       const int renames = h.renames;
       const std::string settledAt = " | | " + where(h) + " |";
       EXPECT_EQ(transcript(h, verify), "running " + std::to_string(std::lround(session->consumed)) + settledAt);
@@ -147,17 +145,19 @@ TEST(CoordinatorStart, StartsOrRefusesInOrder) {
   // clang-format off
   check({
       {"domains normalized, written, published, rung then flushed", [](H&) {}, [](H& h) { return said(h.coordinator->start({"Example.COM", "news.example", "example.com"}, 90.7)); }, "started example.com news.example 90.7 | ring flush | BFS | session <id> started, 90s"},
-      {"readers meanwhile get the previous snapshot at once", [](H& h) { h.duringHostsWrite = [&h] { EXPECT_FALSE(h.coordinator->current() || h.coordinator->isStuck() || h.coordinator->scheduleFailureReason()); EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::idle); }; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "started example.com 60.0 | ring flush | BFS | session <id> started, 60s"},
-      {"no hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "started example.com 60.0 | ring flush | BFS | session <id> started, 60s"},
+      {"readers meanwhile get the previous snapshot at once", [](H& h) { h.duringHostsWrite = [&h] { EXPECT_FALSE(h.coordinator->current() || h.coordinator->isStuck() || h.coordinator->scheduleFailureReason()); EXPECT_EQ(h.coordinator->filterRules().state, FilterRuleSet::State::idle); }; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "started example.com 60 | ring flush | BFS | session <id> started, 60s"},
+      {"no hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "started example.com 60 | ring flush | BFS | session <id> started, 60s"},
+      {"exactly 24 hours", [](H&) {}, [](H& h) { return said(h.coordinator->start(oneDomain, 86400)); }, "started example.com 86400 | ring flush | BFS | session <id> started, 86400s"},
+      {"over 24 hours", [](H&) {}, [](H& h) { return said(h.coordinator->start(oneDomain, 86400.001)); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
       {"below a minute, also with bad domains", [](H&) {}, [](H& h) { return said(h.coordinator->start({"bad domain"}, 59)); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
       {"duration not a number", [](H&) {}, [](H& h) { return said(h.coordinator->start(oneDomain, std::nan(""))); }, "refused: Duration must be between 1 minute and 24 hours. | | --- |"},
       {"an invalid domain", [](H&) {}, [](H& h) { return said(h.coordinator->start({"ok.com", "not ok"}, 60)); }, "refused: One or more domains are not valid hostnames. | | --- |"},
       {"too many domains", [](H&) {}, [](H& h) { return said(h.coordinator->start(std::vector<std::string>(501, "a.com"), 60)); }, "refused: Too many sites to block at once \u2014 the limit is 500. | | --- |"},
-      {"stuck on an unreadable session file", [](H& h) { h.writeSessionFile("{garbled"); (void)h.coordinator->reconcileOnLaunch(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- |"},
+      {"stuck on an unreadable session file", [](H& h) { writeFile(h.store->path(), "{garbled"); (void)h.coordinator->reconcileOnLaunch(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- |"},
       {"stuck, before sessionAlreadyActive", [](H& h) { begin(h, 600, 0); writeFile(h.hostsPath, "tampered\n"); h.failHostsWrite = true; (void)h.coordinator->tick(); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@hosts: Permission denied | | -FS |"},
       {"a session running", [](H& h) { begin(h, 600, 0); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | BFS |"},
       {"a session on disk that memory does not know", [](H& h) { H other; begin(other, 600, 0); (void)h.store->save(*other.coordinator->current()); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | -F- |"},
-      {"an undecodable session file", [](H& h) { h.writeSessionFile(""); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- | session.json unreadable: not valid JSON"},
+      {"an undecodable session file", [](H& h) { writeFile(h.store->path(), ""); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + unreadable + " | | -F- | session.json unreadable: not valid JSON"},
       {"a managed region in the hosts file", [](H& h) { writeFile(h.hostsPath, "# BEGIN HUSHWALL 0\n127.0.0.1\tx.com\n# END HUSHWALL\n"); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, active + " | | B-- |"},
       {"the hosts file cannot be read", [](H& h) { ::unlink(h.hostsPath.c_str()); ::mkdir(h.hostsPath.c_str(), 0755); }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: read @hosts: Is a directory | | --- |"},
       {"the session file cannot be written", [](H& h) { h.failSave = true; }, [](H& h) { return said(h.coordinator->start(oneDomain, 60)); }, "refused: " + renamed + "@state/session.json: Read-only file system | | --- |"},
@@ -202,7 +202,8 @@ TEST(CoordinatorLaunch, ResumesEndsClearsOrGetsStuck) {
       {"after the session expired", [](H& h) { begin(h, 60, 3600); }, launch, "ended 60 | ring flush delete | --- | session <id> ended at launch"},
       {"on an orphaned block", [](H& h) { writeFile(h.hostsPath, original + "# BEGIN HUSHWALL x\n127.0.0.1\tgone.com\n# END HUSHWALL\n"); }, launch, "idle | ring flush | --- | launch: cleared an orphaned block"},
       {"without a hosts file", [](H& h) { ::unlink(h.hostsPath.c_str()); }, launch, "idle | ring | --- |"},
-      {"on an unreadable session file", [](H& h) { h.writeSessionFile("not json"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file" + stuck + "The session state file could not be read."},
+      {"on a session file of the oldest version", [](H& h) { begin(h, 600, 30); rewrite(h.store->path(), [](Json& j) { j["schemaVersion"] = 1; }); }, launch, "running 30 | ring | BFS |"},
+      {"on a session file of a later version", [](H& h) { begin(h, 600, 30); rewrite(h.store->path(), [](Json& j) { j["schemaVersion"] = 4; }); }, launch, "stuck | ring | BF- | session.json unreadable: schema version 4 is not one we read launch: reading the session file" + stuck + "The session state file could not be read."},
       {"when the block cannot be put back", [](H& h) { begin(h, 60, 30); writeFile(h.hostsPath, original); h.failHostsWrite = true; }, launch, "stuck | ring | -FS | launch: reasserting the block" + stuck + renamed + "@hosts: Permission denied"},
       {"when the expired session cannot be ended", [](H& h) { begin(h, 60, 3600); h.failHostsWrite = true; }, launch, "stuck | ring | BFS | launch: ending the session" + stuck + renamed + "@hosts: Permission denied"},
   });
@@ -210,10 +211,18 @@ TEST(CoordinatorLaunch, ResumesEndsClearsOrGetsStuck) {
 }
 
 // An open window starts a session for what is left of it, once, and records each window it sees once.
+// Schedules files of the versions we read are read; an unusable one is moved aside with its reason.
 TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfIt) {
-  const std::string started = " started session <id>, ", left = "s of its window left";
+  const std::string started = " started session <id>, ", left = "s of its window left",
+                    unusable = "idle | | --- Q | schedules.json unusable (", aside = ") \u2014 moving it aside";
   // clang-format off
   check({
+      {"schedules of the oldest version, with the two-key list and a record of an unknown id", [](H& h) { window(h, 30, {1}); rewrite(h.stateDirectory + "/schedules.json", [](Json& j) { j["schemaVersion"] = 1; j["schedules"][0].erase("blocklists"); j["lastFired"] = {fixedID(99).string(), 20}; }); }, tick, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "1800" + left},
+      {"schedules of the current version", [](H& h) { window(h, 30, {1}); rewrite(h.stateDirectory + "/schedules.json", [](Json& j) { j["schemaVersion"] = 3; }); }, tick, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "1800" + left},
+      {"schedules of a later version", [](H& h) { window(h, 30, {1}); rewrite(h.stateDirectory + "/schedules.json", [](Json& j) { j["schemaVersion"] = 4; }); }, tick, unusable + "schema version 4 is not one we read" + aside},
+      {"a schedule no longer valid", [](H& h) { window(h, 30, {1}); rewrite(h.stateDirectory + "/schedules.json", [](Json& j) { j["schedules"][0]["startMinute"] = 1440; }); }, tick, unusable + "a schedule in the file is no longer one we would accept" + aside},
+      {"an undecodable schedules file", [](H& h) { writeFile(h.stateDirectory + "/schedules.json", "{"); }, tick, unusable + "the file could not be decoded" + aside},
+      {"a directory in its place", [](H& h) { ::mkdir((h.stateDirectory + "/schedules.json").c_str(), 0700); }, tick, unusable + "read @state/schedules.json: Is a directory" + aside},
       {"thirty minutes in", [](H& h) { window(h, 30, {7}); }, tick, "running 0 | ring flush | BFS 7:ran | schedule #7" + started + "1800" + left},
       {"a later tick of the same window", [](H& h) { window(h, 30, {7}); (void)h.coordinator->tick(); h.clock->advance(15); }, tick, "running 15 | | BFS 7:ran | schedule #7 skipped: alreadyFired"},
       {"a session started by hand", [](H& h) { window(h, 5, {1}); begin(h, 3600, 0); }, tick, "running 0 | | BFS 1:sessionRunning | schedule #1 skipped: sessionRunning"},
@@ -223,7 +232,7 @@ TEST(CoordinatorSchedules, AnOpenWindowStartsASessionForWhatIsLeftOfIt) {
       {"a failed start records nothing", [](H& h) { window(h, 30, {1}); h.failHostsWrite = true; }, tick, "idle | delete | --- | schedule #1 could not start: " + renamed + "@hosts: Permission denied"},
       {"a failed start is tried again", [](H& h) { window(h, 30, {1}); h.failHostsWrite = true; (void)h.coordinator->tick(); h.failHostsWrite = false; h.clock->advance(15); }, tick, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "1785" + left},
       {"a launch inside the window", [](H& h) { window(h, 10, {1}); }, launch, "running 0 | ring flush | BFS 1:ran | schedule #1" + started + "3000" + left},
-      {"a stuck launch leaves the schedules alone", [](H& h) { window(h, 10, {1}); h.writeSessionFile("garbage"); }, launch, "stuck | ring | -F- | session.json unreadable: not valid JSON launch: reading the session file FAILED, the block is STUCK: The session state file could not be read."},
+      {"a stuck launch leaves the schedules alone", [](H& h) { window(h, 10, {1}); ::mkdir(h.store->path().c_str(), 0700); }, launch, "stuck | ring | -F- | session.json unreadable: read @state/session.json: Is a directory launch: reading the session file FAILED, the block is STUCK: The session state file could not be read."},
   });
   // clang-format on
 }

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
+#include <algorithm>
 
 #include "support/FakeTimeSource.hpp"
 
@@ -16,7 +15,7 @@ TEST(Timekeeper, WorkedNumbers) {
   // clang-format off
   struct Row { const char* situation; double lastWall, lastContinuous; const char* lastBoot; double nowWall, nowContinuous; const char* nowBoot; double credit; };
   const Row rows[] = {
-      {"ordinary 15-second tick", 1000, 5000.0, "A", 1015, 5015.2, "A", 15.2},
+      {"ordinary 15-second tick", 1000, 5000.0, "A", 1015, 5015.25, "A", 15.25},
       {"wall clock one hour ahead", 1000, 5000, "A", 4615, 5015, "A", 15},
       {"wall clock one day back", 1000, 5000, "A", -85385, 5015, "A", 15},
       {"slept 8 hours, credit capped by the session's end", 1000, 5000, "A", 29800, 33800, "A", 28800},
@@ -31,25 +30,15 @@ TEST(Timekeeper, WorkedNumbers) {
   };
   // clang-format on
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.situation);
     SessionState state = *Timekeeper{}.start({"example.com"}, 1800,
                                              testing::FakeTimeSource(row.lastWall, row.lastContinuous, row.lastBoot));
     state.consumed = 100;
-    testing::FakeTimeSource now(row.nowWall, row.nowContinuous, row.nowBoot, 77);
-    EXPECT_NEAR(Timekeeper::credit(state.lastTick, now, Timekeeper::maxDowntimeCreditPerBoot), row.credit, 1e-9);
-    SessionState updated = Timekeeper{}.tick(state, now);
-    EXPECT_NEAR(updated.consumed, std::min(100 + row.credit, 1800.0), 1e-9);
-    EXPECT_EQ(updated.lastTick, (Tick{Date{row.nowWall}, Date{77}, row.nowContinuous, row.nowBoot}));
-    updated.consumed = state.consumed;
-    updated.lastTick = state.lastTick;
-    EXPECT_EQ(updated, state) << "only consumed and lastTick change";
-  }
-}
-
-// Both bounds are inclusive; anything else, not a number too, is refused.
-TEST(Timekeeper, DurationBoundsAreInclusive) {
-  for (double d : {60.0, 86400.0, 59.999, 86400.001, -60.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
-    EXPECT_EQ(Timekeeper{}.start({"a.com"}, d, testing::FakeTimeSource{}).has_value(), d == 60 || d == 86400) << d;
+    SessionState expected = state;  // only consumed and lastTick change
+    expected.consumed = std::min(100 + row.credit, 1800.0);
+    expected.lastTick = Tick{Date{row.nowWall}, Date{77}, row.nowContinuous, row.nowBoot};
+    EXPECT_EQ(Timekeeper{}.tick(state, testing::FakeTimeSource(row.nowWall, row.nowContinuous, row.nowBoot, 77)),
+              expected)
+        << row.situation;
   }
 }
 

@@ -30,8 +30,8 @@ using Arming = SessionTicker::Arming;
 using Hooks = SessionTicker::Hooks;
 
 // An engine error that is no DaemonError reaches the app as the method's fallback code, is logged once with its
-// cause, changes nothing, and still counts as activity.
-TEST(ServiceHandlersTest, AFailedStartGetsTheFallbackCodeChangesNothingAndCountsAsActivity) {
+// cause, and still counts as activity. That it changes nothing is the coordinator's table's.
+TEST(ServiceHandlersTest, AFailedStartGetsTheFallbackCodeAndCountsAsActivity) {
   testing::CapturingLogSink logs;
   testing::CoordinatorHarness harness;
   Date now{1000};
@@ -45,8 +45,6 @@ TEST(ServiceHandlersTest, AFailedStartGetsTheFallbackCodeChangesNothingAndCounts
   EXPECT_EQ(logs.messages("requests"),
             std::vector<std::string>{"startSession failed: could not rename the temporary file over " +
                                      harness.stateDirectory + "/session.json: Read-only file system"});
-  EXPECT_EQ(handler.currentSession(), "");
-  EXPECT_FALSE(harness.hostsHasBlock());
 }
 
 // The filter's last report is kept, up to the size limit; a larger or an undecodable one is logged and dropped.
@@ -89,19 +87,16 @@ TEST(SessionTickerDecisionTest, ArmingAndHooksFollowTheOutcome) {
       {"idle", Outcome::idle(), {15, 5}, {true, true}},
   };
   // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(Arming::after(c.outcome, 15), c.arming);
-    EXPECT_EQ(Hooks::after(c.outcome, 15), c.hooks);
-  }
+  for (const auto& c : cases)
+    EXPECT_EQ(std::pair(Arming::after(c.outcome, 15), Hooks::after(c.outcome, 15)), std::pair(c.arming, c.hooks))
+        << c.name;
 }
 
 // The operations a handover asks for, scripted.
 struct Script {
   R replacement = R::validated;
-  bool servable = true, stuck = false;
   std::vector<double> since = {30};  // successive answers; the last repeats
-  bool settled = true, hasSession = false;
+  bool servable = true, stuck = false, settled = true, hasSession = false;
 };
 
 // Retires only at a quiet, settled moment with a validated replacement. The calls that matter, in
@@ -118,7 +113,7 @@ TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
       {"stuck", {.stuck = true}, Handover::Result::stays, "replacement servable "},
       {"request 4.9 s ago", {.since = {4.9}}, Handover::Result::stays, "replacement servable "},
       {"request 5 s ago", {.since = {5}}, Handover::Result::retired, guarded + "retire false/true"},
-      {"unservable: no waiting", {.servable = false, .since = {0.1}}, Handover::Result::retired, guarded + "retire false/false"},
+      {"unservable: no waiting", {.since = {0.1}, .servable = false}, Handover::Result::retired, guarded + "retire false/false"},
       {"a request arrived meanwhile", {.since = {30, 0.2}}, Handover::Result::deferredRequest, guarded},
       {"teardown in flight", {.settled = false}, Handover::Result::deferredUnsettled, guarded},
   };
@@ -132,10 +127,7 @@ TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
         .stillServable = [&] { return calls += "servable ", s.servable; },
         .isStuck = [&] { return s.stuck; },
         .sinceLastRequest = [&] { return s.since[std::min(asked++, s.since.size() - 1)]; },
-        .whileSettled =
-            [&](const std::function<void(bool)>& body) {
-              return calls += "settled ", s.settled && (body(s.hasSession), true);
-            },
+        .whileSettled = [&](const auto& body) { return calls += "settled ", s.settled && (body(s.hasSession), true); },
         .retire = [&](bool session, bool servable) { calls += cat("retire ", session, "/", servable); }};
     EXPECT_EQ(handover.attempt(), result);
     EXPECT_EQ(calls, expected);
@@ -143,32 +135,22 @@ TEST(HandoverTest, RetiresOnlyAtAQuietSettledMomentWithAValidatedReplacement) {
 }
 
 // This test binary is stamped as the daemon, so a copy of it is a genuine replacement. The end-to-end runs see the
-// launched file, an unstamped replacement and a stamped one, each judged and logged once; here a missing file, a
-// replacement examined afresh after a refused one, and the self-check, which counts only a definite refusal.
+// launched file, an unstamped replacement and a stamped one, each judged and logged once, word for word, and the
+// self-check passing; here a missing file, and a replacement examined afresh after a refused one. A failing
+// self-check only spares a daemon no client can reach its wait for a quiet moment, which comes anyway.
 TEST(ReplacementCheckTest, TellsAMissingFileAndExaminesEachNewReplacement) {
-  testing::CapturingLogSink logs;
   testing::TemporaryDirectory directory;
-  const std::string path = directory.file("hushwalld");
-  fs::copy_file("/proc/self/exe", path);
+  const std::string path = directory.file("hushwalld");  // launched from this binary, and absent at first
   ReplacementCheck subject(path, std::string(CodeSigningRequirement::forDaemon), CodeRequirement::Owner::processUser,
-                           ReplacementCheck::identity(path).value());
+                           ReplacementCheck::identity("/proc/self/exe").value());
   const char* names[] = {"sameFile", "missing", "unvalidated", "validated"};
   std::string seen;
-  fs::remove(path);
   for (const char* file : {"", "/usr/bin/true", "/proc/self/exe"}) {
     // A new file renamed over the old one, as an update does: never the same inode.
     if (*file != 0 && fs::copy_file(file, path + ".next")) fs::rename(path + ".next", path);
     seen += cat(names[static_cast<int>(subject.replacement())], " ");
   }
-  for (std::string_view requirement : {CodeSigningRequirement::forApp, std::string_view("not a requirement")})
-    seen += cat(subject.meetsRequirement(std::string(requirement)), " ");
-  EXPECT_EQ(seen, "missing unvalidated validated false true ");
-  EXPECT_EQ(logs.messages("handover"),
-            (std::vector<std::string>{
-                cat("the file at ", path, " is not this daemon and does not satisfy our requirement (no identity: ",
-                    path, ": no identity note) — staying"),
-                cat("another daemon is at ", path, " and satisfies our requirement"),
-                "the self-check refused: other identifier: /proc/self/exe is org.hushwall.daemon"}));
+  EXPECT_EQ(seen, "missing unvalidated validated ");
 }
 
 }  // namespace

@@ -33,6 +33,12 @@ inline Bytes hex(std::string_view text) {
 
 inline Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
+// `bytes` with the byte at `at` set to `value`.
+inline Bytes with(Bytes bytes, std::size_t at, std::uint8_t value) {
+  bytes[at] = value;
+  return bytes;
+}
+
 inline IpAddress v4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
   return IpAddress::v4(std::array{a, b, c, d});
 }

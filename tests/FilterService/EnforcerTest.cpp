@@ -6,35 +6,26 @@
 // Needs root; skipped without it.
 #include "FilterService/Enforcer.hpp"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <nftables/libnftables.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
 #include <string>
 #include <utility>
 
 #include "FilterCore/FilterFixtures.hpp"
-#include "FilterService/FilterTable.hpp"
-#include "FilterService/FlowMarker.hpp"
 #include "FilterService/LoopbackNamespace.hpp"
-#include "FilterService/Marks.hpp"
+#include "support/Subprocess.hpp"
 
 namespace hushwall::filter {
 namespace {
 
-// What nft prints for `command`, errors included, run through a context of our own.
+// What the nft program prints for `command`, errors included.
 std::string nft(const char* command) {
-  std::unique_ptr<nft_ctx, void (*)(nft_ctx*)> context(nft_ctx_new(NFT_CTX_DEFAULT), nft_ctx_free);
-  nft_ctx_buffer_output(context.get());
-  nft_ctx_buffer_error(context.get());
-  (void)nft_run_cmd_from_buffer(context.get(), command);
-  return std::string(nft_ctx_get_output_buffer(context.get())) + nft_ctx_get_error_buffer(context.get());
+  auto ran = hushwall::testing::Subprocess::run({"nft", command});
+  return ran.out + ran.err;
 }
 
 struct Fd {
@@ -86,12 +77,10 @@ Exchange exchange(const Fd& listener, std::uint16_t port, std::string_view host,
 }
 
 class EnforcerTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { isolated = enterLoopbackNamespace(); }
   void SetUp() override {
+    static const bool isolated = enterLoopbackNamespace();
     if (!isolated) GTEST_SKIP() << "needs root to make a network namespace";
   }
-  static inline bool isolated = false;
 };
 
 // A stale table of our name that nobody holds is removed at start; ours exists only while blocking, cannot be taken
@@ -148,20 +137,6 @@ TEST_F(EnforcerTest, ConnectionsOpenWhenABlockStartsAreEnded) {
   std::string request = "GET / HTTP/1.1\r\nHost: news.example\r\n\r\n";
   (void)send(left.client.fd, request.data(), request.size(), MSG_NOSIGNAL);
   EXPECT_EQ(readError(left.client), ECONNRESET);
-}
-
-TEST_F(EnforcerTest, AFlowMarkedBlockedIsResetAtItsNextPacket) {
-  // How a forwarded flow ends, having no socket here to destroy.
-  auto table = FilterTable::open(10);
-  ASSERT_TRUE(table && (*table)->install());
-  Fd server = bound(SOCK_STREAM, 8085);
-  auto open = exchange(server, 8085, "news.example");
-  ASSERT_EQ(open.error, 0);
-  EXPECT_EQ(markFlows(marks::decided(marks::blockFlow, (*table)->generation()),
-                      [](const FlowKey& key) { return key.destinationPort == 8085; }),
-            1u);
-  (void)send(open.client.fd, "x", 1, MSG_NOSIGNAL);
-  EXPECT_EQ(readError(open.client), ECONNRESET);
 }
 
 TEST_F(EnforcerTest, AQuicClientHelloSplitAcrossInitialsLeavesWholeOrNotAtAll) {

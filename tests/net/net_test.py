@@ -6,19 +6,25 @@
 #
 # The bed: the sandbox daemon, on a private D-Bus bus, with its root's copy of /etc bind-mounted (the directory, so
 # the daemon's atomic renames show through) over /etc of a new network and mount namespace. Inside: the site address
-# on loopback, a dnsmasq resolver answering each test domain and its subdomains, and HTTP and HTTPS servers
-# (sites.py) with a certificate made at run time. Nothing listens on 127.0.0.1 or ::1. Everything it starts is
-# stopped by process id when it closes.
+# on loopback, a dnsmasq resolver answering each test domain and its subdomains, and HTTP and HTTPS servers (this
+# file, run with --serve) with a certificate made at run time. Nothing listens on 127.0.0.1 or ::1. Everything it
+# starts is stopped by process id when it closes.
+import base64
+import fcntl
+import http.server
 import json
 import os
 import shutil
 import signal
+import socket
+import ssl
+import struct
 import subprocess
 import sys
+import threading
 import time
 import types
-
-import cdp
+import urllib.parse
 
 BLOCKED, OTHER, DOH = "news.example", "other.example", "doh.example"
 SITE, FAR = "10.77.0.2", "10.78.2.2"  # the bed's sites; the server namespace's, DNS's address for www.BLOCKED
@@ -73,9 +79,6 @@ class Bed:
         self.env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={self.work}/bus")
         self.inside, self._processes = [], []
 
-    def log_path(self, name):
-        return os.path.join(self.work, name + ".log")
-
     def start(self):
         for argv in (["rm", "-rf", self.root, self.work], ["mkdir", "-p", self.work, f"{self.root}/var/lib"],
                      ["cp", "-a", "/etc", f"{self.root}/etc"]):  # links and specials as such
@@ -122,10 +125,12 @@ class Bed:
     def read_hosts(self):
         return open(os.path.join(self.root, "etc", "hosts")).read()
 
-    # Starts `argv` logging to <work>/<name>.log; stopped when the bed closes.
-    def spawn(self, name, argv):
-        with open(self.log_path(name), "ab") as log:
-            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=self.env)
+    # Starts `argv` logging to <work>/<name>.log, with the bed's environment unless `options` say otherwise; stopped
+    # when the bed closes.
+    def spawn(self, name, argv, **options):
+        options.setdefault("env", self.env)
+        with open(f"{self.work}/{name}.log", "ab") as log:
+            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log, stderr=log, **options)
         self._processes.append(process)
         return process
 
@@ -134,13 +139,13 @@ class Bed:
     def namespace(self, name, setup, *flags):
         holder = self.spawn(name, [*self.inside, "unshare", "--net", *flags, "sh", "-c",
                                    f"{setup} && echo ready && exec sleep infinity"])
-        wait_until(lambda: "ready" in open(self.log_path(name)).read(), 5, 0.01, f"no {name} namespace")
+        wait_until(lambda: "ready" in open(f"{self.work}/{name}.log").read(), 5, 0.01, f"no {name} namespace")
         return holder.pid
 
     # The test sites on `address`, HTTP and HTTPS, run `where` (a namespace's prefix).
     def serve(self, address, where):
-        self.spawn(f"sites-{address}", [*where, sys.executable, os.path.join(os.path.dirname(__file__), "sites.py"),
-                                        address, self.ca, f"{self.work}/site.key"])
+        self.spawn(f"sites-{address}", [*where, sys.executable, __file__, "--serve", address, self.ca,
+                                        f"{self.work}/site.key"])
         wait_until(lambda: self.curl(f"https://{OTHER}/", "--connect-to", f"::{address}:", where=where)[0] == 200, 10,
                    need=f"the test sites on {address} did not come up")
 
@@ -160,15 +165,66 @@ class Bed:
                          url], where)
         return int(done.stdout or 0) if done.returncode == 0 else 0, done.returncode, time.monotonic() - began
 
-    # Headless Chromium inside the namespace with a profile of its own, `name`; stopped when the bed closes.
-    def browser(self, name, *extra_flags):
-        browser = cdp.Browser(self.inside + [
+
+# Headless Chromium inside the bed with a profile of its own, `name`, driven over the Chrome DevTools Protocol on
+# --remote-debugging-pipe: Chromium reads NUL-terminated JSON messages on its fd 3 and writes its own on fd 4, here
+# both one end of a socket pair; one flat connection carries the browser and every attached page, told apart by
+# sessionId. Stopped when the bed closes.
+class Browser:
+    def __init__(self, bed, name, *extra_flags):
+        self._socket, theirs = socket.socketpair()
+        high = fcntl.fcntl(theirs, fcntl.F_DUPFD_CLOEXEC, 10)  # above 3 and 4, which the child's copies take
+        self.process = bed.spawn(name, bed.inside + [
             "chromium", "--headless", "--no-sandbox", "--no-first-run", "--disable-gpu", "--disable-sync",
             "--disable-background-networking", "--disable-component-update", "--disable-default-apps",
             "--disable-dev-shm-usage", "--disable-features=HttpsUpgrades", "--ignore-certificate-errors",
-            f"--user-data-dir={self.work}/{name}", *extra_flags], self.log_path(name))
-        self._processes.append(browser.process)
-        return browser
+            f"--user-data-dir={bed.work}/{name}", "--remote-debugging-pipe", *extra_flags],
+            env=None, close_fds=False, preexec_fn=lambda: [os.dup2(high, fd) for fd in (3, 4)])
+        os.close(high)
+        theirs.close()
+        self._buffer, self._next_id = b"", 0
+
+    # Sends one command and returns its result; raises on an error reply, or TimeoutError with none in time.
+    def call(self, method, params=None, session=None, timeout=20):
+        self._next_id += 1
+        message = {"id": self._next_id, "method": method, "params": params or {}, "sessionId": session}
+        self._socket.sendall(json.dumps({k: v for k, v in message.items() if v is not None}).encode() + b"\0")
+        deadline = time.monotonic() + timeout
+        while True:
+            while b"\0" not in self._buffer:
+                self._socket.settimeout(max(deadline - time.monotonic(), 0.001))
+                chunk = self._socket.recv(1 << 16)
+                if not chunk:
+                    raise RuntimeError("Chromium closed its pipe")
+                self._buffer += chunk
+            raw, self._buffer = self._buffer.split(b"\0", 1)
+            reply = json.loads(raw)
+            if reply.get("id") == self._next_id:  # events and late replies are not needed
+                if "error" in reply:
+                    raise RuntimeError(f"{method}: {reply['error'].get('message')}")
+                return reply["result"]
+
+    # A new tab in a fresh browser context (its own host cache and connections), attached: (context, session).
+    def open_tab(self):
+        context = self.call("Target.createBrowserContext")["browserContextId"]
+        target = self.call("Target.createTarget", {"url": "about:blank", "browserContextId": context})["targetId"]
+        return context, self.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+
+    # None when the page loaded in `tab`, else Chromium's error text (e.g. net::ERR_CONNECTION_REFUSED).
+    def navigate(self, tab, url):
+        return self.call("Page.navigate", {"url": url}, tab[1], 15).get("errorText") or None
+
+    # The value of a JavaScript expression in `tab`'s page, promises awaited.
+    def evaluate(self, tab, expression):
+        return self.call("Runtime.evaluate", {"expression": expression, "awaitPromise": True, "returnByValue": True},
+                         tab[1], 15)["result"].get("value")
+
+    # Loads `url` in a fresh context, no cached name and no open connection; None or the error text.
+    def fresh_error(self, url):
+        tab = self.open_tab()
+        error = self.navigate(tab, url)
+        self.call("Target.disposeBrowserContext", {"browserContextId": tab[0]})
+        return error
 
 
 # curl from the bed, or through it from the client namespace (`where`), to the sites on that side whatever the name
@@ -239,12 +295,12 @@ def during_session(bed):
 # Chromium resolving through a DNS-over-HTTPS stand-in, by policy, as a browser set to secure DNS does.
 def quic_and_doh(bed):
     bed.spawn("quic-sink", bed.inside + [sys.executable, "-c", SINK, SITE])
-    arrived = lambda: sum(1 for _ in open(bed.log_path("quic-sink")))
-    quic = bed.browser("quic", "--enable-quic", f"--origin-to-force-quic-on={BLOCKED}:443,{OTHER}:443",
+    arrived = lambda: sum(1 for _ in open(f"{bed.work}/quic-sink.log"))
+    quic = Browser(bed, "quic", "--enable-quic", f"--origin-to-force-quic-on={BLOCKED}:443,{OTHER}:443",
                        f"--host-resolver-rules=MAP * {SITE}")
     bed.write("etc/chromium/policies/managed/doh.json", json.dumps(
         {"DnsOverHttpsMode": "secure", "DnsOverHttpsTemplates": f"https://{DOH}/dns-query{{?dns}}"}))
-    doh = bed.browser("doh")
+    doh = Browser(bed, "doh")
     ask = "fetch('https://{}/', {{mode: 'no-cors', cache: 'no-store'}}).then(() => 1, () => 0); 1"
     tab = quic.open_tab()
     # Chromium's ClientHello spans two Initials; the filter holds the first until the second completes the name,
@@ -252,7 +308,7 @@ def quic_and_doh(bed):
     quic.evaluate(tab, ask.format(BLOCKED))
     asked = time.monotonic()
     error = doh.fresh_error(f"https://sub.{BLOCKED}/")  # while the blocked QUIC attempt has its two seconds
-    queries = open(bed.log_path(f"sites-{SITE}")).read().count(f"sub.{BLOCKED}")
+    queries = open(f"{bed.work}/sites-{SITE}.log").read().count(f"sub.{BLOCKED}")
     check(error is not None and queries > 0,
           f"Chromium resolving over DNS-over-HTTPS ({queries} queries for sub.{BLOCKED}) fails it: {error}")
     check(doh.fresh_error(f"https://{OTHER}/") is None, f"and loads the unrelated {OTHER}")
@@ -269,7 +325,7 @@ def quic_and_doh(bed):
 def run(bed):
     blocked_around_hosts = lambda: around_hosts(bed, f"https://{BLOCKED}/")[0] == 0
     filterd = bed.spawn("filterd", bed.inside + [bed.args.filter])
-    browser = bed.chromium = bed.browser("chromium")  # both come up while the router's namespaces are made
+    browser = bed.chromium = Browser(bed, "chromium")  # both come up while the router's namespaces are made
     bed.client = forwarding(bed)
     kept = bed.spawn("kept", bed.inside + bed.client + [sys.executable, "-c", KEEP, FAR])
     check(wait_until(lambda: "filter:         applied" in bed.hushwall("health").stdout, 10), "the filter reports")
@@ -279,7 +335,7 @@ def run(bed):
         check(wait_until(lambda: all_load(bed, url), 10, 0.5), f"before the session, all load {url}")
     tab = browser.open_tab()
     check(browser.navigate(tab, f"https://{BLOCKED}/") is None, "a tab has the site open over HTTPS")
-    check(wait_until(lambda: open(bed.log_path("kept")).read().startswith("1"), 5), f"the router's client uses {FAR}")
+    check(wait_until(lambda: open(f"{bed.work}/kept.log").read().startswith("1"), 5), f"the router's client uses {FAR}")
 
     start = bed.hushwall("start", f"{SESSION}s", BLOCKED)
     started = time.monotonic()
@@ -318,7 +374,49 @@ def run(bed):
           f"so does https://{BLOCKED}./; the region and the table are gone")
 
 
+# The test sites, run as `net_test.py --serve ADDRESS CERT KEY`: HTTP/1.1 keep-alive servers, plain on ADDRESS:80
+# and TLS on ADDRESS:443. Every page answers 200 with the Host asked for; /dns-query?dns= is a DNS-over-HTTPS
+# stand-in (RFC 8484, GET) answering A queries with ADDRESS and printing each name asked.
+def dns_answer(query, address):
+    at, labels = 12, []
+    while query[at]:
+        labels.append(query[at + 1:at + 1 + query[at]].decode())
+        at += 1 + query[at]
+    qtype = struct.unpack(">H", query[at + 1:at + 3])[0]
+    print(".".join(labels), qtype, flush=True)
+    records = b"\xc0\x0c" + struct.pack(">HHIH", 1, 1, 60, 4) + socket.inet_aton(address) if qtype == 1 else b""
+    return query[:2] + struct.pack(">HHHHH", 0x8180, 1, 1 if records else 0, 0, 0) + query[12:at + 5] + records
+
+
+class Page(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"  # keeps connections open, as real sites do
+
+    def do_GET(self):
+        asked = urllib.parse.parse_qs(urllib.parse.urlsplit(self.path).query).get("dns", [None])[0]
+        body = (dns_answer(base64.urlsafe_b64decode(asked + "=" * (-len(asked) % 4)), self.server.server_address[0])
+                if asked else f"<title>hushwall test site</title><p>{self.headers.get('Host')}\n".encode())
+        self.send_response(200)
+        self.send_header("Content-Type", "application/dns-message" if asked else "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+def serve(address, cert, key):
+    for port in (80, 443):
+        server = http.server.ThreadingHTTPServer((address, port), Page)
+        if port == 443:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(cert, key)
+            # The handshake runs on the connection's own thread, not in accept.
+            server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    threading.Event().wait()
+
+
 def main():
+    if sys.argv[1] == "--serve":
+        return serve(*sys.argv[2:])
     if os.geteuid() != 0:
         print("skipped: the test bed needs root for its namespaces")
         return 77

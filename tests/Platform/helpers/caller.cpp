@@ -22,10 +22,6 @@ namespace {
 
 const char *const path = "/org/hushwall/test", *const interface = "org.hushwall.Test", *const member = "Nothing";
 
-void pad(std::string& bytes, std::size_t alignment) {
-  bytes.resize((bytes.size() + alignment - 1) / alignment * alignment);
-}
-
 // A method call without arguments, marshalled little-endian by hand: the
 // connection was authenticated by another program, so sd-bus cannot take it over.
 std::string methodCall(const char* destination) {
@@ -33,14 +29,14 @@ std::string methodCall(const char* destination) {
   const std::tuple<char, char, const char*> entries[] = {
       {1, 'o', path}, {2, 's', interface}, {3, 's', member}, {6, 's', destination}};
   for (auto [code, type, value] : entries) {
-    pad(fields, 8);
+    fields.resize((fields.size() + 7) / 8 * 8);
     auto length = static_cast<std::uint32_t>(std::strlen(value));
     fields += {code, 1, type, 0};
     fields.append(reinterpret_cast<const char*>(&length), 4).append(value, length + 1);
   }
   std::uint32_t header[3] = {0, 0x7fff0000u, static_cast<std::uint32_t>(fields.size())};  // body length, serial, fields
   std::string message = std::string{'l', 1, 0, 1}.append(reinterpret_cast<const char*>(header), sizeof header) + fields;
-  pad(message, 8);
+  message.resize((message.size() + 7) / 8 * 8);
   return message;
 }
 
@@ -61,8 +57,7 @@ int main(int argc, char** argv) {
   (void)sd_bus_call_method(bus, argv[1], path, interface, member, nullptr, nullptr, "");
   int fd = sd_bus_get_fd(bus);
   std::string fdText = std::to_string(fd);
-  char raw[] = "raw";
-  char* next[] = {argv[3], argv[1], raw, fdText.data(), nullptr};
+  char* next[] = {argv[3], argv[1], const_cast<char*>("raw"), fdText.data(), nullptr};
   if (fd < 0 || fcntl(fd, F_SETFD, 0) < 0) return 3;
   if (mode == "exec" && read(STDIN_FILENO, &byte, 1) != 1) return 3;
   pid_t parent = getpid();
