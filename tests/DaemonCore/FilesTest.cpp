@@ -14,9 +14,9 @@
 #include "DaemonCore/RootOwnedFile.hpp"
 #include "DaemonCore/ScheduleStore.hpp"
 #include "HushwallCore/Json.hpp"
-#include "support/ChildProcess.hpp"
 #include "support/ScheduleFixtures.hpp"
 #include "support/TemporaryDirectory.hpp"
+#include "support/Unprivileged.hpp"
 
 namespace hushwall {
 namespace {

@@ -11,6 +11,7 @@
 
 #include "CoordinatorHarness.hpp"
 #include "DaemonService/DaemonRequestHandler.hpp"
+#include "DaemonService/FilterRulesHandler.hpp"
 #include "DaemonService/Handover.hpp"
 #include "DaemonService/ReplacementCheck.hpp"
 #include "DaemonService/SessionTicker.hpp"
@@ -44,6 +45,25 @@ TEST(ServiceHandlersTest, AFailedStartGetsTheFallbackCodeAndCountsAsActivity) {
   EXPECT_EQ(logs.messages("requests"),
             std::vector<std::string>{"startSession failed: could not rename the temporary file over " +
                                      harness.stateDirectory + "/session.json: Read-only file system"});
+}
+
+// The filter's last report is kept, up to the size limit; a larger or an undecodable one is logged and dropped.
+TEST(ServiceHandlersTest, TheLastFilterReportIsKeptAndAnOversizedOrUndecodableOneDropped) {
+  testing::CapturingLogSink logs;
+  testing::CoordinatorHarness harness;
+  FilterRulesHandler handler(*harness.coordinator, [] { return Date{0}; });
+  auto ofSize = [](std::size_t size) {
+    FilterReport report;
+    report.detail = "";
+    report.detail = std::string(size - report.encoded().size(), 'x');
+    return report.encoded();
+  };
+  for (std::size_t size : {FilterReport::maxEncodedSize, FilterReport::maxEncodedSize + 1})
+    handler.report(ofSize(size));
+  handler.report("{]");
+  EXPECT_EQ(handler.status().value_or(FilterStatus{}).report, FilterReport::decode(ofSize(4096)).value());
+  EXPECT_EQ(logs.count("filter report refused: 4097 bytes, oversized or undecodable"), 1u);
+  EXPECT_EQ(logs.count("filter report refused: 2 bytes, oversized or undecodable"), 1u);
 }
 
 Outcome runningWith(double remaining) {

@@ -3,7 +3,6 @@
 // handover to a replaced executable mid-session, the end on time, and then the
 // daemon staying up past its idle minute because a schedule exists.
 #include <signal.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -78,18 +77,15 @@ TEST_F(MinuteE2E, ClientsFollowerHandoverEndAndSchedulesInOneSession) {
   // the file now at the path, resumes the session. No request comes after
   // this, so the new daemon's idle minute counts from its launch.
   daemon.replaceWith(daemon.built);
-  auto exited = daemon.waitForExit(40s);
-  ASSERT_TRUE(exited) << daemon.log();
-  EXPECT_TRUE(WIFEXITED(*exited) && WEXITSTATUS(*exited) == 0) << *exited;
-  EXPECT_EQ(daemon.logCount(cat("another daemon is at ", daemon.installed, " and satisfies our requirement")), 1);
-  EXPECT_EQ(daemon.logCount("this daemon still meets the requirement its clients pin — it waits for a quiet moment "
-                            "before handing over"),
-            1);
-  EXPECT_EQ(daemon.logCount("another daemon is at our path — handing over mid-session; systemd starts it at once, "
-                            "since session.json exists, and its launch reconcile resumes the session"),
-            1)
-      << daemon.log();
-  EXPECT_EQ(daemon.logCount("handing over without waiting"), 0);
+  ASSERT_EQ(daemon.waitForExit(40s), 0) << daemon.log();  // exited with status zero
+  // clang-format off
+  const std::pair<std::string, int> handoverLines[] = {
+      {cat("another daemon is at ", daemon.installed, " and satisfies our requirement"), 1},
+      {"this daemon still meets the requirement its clients pin — it waits for a quiet moment before handing over", 1},
+      {"another daemon is at our path — handing over mid-session; systemd starts it at once, since session.json exists, and its launch reconcile resumes the session", 1},
+      {"handing over without waiting", 0}};
+  // clang-format on
+  for (const auto& [line, count] : handoverLines) EXPECT_EQ(daemon.logCount(line), count) << line << daemon.log();
   startDaemon();  // its launch doorbell heard: the one counted below is the end's
   EXPECT_TRUE(daemon.waitForLog(cat("launch: session ", id, " resumed, "), 2s)) << daemon.log();
   // The follower backs off, asks the new daemon, and reports to it again, without a change of its own: its
@@ -97,25 +93,19 @@ TEST_F(MinuteE2E, ClientsFollowerHandoverEndAndSchedulesInOneSession) {
   EXPECT_TRUE(daemon.waitForLog("filter reported: applied, 3 rules", 10s, 3));
   int doorbells = client.doorbells();
 
-  std::size_t dnsLines = 0;
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        if (std::filesystem::exists(daemon.session)) return false;
-        std::string dns = fileOrEmpty(daemon.dnsLog);  // the moment the session file is gone
-        dnsLines = static_cast<std::size_t>(std::count(dns.begin(), dns.end(), '\n'));
-        return true;
-      },
-      90s, 20ms));
+  std::string dns;  // as it is the moment the session file is gone
+  ASSERT_TRUE(
+      waitUntil([&] { return !std::filesystem::exists(daemon.session) && !(dns = fileOrEmpty(daemon.dnsLog)).empty(); },
+                90s, 20ms));
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - startedAt).count();
   EXPECT_GE(took, 59.5);
   EXPECT_LE(took, 66) << "the tick before the end may come up to its 5 s leeway late";
-  EXPECT_EQ(dnsLines, 4u);
+  EXPECT_EQ(std::ranges::count(dns, '\n'), 4);
   EXPECT_EQ(readFile(daemon.hosts), SandboxDaemon::initialHosts);
   EXPECT_TRUE(waitUntil([&] { return client.doorbells() == doorbells + 1; }, 2s));
-  std::string log = daemon.log();
-  auto ended = log.find("session " + id + " ended at");
-  ASSERT_NE(ended, std::string::npos) << log;
-  EXPECT_NE(log.find("rang the filter's doorbell", ended), std::string::npos);
+  const std::string log = daemon.log();
+  EXPECT_NE(log.find("rang the filter's doorbell", log.find(cat("session ", id, " ended at"))), std::string::npos)
+      << log;
   EXPECT_EQ(follow.nextLine(10s), idle);
 
   // With a schedule, the daemon stays up past its idle minute.

@@ -36,10 +36,6 @@ class CapturingLogSink {
     auto all = messages();
     return static_cast<std::size_t>(std::count(all.begin(), all.end(), message));
   }
-  void clear() {
-    std::lock_guard lock(store_->mutex);
-    store_->records.clear();
-  }
 
  private:
   struct Store final : LogSink {

@@ -1,86 +1,67 @@
 #include "support/Subprocess.hpp"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <thread>
+
+#include "support/WaitUntil.hpp"
 
 extern char** environ;
 
 namespace hushwall::testing {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-void drain(int& fd, std::string& into) {
+// Everything written to `fd` so far, read without moving the offset the child writes at.
+std::string contents(int fd) {
+  std::string text;
   char buffer[4096];
-  ssize_t got = ::read(fd, buffer, sizeof buffer);
-  if (got > 0) return (void)into.append(buffer, static_cast<std::size_t>(got));
-  ::close(fd);
-  fd = -1;
-}
-
-int millisecondsUntil(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Reads what arrives on the open output pipes until `deadline` or the first arrival.
-void pump(int& out, std::string& outText, int& err, std::string& errText, Clock::time_point deadline) {
-  pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
-  if (::poll(fds, 2, millisecondsUntil(deadline)) <= 0) return;
-  if (fds[0].revents != 0) drain(out, outText);
-  if (fds[1].revents != 0) drain(err, errText);
+  for (ssize_t got; (got = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
 }
 
 }  // namespace
 
 Subprocess::Subprocess(const std::vector<std::string>& argv, std::optional<std::string> logFile) {
-  int input[2], output[2] = {-1, -1}, errors[2] = {-1, -1};
+  int input[2];
   // A socket rather than a pipe, so that writing to a child that has gone raises no SIGPIPE.
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, input) != 0) std::abort();
-  if (logFile) {
-    output[1] = errors[1] = ::open(logFile->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  } else if (::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(errors, O_CLOEXEC) != 0) {
-    std::abort();
-  }
+  // Files, not pipes: a child never blocks on output nobody has read yet.
+  stdout_ = logFile ? ::open(logFile->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+                    : ::memfd_create("stdout", MFD_CLOEXEC);
+  stderr_ = logFile ? ::fcntl(stdout_, F_DUPFD_CLOEXEC, 0) : ::memfd_create("stderr", MFD_CLOEXEC);
+  if (stdout_ < 0 || stderr_ < 0) std::abort();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errors[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, stdout_, 1);
+  posix_spawn_file_actions_adddup2(&actions, stderr_, 2);
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) std::abort();
   posix_spawn_file_actions_destroy(&actions);
   ::close(input[0]);
-  ::close(output[1]);
-  if (!logFile) ::close(errors[1]);
   stdin_ = input[1];
-  stdout_ = output[0];
-  stderr_ = errors[0];
 }
 
 Subprocess::~Subprocess() {
   closeInput();
   kill(SIGKILL);
-  for (int fd : {stdout_, stderr_}) {
-    if (fd >= 0) ::close(fd);
-  }
+  ::close(stdout_);
+  ::close(stderr_);
 }
 
 void Subprocess::write(std::string_view bytes) {
   // Sent without SIGPIPE: a child that has already exited is an outcome the caller checks.
-  while (!bytes.empty()) {
-    ssize_t sent = ::send(stdin_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent <= 0) break;
+  for (ssize_t sent; !bytes.empty() && (sent = ::send(stdin_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) > 0;) {
     bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
 }
@@ -91,37 +72,29 @@ void Subprocess::closeInput() {
 }
 
 std::optional<std::string> Subprocess::nextLine(std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (true) {
-    if (auto end = out.find('\n', consumed_); end != std::string::npos) {
-      std::string line = out.substr(consumed_, end - consumed_);
-      consumed_ = end + 1;
-      return line;
-    }
-    if (stdout_ < 0 || millisecondsUntil(deadline) == 0) return std::nullopt;
-    pump(stdout_, out, stderr_, err, deadline);
-  }
+  std::size_t end = std::string::npos;
+  auto arrived = [&] {
+    out = contents(stdout_);
+    return (end = out.find('\n', consumed_)) != std::string::npos;
+  };
+  if (!waitUntil(arrived, timeout, std::chrono::milliseconds(5))) return std::nullopt;
+  std::string line = out.substr(consumed_, end - consumed_);
+  consumed_ = end + 1;
+  return line;
 }
 
 int Subprocess::finish(std::chrono::milliseconds timeout) {
   closeInput();
-  auto deadline = Clock::now() + timeout;
-  while ((stdout_ >= 0 || stderr_ >= 0) && millisecondsUntil(deadline) > 0) pump(stdout_, out, stderr_, err, deadline);
-  if (stdout_ >= 0 || stderr_ >= 0) {
-    kill(SIGKILL);
-    return -1;
-  }
-  if (pid_ > 0) reap(0);
-  return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  auto status = waitForExit(timeout);
+  if (!status) kill(SIGKILL);
+  out = contents(stdout_);
+  err = contents(stderr_);
+  return !status ? -1 : WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }
 
 std::optional<int> Subprocess::waitForExit(std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
   // A child cannot be waited for with a timeout; polling at a short interval is the bounded wait.
-  while (pid_ > 0 && !reap(WNOHANG)) {
-    if (millisecondsUntil(deadline) == 0) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  if (!waitUntil([&] { return pid_ <= 0 || reap(WNOHANG); }, timeout, std::chrono::milliseconds(5))) return {};
   return status_;
 }
 

@@ -1,6 +1,6 @@
 // A program run as a child process, the one way tests start programs: its
 // standard input fed from the test, its standard output and error read back
-// through pipes or appended to a log file. The destructor kills and reaps a
+// from memory files or appended to a log file. The destructor kills and reaps a
 // child that is still running.
 #pragma once
 
@@ -26,23 +26,21 @@ class Subprocess {
   [[nodiscard]] pid_t pid() const { return pid_; }
   void write(std::string_view bytes);
   void closeInput();
-  // The next line of standard output, without its line feed; none on timeout or end of output.
+  // The next line of standard output, without its line feed; none on timeout.
   [[nodiscard]] std::optional<std::string> nextLine(std::chrono::milliseconds timeout);
-  // Reads the outputs until the program ends; its exit status (128 + signal
-  // when one ended it), or -1 when it had to be killed after `timeout`.
+  // Waits for the program to end and reads its outputs; its exit status (128 +
+  // signal when one ended it), or -1 when it had to be killed after `timeout`.
   int finish(std::chrono::milliseconds timeout = std::chrono::seconds(20));
   // The exit status once the program has ended by itself; none on timeout.
   [[nodiscard]] std::optional<int> waitForExit(std::chrono::milliseconds timeout);
   // Sends `number` and reaps the process.
   void kill(int number);
 
-  std::string out;
-  std::string err;
+  std::string out, err;
 
   struct Ran {
     int status = 0;
-    std::string out;
-    std::string err;
+    std::string out, err;
   };
   // Runs a program to its end with `input` on its standard input.
   [[nodiscard]] static Ran run(const std::vector<std::string>& argv, std::string_view input = {});

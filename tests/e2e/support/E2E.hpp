@@ -9,9 +9,7 @@
 // hosts file, an empty state directory, DNS stand-in tools that append their
 // arguments to dns.log, and a copy of the daemon at `installed`, which tests
 // may replace the way an update does. The daemon's output goes to daemon.log.
-// HUSHWALL_CLIENT and HUSHWALL_FILTER_CLIENT name the command-line clients, and
-// HUSHWALL_E2E_FILTER_CLIENT the filter stand-in (filter_client.cpp), which
-// sends raw reports to the filter service as the stamped filter.
+// HUSHWALL_CLIENT and HUSHWALL_FILTER_CLIENT name the command-line clients.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -47,9 +45,7 @@ class SandboxDaemon {
 
   // Starts `installed` (or `executable`) and waits until it owns both bus names; fails the test otherwise.
   bool start(const std::optional<std::string>& executable = std::nullopt);
-  void kill(int signal) {
-    if (process_) process_->kill(signal);
-  }
+  void kill(int signal) { process_->kill(signal); }
   // The wait status once the daemon has ended by itself; none on timeout.
   std::optional<int> waitForExit(std::chrono::milliseconds timeout) { return process_->waitForExit(timeout); }
   [[nodiscard]] pid_t pid() const { return process_ ? process_->pid() : -1; }
