@@ -8,11 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -102,6 +102,29 @@ std::string transcript(H& h, Act act) {
   return text;
 }
 
+// Whether an id, 8-4-4-4-12 hexadecimal digits, starts at `at`.
+bool idAt(const std::string& text, std::size_t at) {
+  constexpr std::string_view shape = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
+  if (at + shape.size() > text.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == '-' ? text[at + i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[at + i]))) return false;
+  }
+  return true;
+}
+
+// `text` with "@" for `directory`, "#n" for schedule fixture n's id and "<id>" for any other id. By hand, not
+// <regex>, which alone would treble this file's build time.
+std::string masked(std::string text, const std::string& directory) {
+  for (std::size_t at; (at = text.find(directory)) != std::string::npos;) text.replace(at, directory.size(), "@");
+  constexpr std::string_view fixture = "00000000-0000-0000-0000-00000000000";
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (!idAt(text, at)) continue;
+    const bool ofFixture = text.compare(at, fixture.size(), fixture) == 0;
+    text.replace(at, ofFixture ? fixture.size() : 36, ofFixture ? "#" : "<id>");
+  }
+  return text;
+}
+
 // Each case's transcript; "@" is the temporary directory, "<id>" the session's id, "#n" schedule n's id.
 void check(std::initializer_list<Case> cases) {
   for (const auto& c : cases) {
@@ -109,12 +132,7 @@ void check(std::initializer_list<Case> cases) {
     H h;
     c.arrange(h);
     h.takeEvents();
-    std::string text = transcript(h, c.act);
-    for (const auto& [from, to] : {std::pair<std::string, std::string>{h.directory.path() + "/", "@"},
-                                   {"0{8}-0{4}-0{4}-0{4}-0{11}", "#"},
-                                   {"[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}", "<id>"}}) {
-      text = std::regex_replace(text, std::regex(from), to);
-    }
+    const std::string text = masked(transcript(h, c.act), h.directory.path() + "/");
     EXPECT_EQ(text, c.expected);
     const auto session = h.coordinator->current();
     const bool stuck = h.coordinator->isStuck();
