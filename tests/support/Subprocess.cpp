@@ -17,14 +17,12 @@ extern char** environ;
 namespace hushwall::testing {
 namespace {
 
-// Everything written to `fd` so far, read without moving the offset the child writes at.
-std::string contents(int fd) {
-  std::string text;
+// Appends what was written to `fd` beyond the `text` already read, without moving the offset the child writes at.
+void readMore(int fd, std::string& text) {
   char buffer[4096];
   for (ssize_t got; (got = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;) {
     text.append(buffer, static_cast<std::size_t>(got));
   }
-  return text;
 }
 
 }  // namespace
@@ -74,7 +72,7 @@ void Subprocess::closeInput() {
 std::optional<std::string> Subprocess::nextLine(std::chrono::milliseconds timeout) {
   std::size_t end = std::string::npos;
   auto arrived = [&] {
-    out = contents(stdout_);
+    readMore(stdout_, out);
     return (end = out.find('\n', consumed_)) != std::string::npos;
   };
   if (!waitUntil(arrived, timeout, std::chrono::milliseconds(5))) return std::nullopt;
@@ -87,8 +85,8 @@ int Subprocess::finish(std::chrono::milliseconds timeout) {
   closeInput();
   auto status = waitForExit(timeout);
   if (!status) kill(SIGKILL);
-  out = contents(stdout_);
-  err = contents(stderr_);
+  readMore(stdout_, out);
+  readMore(stderr_, err);
   return !status ? -1 : WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
 }
 

@@ -36,6 +36,7 @@ class Subprocess {
   // Sends `number` and reaps the process.
   void kill(int number);
 
+  // The standard output and error read so far (each read continues where the last ended): callers only read them.
   std::string out, err;
 
   struct Ran {
